@@ -1,0 +1,98 @@
+#pragma once
+
+#include "vault/entry.h"
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+
+class FilterModel;
+class QPushButton;
+class QShortcut;
+class TreeModel;
+class UpdateThread;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // False when start-up could not go on (the user refused to replace an unreadable
+    // store); the entry point then ends without showing the window.
+    bool startedUp() const { return startupCompleted; }
+
+    void setEntryDetailsEnabled(bool enabled);
+    void refreshView();
+    void setCurrentEntry(const Entry& entry);
+    void selectCurrentEntry();
+    void addCategory(const QString& name);
+    void addEntry(const Entry& entry);
+
+    // How long the updater may run before it is stopped; tests shorten it.
+    void setUpdaterTimeout(int milliseconds) { updaterTimeoutMs = milliseconds; }
+
+public slots:
+    void catchUpdateResult(UpdateThread* thread, bool updateFound);
+    void manageSysTray(QSystemTrayIcon::ActivationReason reason);
+    void catchPasswordVisibilityButton();
+    void cegg_action();
+
+private slots:
+    void on_btnClearDynamicSearch_clicked();
+    void on_actionChangelog_triggered();
+    void on_actionReset_Master_Password_triggered();
+    void on_btnGeneratePassword_clicked();
+    void on_btnVisitUrl_clicked();
+    void on_btnCollapseAll_clicked();
+    void on_btnExpandAll_clicked();
+    void on_btnOpenEntry_clicked();
+    void on_txtSearch_textChanged(const QString& text);
+    void on_actionCheck_for_Updates_triggered();
+    void on_treeView_doubleClicked(const QModelIndex& index);
+    void on_btnAddCategory_clicked();
+    void on_btnCancelEntryChanges_clicked();
+    void on_btnSaveEntry_clicked();
+    void on_btnCopyPassword_clicked();
+    void on_btnCopyAccount_clicked();
+    void on_btnCopyUrl_clicked();
+    void on_btnDeleteEntry_clicked();
+    void on_btnAddEntry_clicked();
+    void on_actionView_Help_triggered();
+    void on_action_Settings_triggered();
+    void on_action_Export_triggered();
+    void on_action_Import_triggered();
+    void on_actionAbout_triggered();
+    void on_actionClose_triggered();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void initializeWindow();
+    // Loads the store and tells the user about anything that went wrong. False when the
+    // user would rather stop than replace a store that could not be read.
+    bool loadStore();
+    void runLogin();
+    // Echo mode of the password field and the status-bar text, from the stored preference.
+    void applyPasswordVisibility();
+    // Saves the store; on failure tells the user why and offers to try again. False when
+    // the store could not be saved in the end.
+    bool saveStore(const QString& giveUpCaption);
+
+    Ui::MainWindow* form;
+    TreeModel* treeModel = nullptr;
+    FilterModel* filterModel = nullptr;
+    Entry* currentEntry = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QPushButton* passwordVisibilityButton = nullptr;
+    QShortcut* hiddenShortcut = nullptr;
+
+    bool startupCompleted = true;
+    int updaterTimeoutMs = 30000;
+};

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// low + (draw mod (high - low + 1)); one draw. A reversed range is taken the right way round.
+int randomInt(int low, int high);
+
+// A password of randomInt(minLength, maxLength) characters drawn from lower case plus the
+// selected classes: one draw for the length, then one per character.
+QString generatePassword(int minLength, int maxLength, bool mixedCase, bool alphanumeric, bool specialChars);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QDialog>
+
+namespace Ui {
+class PasswordResetDialog;
+}
+
+// Changes the master password, given the old one and the new one twice.
+class PasswordResetDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit PasswordResetDialog(QWidget* parent = nullptr);
+    ~PasswordResetDialog() override;
+
+private slots:
+    void on_buttonBox_rejected();
+    void on_buttonBox_accepted();
+
+private:
+    Ui::PasswordResetDialog* form;
+};

@@ -1,0 +1,3 @@
+#include "preferences.h"
+
+Preferences preferences;

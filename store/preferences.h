@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// The persisted preferences, in file order, with their start-up values.
+struct Preferences
+{
+    QString masterPasswordHash = QLatin1String(""); // empty: no master password set
+    bool hidePassword = true;
+    qint32 maxLoginAttempts = 0; // 0: no master-password prompt
+    bool genAlphanum = true;
+    qint32 genMaxLength = 12;
+    qint32 genMinLength = 10;
+    bool genMixedCase = true;
+    bool genSpecialChars = true;
+    bool firstRun = true;
+};
+
+// The one preferences record of the process.
+extern Preferences preferences;

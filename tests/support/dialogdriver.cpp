@@ -1,0 +1,206 @@
+#include "dialogdriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QPointer>
+#include <QTimer>
+
+#include <deque>
+
+namespace {
+
+struct Answer
+{
+    QString title;
+    Action action;
+};
+
+struct State
+{
+    std::deque<Answer> answers;
+    QStringList errors;
+    QPointer<QWidget> lastHandled;
+    QTimer* watcher = nullptr;
+};
+
+State& state()
+{
+    static State instance;
+    return instance;
+}
+
+QString describe(QWidget* dialog)
+{
+    QString text;
+    if (auto* box = qobject_cast<QMessageBox*>(dialog))
+        text = box->text();
+    else if (auto* input = qobject_cast<QInputDialog*>(dialog))
+        text = input->labelText();
+    return QStringLiteral("\"%1\" (%2)").arg(dialog->windowTitle(), text);
+}
+
+void rejectDialog(QWidget* dialog)
+{
+    if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+        if (QAbstractButton* button = box->escapeButton() ? box->escapeButton() : box->defaultButton()) {
+            button->click();
+            return;
+        }
+    }
+    if (auto* plain = qobject_cast<QDialog*>(dialog))
+        plain->reject();
+    else
+        dialog->close();
+}
+
+void poll()
+{
+    State& s = state();
+    QWidget* dialog = QApplication::activeModalWidget();
+    if (!dialog || !dialog->isVisible() || dialog == s.lastHandled)
+        return;
+    s.lastHandled = dialog;
+    if (s.answers.empty()) {
+        s.errors << QStringLiteral("unexpected dialog %1").arg(describe(dialog));
+        rejectDialog(dialog);
+        return;
+    }
+    Answer answer = std::move(s.answers.front());
+    s.answers.pop_front();
+    if (!answer.title.isNull() && dialog->windowTitle() != answer.title) {
+        s.errors << QStringLiteral("expected a dialog titled \"%1\", got %2").arg(answer.title, describe(dialog));
+        rejectDialog(dialog);
+        return;
+    }
+    answer.action(dialog);
+}
+
+void enqueue(const QString& title, const Action& action)
+{
+    DialogDriver::install();
+    state().answers.push_back({title, action});
+}
+
+} // namespace
+
+namespace DialogDriver {
+
+void install()
+{
+    State& s = state();
+    if (s.watcher)
+        return;
+    s.watcher = new QTimer(qApp);
+    s.watcher->setInterval(5);
+    QObject::connect(s.watcher, &QTimer::timeout, &poll);
+    s.watcher->start();
+}
+
+void answerInput(const QString& title, const QString& label, const QString& text, bool accept)
+{
+    enqueue(title, [=](QWidget* dialog) {
+        auto* input = qobject_cast<QInputDialog*>(dialog);
+        if (!input) {
+            state().errors << QStringLiteral("expected an input dialog, got %1").arg(describe(dialog));
+            rejectDialog(dialog);
+            return;
+        }
+        if (input->labelText() != label)
+            state().errors << QStringLiteral("input dialog label \"%1\", expected \"%2\"").arg(input->labelText(), label);
+        input->setTextValue(text);
+        if (accept)
+            input->accept();
+        else
+            input->reject();
+    });
+}
+
+static void pressMessageButton(QWidget* dialog, const QString& text, const std::function<QAbstractButton*(QMessageBox*)>& pick)
+{
+    auto* box = qobject_cast<QMessageBox*>(dialog);
+    if (!box) {
+        state().errors << QStringLiteral("expected a message box, got %1").arg(describe(dialog));
+        rejectDialog(dialog);
+        return;
+    }
+    if (!box->text().contains(text))
+        state().errors << QStringLiteral("message \"%1\" does not contain \"%2\"").arg(box->text(), text);
+    QAbstractButton* button = pick(box);
+    if (!button) {
+        state().errors << QStringLiteral("message box %1 lacks the button to press").arg(describe(dialog));
+        rejectDialog(dialog);
+        return;
+    }
+    button->click();
+}
+
+void answerMessage(const QString& title, const QString& text, QMessageBox::StandardButton which)
+{
+    enqueue(title, [=](QWidget* dialog) {
+        pressMessageButton(dialog, text, [which](QMessageBox* box) -> QAbstractButton* {
+            if (which != QMessageBox::NoButton)
+                return box->button(which);
+            if (box->defaultButton())
+                return box->defaultButton();
+            const QList<QAbstractButton*> buttons = box->buttons();
+            return buttons.size() == 1 ? buttons.first() : nullptr;
+        });
+    });
+}
+
+void answerMessageWithButton(const QString& title, const QString& text, const QString& buttonText)
+{
+    enqueue(title, [=](QWidget* dialog) {
+        pressMessageButton(dialog, text, [buttonText](QMessageBox* box) -> QAbstractButton* {
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->text() == buttonText)
+                    return button;
+            }
+            return nullptr;
+        });
+    });
+}
+
+void answerFile(const QString& caption, const QString& path)
+{
+    enqueue(caption, [=](QWidget* dialog) {
+        auto* files = qobject_cast<QFileDialog*>(dialog);
+        if (!files) {
+            state().errors << QStringLiteral("expected a file dialog, got %1").arg(describe(dialog));
+            rejectDialog(dialog);
+            return;
+        }
+        if (path.isEmpty()) {
+            files->reject();
+            return;
+        }
+        files->selectFile(path);
+        files->accept();
+    });
+}
+
+void answerWith(const QString& title, const Action& action)
+{
+    enqueue(title, action);
+}
+
+int pending()
+{
+    return int(state().answers.size());
+}
+
+QStringList errors()
+{
+    return state().errors;
+}
+
+void reset()
+{
+    state().answers.clear();
+    state().errors.clear();
+}
+
+} // namespace DialogDriver

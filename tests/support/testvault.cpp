@@ -1,0 +1,44 @@
+#include "testvault.h"
+
+#include "app/version.h"
+#include "store/preferences.h"
+#include "store/settingsstore.h"
+#include "vault/entrylist.h"
+#include "vault/randomsource.h"
+
+namespace TestVault {
+
+void reset(const QString& storeDir)
+{
+    initVaultryResources();
+    preferences = Preferences();
+    categoryNames.clear();
+    entries.clear();
+    RandomSource::useSeed(12345);
+    if (!storeDir.isEmpty())
+        setStoreDirectory(storeDir);
+}
+
+Entry makeEntry(const QString& title, const QString& category, const QString& account, const QString& url,
+                const QString& notes, const QString& password)
+{
+    Entry entry;
+    entry.title = title;
+    entry.category = category;
+    entry.account = account;
+    entry.url = url;
+    entry.notes = notes;
+    entry.password = password;
+    entry.dateCreated = QDateTime(QDate(2024, 5, 17), QTime(9, 30, 15));
+    entry.dateChanged = QDateTime(QDate(2025, 1, 2), QTime(18, 4, 59));
+    return entry;
+}
+
+void add(const QStringList& categories, const QList<Entry>& vaultEntries)
+{
+    categoryNames += categories;
+    for (const Entry& entry : vaultEntries)
+        entries.append(entry);
+}
+
+} // namespace TestVault

@@ -1,0 +1,213 @@
+#include "support/testvault.h"
+#include "vault/entry.h"
+#include "vault/entrylist.h"
+#include "vault/randomsource.h"
+#include "vault/treeitem.h"
+
+#include <QBuffer>
+#include <QDataStream>
+#include <QTest>
+
+class TestEntry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { TestVault::reset(); }
+
+    void defaultEntry()
+    {
+        const QDateTime before = QDateTime::currentDateTime();
+        const Entry entry;
+        const QDateTime after = QDateTime::currentDateTime();
+        QCOMPARE(entry.id.size(), 30);
+        for (QChar ch : entry.id)
+            QVERIFY(QByteArray(kIdAlphabet).contains(char(ch.unicode())));
+        QCOMPARE(entry.title, QStringLiteral("New"));
+        QCOMPARE(entry.category, QStringLiteral("General"));
+        for (const QString* text : {&entry.url, &entry.account, &entry.password, &entry.notes}) {
+            QVERIFY(text->isEmpty());
+            QVERIFY(!text->isNull());
+        }
+        QVERIFY(entry.dateCreated >= before && entry.dateCreated <= after);
+        QCOMPARE(entry.dateChanged, entry.dateCreated);
+    }
+
+    void identifiersFollowTheRandomSource()
+    {
+        // 30 draws per entry, in order: the same seed gives the same ids, and the draws of
+        // one record are exactly the next 30 values of the source.
+        RandomSource::useSeed(7);
+        const QString first = Entry().id;
+        const QString second = Entry().id;
+        RandomSource::useSeed(7);
+        QString expected;
+        for (int i = 0; i < 60; ++i)
+            expected += QLatin1Char(kIdAlphabet[RandomSource::next() % 62]);
+        QCOMPARE(first + second, expected);
+        QVERIFY(first != second);
+        QCOMPARE(randomString(0), QString());
+        QCOMPARE(randomString(-3), QString());
+    }
+
+    void identityIsTheIdAlone()
+    {
+        Entry a = TestVault::makeEntry(QStringLiteral("a"), QStringLiteral("x"));
+        Entry b = a;
+        b.title = QStringLiteral("other");
+        QVERIFY(a == b);
+        b.id = a.id.toLower() == a.id ? a.id.toUpper() : a.id.toLower();
+        QVERIFY(a != b);
+    }
+
+    void streamRoundTrip_data()
+    {
+        QTest::addColumn<Entry>("entry");
+        Entry full = TestVault::makeEntry(QStringLiteral("Mail ✓ Ω"), QStringLiteral("Work"), QStringLiteral("me"),
+                                          QStringLiteral("https://example.org"), QStringLiteral("line 1\nline 2"),
+                                          QStringLiteral("p\u00e4ss"));
+        QTest::newRow("full") << full;
+        Entry nulls = full;
+        nulls.url = QString();
+        nulls.notes = QString();
+        QTest::newRow("null texts") << nulls;
+        Entry empties = full;
+        empties.title = QLatin1String("");
+        QTest::newRow("empty texts") << empties;
+        Entry noTime = full;
+        noTime.dateChanged = QDateTime();
+        QTest::newRow("invalid time") << noTime;
+    }
+
+    void streamRoundTrip()
+    {
+        QFETCH(Entry, entry);
+        QByteArray bytes;
+        {
+            QDataStream out(&bytes, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_4_6);
+            out << entry;
+        }
+        QDataStream in(bytes);
+        in.setVersion(QDataStream::Qt_4_6);
+        Entry read;
+        in >> read;
+        QCOMPARE(in.status(), QDataStream::Ok);
+        QVERIFY(in.atEnd());
+        QCOMPARE(read.id, entry.id);
+        QCOMPARE(read.title, entry.title);
+        QCOMPARE(read.category, entry.category);
+        QCOMPARE(read.url, entry.url);
+        QCOMPARE(read.url.isNull(), entry.url.isNull());
+        QCOMPARE(read.account, entry.account);
+        QCOMPARE(read.password, entry.password);
+        QCOMPARE(read.notes, entry.notes);
+        QCOMPARE(read.notes.isNull(), entry.notes.isNull());
+        QCOMPARE(read.title.isNull(), entry.title.isNull());
+        QCOMPARE(read.dateCreated, entry.dateCreated);
+        QCOMPARE(read.dateChanged, entry.dateChanged);
+    }
+
+    void defaultRecordIs126Bytes()
+    {
+        Entry entry;
+        entry.id = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");
+        entry.dateCreated = QDateTime(QDate(2020, 2, 29), QTime(13, 14, 15, 16), Qt::LocalTime);
+        entry.dateChanged = entry.dateCreated;
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_4_6);
+        out << entry;
+        QCOMPARE(bytes.size(), 126);
+        // id: byte count 60, then "A" as a big-endian UTF-16 unit.
+        QCOMPARE(bytes.left(6), QByteArray::fromHex("0000003c0041"));
+        // dateCreated: Julian day, milliseconds since midnight, local-time spec (0).
+        const QByteArray date = bytes.mid(126 - 18, 9);
+        QCOMPARE(date, QByteArray::fromHex("0025851d") + QByteArray::fromHex("02d72868") + QByteArray(1, '\0'));
+    }
+
+    void entryListIndexFollowsEveryChange()
+    {
+        EntryList list;
+        Entry a = TestVault::makeEntry(QStringLiteral("a"), QStringLiteral("c"));
+        Entry b = TestVault::makeEntry(QStringLiteral("b"), QStringLiteral("c"));
+        Entry c = TestVault::makeEntry(QStringLiteral("c"), QStringLiteral("d"));
+        list.append(a);
+        list.append(b);
+        list.append(c);
+        QCOMPARE(list.indexOfId(c.id), 2);
+        list.removeAt(0);
+        QCOMPARE(list.indexOfId(c.id), 1);
+        QCOMPARE(list.indexOfId(a.id), -1);
+        Entry renamed = b;
+        renamed.id = QStringLiteral("fresh");
+        list.replace(0, renamed);
+        QCOMPARE(list.indexOfId(QStringLiteral("fresh")), 0);
+        QVERIFY(!list.containsId(b.id));
+        // Duplicate ids (only possible from a file) resolve to the first occurrence.
+        Entry twin = c;
+        twin.title = QStringLiteral("twin");
+        list.append(twin);
+        QCOMPARE(list.findById(c.id)->title, QStringLiteral("c"));
+        QCOMPARE(list.removeIf([](const Entry& e) { return e.category == QLatin1String("d"); }), 2);
+        QVERIFY(!list.containsId(c.id));
+        QCOMPARE(list.size(), 1);
+        list.clear();
+        QVERIFY(list.findById(QStringLiteral("fresh")) == nullptr);
+    }
+
+    void treeItemBounds()
+    {
+        TreeItem root({QStringLiteral("Entries")});
+        QVERIFY(root.insertChildren(0, 1, 10));
+        QVERIFY(!root.insertChildren(2, 1, 10));
+        QVERIFY(!root.insertChildren(-1, 1, 10));
+        QVERIFY(root.insertChildren(root.childCount(), 1, 10));
+        QVERIFY(root.insertChildren(0, 0, 10));
+        QCOMPARE(root.childCount(), 2);
+        QVERIFY(root.child(-1) == nullptr);
+        QVERIFY(root.child(root.childCount()) == nullptr);
+        TreeItem* row = root.child(1);
+        QCOMPARE(row->childNumber(), 1);
+        QCOMPARE(root.childNumber(), 0);
+        QVERIFY(!row->setData(10, 1));
+        QVERIFY(!row->setData(-1, 1));
+        QVERIFY(!row->data(10).isValid());
+        QVERIFY(!root.removeChildren(1, 2));
+        QVERIFY(!root.removeColumns(0, 2));
+        QVERIFY(root.insertColumns(1, 2));
+        QCOMPARE(row->columnCount(), 12);
+        QVERIFY(root.removeColumns(1, 2));
+        QCOMPARE(row->columnCount(), 10);
+        QVERIFY(root.removeChildren(0, 2));
+        QCOMPARE(root.childCount(), 0);
+    }
+
+    void treeItemCarriesTheWholeRecord()
+    {
+        TreeItem root({QStringLiteral("Entries")});
+        root.insertChildren(0, 2, 10);
+        const Entry entry = TestVault::makeEntry(QStringLiteral("t"), QStringLiteral("c"), QStringLiteral("a"),
+                                                 QStringLiteral("u"), QStringLiteral("n"), QStringLiteral("p"));
+        root.child(0)->setFromEntry(entry);
+        const Entry back = root.child(0)->toEntry();
+        QCOMPARE(back.id, entry.id);
+        QCOMPARE(back.title, entry.title);
+        QCOMPARE(back.category, entry.category);
+        QCOMPARE(back.url, entry.url);
+        QCOMPARE(back.account, entry.account);
+        QCOMPARE(back.password, entry.password);
+        QCOMPARE(back.notes, entry.notes);
+        QCOMPARE(back.dateCreated, entry.dateCreated);
+        QCOMPARE(back.dateChanged, entry.dateChanged);
+        // Column 8 holds the change time, column 9 the creation time.
+        QCOMPARE(root.child(0)->data(8).toDateTime(), entry.dateChanged);
+        QCOMPARE(root.child(0)->data(9).toDateTime(), entry.dateCreated);
+        // A category row yields the "no entry" record.
+        root.child(1)->setData(0, QStringLiteral("Work"));
+        QCOMPARE(root.child(1)->toEntry().id, QStringLiteral("0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEntry)
+#include "tst_entry.moc"

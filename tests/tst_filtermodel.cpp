@@ -1,0 +1,150 @@
+#include "support/testvault.h"
+#include "vault/entrylist.h"
+#include "vault/filtermodel.h"
+#include "vault/treemodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+// Texts of the proxy rows under `parent`, in display order.
+QStringList rowTexts(const QAbstractItemModel& model, const QModelIndex& parent = QModelIndex())
+{
+    QStringList texts;
+    for (int row = 0; row < model.rowCount(parent); ++row)
+        texts << model.index(row, 0, parent).data().toString();
+    return texts;
+}
+
+} // namespace
+
+class TestFilterModel : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TreeModel> tree;
+    std::unique_ptr<FilterModel> filter;
+
+    void build()
+    {
+        tree = std::make_unique<TreeModel>();
+        filter = std::make_unique<FilterModel>();
+        filter->setDynamicSortFilter(true);
+        filter->setSourceModel(tree.get());
+        filter->setFilterCaseSensitivity(Qt::CaseInsensitive);
+        filter->setFilterKeyColumn(0);
+        filter->sort(0, Qt::AscendingOrder);
+    }
+
+    QModelIndex category(const QString& name) const { return filter->mapFromSource(tree->findCategory(name)); }
+
+private slots:
+    void init()
+    {
+        TestVault::reset();
+        TestVault::add({QStringLiteral("Work"), QStringLiteral("Zebra"), QStringLiteral("apple"),
+                        QStringLiteral("Bank"), QStringLiteral("Empty")},
+                       {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"),
+                                             QStringLiteral("webmail-user"), QStringLiteral("https://mail.example"),
+                                             QStringLiteral(""), QStringLiteral("secret")),
+                        TestVault::makeEntry(QStringLiteral("Chat"), QStringLiteral("Work"), QStringLiteral("me"),
+                                             QStringLiteral("chat.example"), QStringLiteral("uses *stars*"),
+                                             QStringLiteral("mailpass")),
+                        TestVault::makeEntry(QStringLiteral("Build"), QStringLiteral("Work"), QStringLiteral("ci"),
+                                             QStringLiteral("ci.example"), QStringLiteral("v1.2"),
+                                             QStringLiteral("x")),
+                        TestVault::makeEntry(QStringLiteral("Savings"), QStringLiteral("Bank"), QStringLiteral("owner"),
+                                             QStringLiteral("bank"), QStringLiteral("Zürich branch"),
+                                             QStringLiteral("y")),
+                        TestVault::makeEntry(QStringLiteral("Alpha"), QStringLiteral("Bank"), QStringLiteral("a"),
+                                             QStringLiteral("b"), QStringLiteral(""), QStringLiteral("z"))});
+        build();
+    }
+
+    void sortsByCodeUnitAndCounts()
+    {
+        QAbstractItemModelTester tester(filter.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(rowTexts(*filter),
+                 QStringList({"Bank (2)", "Empty", "Work (3)", "Zebra", "apple"}));
+        QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), QStringList({"Build", "Chat", "Mail"}));
+        // Sorting uses the bare name, not the counted text.
+        QCOMPARE(tree->data(tree->findCategory(QStringLiteral("Work"))).toString(), QStringLiteral("Work"));
+    }
+
+    void filterRule_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QStringList>("work");
+        QTest::addColumn<QStringList>("bank");
+
+        QTest::newRow("empty shows all") << "" << QStringList{"Build", "Chat", "Mail"}
+                                         << QStringList{"Alpha", "Savings"};
+        QTest::newRow("case folded, account") << "MAIL" << QStringList{"Mail"} << QStringList{};
+        QTest::newRow("password never searched") << "secret" << QStringList{} << QStringList{};
+        QTest::newRow("id never searched") << "ZZZZ" << QStringList{} << QStringList{};
+        QTest::newRow("dot is literal") << "." << QStringList{"Build", "Chat", "Mail"} << QStringList{};
+        QTest::newRow("dot inside text") << "1.2" << QStringList{"Build"} << QStringList{};
+        QTest::newRow("star is literal") << "*" << QStringList{"Chat"} << QStringList{};
+        QTest::newRow("pattern characters") << "^ci" << QStringList{} << QStringList{};
+        QTest::newRow("category name finds all") << "bank" << QStringList{} << QStringList{"Alpha", "Savings"};
+        QTest::newRow("notes, non-ASCII") << "zÜRICH" << QStringList{} << QStringList{"Savings"};
+        QTest::newRow("title") << "savi" << QStringList{} << QStringList{"Savings"};
+        QTest::newRow("url") << "CHAT.EX" << QStringList{"Chat"} << QStringList{};
+        QTest::newRow("backslash") << "\\" << QStringList{} << QStringList{};
+    }
+
+    void filterRule()
+    {
+        QFETCH(QString, search);
+        QFETCH(QStringList, work);
+        QFETCH(QStringList, bank);
+        filter->setFilterFixedString(search);
+        QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), work);
+        QCOMPARE(rowTexts(*filter, category(QStringLiteral("Bank"))), bank);
+        // Categories always stay; a count appears only while entries are visible.
+        QCOMPARE(filter->rowCount(), 5);
+        const QString workText = category(QStringLiteral("Work")).data().toString();
+        QCOMPARE(workText, work.isEmpty() ? QStringLiteral("Work") : QStringLiteral("Work (%1)").arg(work.size()));
+    }
+
+    void followsTheSourceAsItChanges()
+    {
+        QAbstractItemModelTester tester(filter.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        filter->setFilterFixedString(QStringLiteral("aa"));
+        QSignalSpy inserted(filter.get(), &QAbstractItemModel::rowsInserted);
+
+        // A new entry at the end of its category appears in its sorted place.
+        Entry added = TestVault::makeEntry(QStringLiteral("Aardvark"), QStringLiteral("Work"));
+        entries.append(added);
+        const QModelIndex work = tree->findCategory(QStringLiteral("Work"));
+        const int row = tree->rowCount(work);
+        QVERIFY(tree->insertRows(row, 1, work));
+        tree->setEntryAt(added, tree->index(row, 0, work));
+        QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), QStringList({"Aardvark"}));
+        QVERIFY(inserted.count() >= 1);
+
+        // A new category appears with its bare name.
+        categoryNames.append(QStringLiteral("Cars"));
+        QVERIFY(tree->insertRows(tree->rowCount(), 1));
+        tree->setData(tree->index(tree->rowCount() - 1, 0), QStringLiteral("Cars"));
+        QCOMPARE(rowTexts(*filter).at(1), QStringLiteral("Cars"));
+    }
+
+    void equalTitlesKeepTheirSourceOrder()
+    {
+        TestVault::reset();
+        Entry first = TestVault::makeEntry(QStringLiteral("Same"), QStringLiteral("One"), QStringLiteral("first"));
+        Entry second = TestVault::makeEntry(QStringLiteral("Same"), QStringLiteral("One"), QStringLiteral("second"));
+        TestVault::add({QStringLiteral("One")}, {first, second});
+        build();
+        const QModelIndex one = category(QStringLiteral("One"));
+        QCOMPARE(filter->mapToSource(filter->index(0, 0, one)), tree->findEntry(first));
+        QCOMPARE(filter->mapToSource(filter->index(1, 0, one)), tree->findEntry(second));
+    }
+};
+
+QTEST_MAIN(TestFilterModel)
+#include "tst_filtermodel.moc"

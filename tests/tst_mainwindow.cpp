@@ -1,0 +1,207 @@
+#include "app/mainwindow.h"
+#include "store/preferences.h"
+#include "store/settingsstore.h"
+#include "support/dialogdriver.h"
+#include "support/testvault.h"
+#include "vault/entrylist.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    template <typename T> static T* child(QWidget& window, const char* name)
+    {
+        T* widget = window.findChild<T*>(QLatin1String(name));
+        if (!widget)
+            qWarning("missing %s", name);
+        return widget;
+    }
+
+    // A vault with two categories and three entries, already past its first run.
+    void seedVault()
+    {
+        TestVault::reset(dir.path());
+        preferences.firstRun = false;
+        TestVault::add({QStringLiteral("General"), QStringLiteral("Work")},
+                       {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("me")),
+                        TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work"), QStringLiteral("you")),
+                        TestVault::makeEntry(QStringLiteral("Shop"), QStringLiteral("General"))});
+        QVERIFY(saveSettings().ok);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        DialogDriver::install();
+    }
+
+    void init() { seedVault(); }
+    void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
+
+    void formHasEveryWidget_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("toolTip");
+        QTest::newRow("label_6") << "label_6" << "Dynamic Search" << "";
+        QTest::newRow("txtSearch") << "txtSearch" << ""
+                                   << "Type your query here, and all entries containing it will be shown below.";
+        QTest::newRow("clear") << "btnClearDynamicSearch" << "Clear" << "Clears the dynamic search criteria.";
+        QTest::newRow("open") << "btnOpenEntry" << "" << "Opens the selected entry for viewing and editing.";
+        QTest::newRow("add entry") << "btnAddEntry" << "" << "Create a new entry.";
+        QTest::newRow("add category") << "btnAddCategory" << "" << "Create a new category.";
+        QTest::newRow("delete") << "btnDeleteEntry" << "" << "Delete the selected category or entry.";
+        QTest::newRow("expand") << "btnExpandAll" << "" << "Expand all categories.";
+        QTest::newRow("collapse") << "btnCollapseAll" << "" << "Collapse all categories.";
+        QTest::newRow("title label") << "lbl_EntryTitle" << "Entry Title" << "";
+        QTest::newRow("category label") << "lbl_EntryCategory" << "Category" << "";
+        QTest::newRow("url label") << "lbl_EntryURL" << "Website URL" << "";
+        QTest::newRow("visit") << "btnVisitUrl" << "Visit" << "";
+        QTest::newRow("copy url") << "btnCopyUrl" << "Copy" << "";
+        QTest::newRow("account label") << "lbl_EntryUserLoginAccount" << "User / Login / Account" << "";
+        QTest::newRow("copy account") << "btnCopyAccount" << "Copy" << "";
+        QTest::newRow("password label") << "lbl_EntryPasswordPin" << "Password / PIN" << "";
+        QTest::newRow("generate") << "btnGeneratePassword" << "Generate" << "";
+        QTest::newRow("copy password") << "btnCopyPassword" << "Copy" << "";
+        QTest::newRow("notes label") << "lbl_EntryNotes" << "Notes" << "";
+        QTest::newRow("created label") << "lbl_EntryDateCreated" << "Date Created:" << "";
+        QTest::newRow("modified label") << "lbl_EntryDateModified" << "Date Modified:" << "";
+        QTest::newRow("save") << "btnSaveEntry" << "Save" << "";
+        QTest::newRow("cancel") << "btnCancelEntryChanges" << "Cancel" << "";
+    }
+
+    void formHasEveryWidget()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(QString, toolTip);
+        MainWindow window;
+        QWidget* widget = window.findChild<QWidget*>(name);
+        QVERIFY2(widget, qPrintable(name));
+        QCOMPARE(widget->toolTip(), toolTip);
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            QCOMPARE(button->text(), text);
+            if (text.isEmpty()) {
+                QVERIFY(!button->icon().isNull());
+                QCOMPARE(button->iconSize(), QSize(24, 24));
+            }
+        } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+            QCOMPARE(label->text(), text);
+        }
+    }
+
+    void menusAndWidgets()
+    {
+        MainWindow window;
+        QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+        QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(window.windowTitle(), QStringLiteral("Vaultry v1.0.5"));
+        auto actionTexts = [&](const char* menuName) {
+            QStringList texts;
+            for (QAction* action : child<QMenu>(window, menuName)->actions())
+                texts << (action->isSeparator() ? QStringLiteral("-") : action->objectName() + '=' + action->text());
+            return texts;
+        };
+        QCOMPARE(child<QMenu>(window, "menu_File")->title(), QStringLiteral("&File"));
+        QCOMPARE(child<QMenu>(window, "menu_Help")->title(), QStringLiteral("&Help"));
+        QCOMPARE(actionTexts("menu_File"),
+                 QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset Master Password", "-",
+                              "action_Import=&Import", "action_Export=&Export", "-",
+                              "actionCheck_for_Updates=Check for Updates", "-", "actionClose=Close"}));
+        QCOMPARE(actionTexts("menu_Help"), QStringList({"actionView_Help=View Help", "actionChangelog=Changelog",
+                                                        "actionAbout=About"}));
+        auto* tree = child<QTreeView>(window, "treeView");
+        QVERIFY(tree->isHeaderHidden());
+        QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QVERIFY(!child<QComboBox>(window, "comboBoxCategory")->isEditable());
+        QVERIFY(child<QPlainTextEdit>(window, "txtEntryNotes"));
+        QCOMPARE(child<QPushButton>(window, "btnClearDynamicSearch")->maximumWidth(), 50);
+        QCOMPARE(child<QPushButton>(window, "btnVisitUrl")->maximumWidth(), 55);
+        QCOMPARE(child<QPushButton>(window, "btnGeneratePassword")->maximumWidth(), 75);
+    }
+
+    void startsWithAnEmptyDisabledPanel()
+    {
+        MainWindow window;
+        // The details widgets are off until an entry is opened; the tree pane never is.
+        for (const char* name : {"txtEntryTitle", "comboBoxCategory", "btnSaveEntry", "btnCancelEntryChanges",
+                                 "btnCopyPassword", "lblDateChanged", "lbl_EntryNotes"})
+            QVERIFY2(!child<QWidget>(window, name)->isEnabled(), name);
+        for (const char* name : {"btnOpenEntry", "btnAddEntry", "btnDeleteEntry", "txtSearch", "btnExpandAll"})
+            QVERIFY2(child<QWidget>(window, name)->isEnabled(), name);
+        QCOMPARE(child<QLabel>(window, "lblDateCreated")->text(), QString());
+    }
+
+    void searchAndClear()
+    {
+        MainWindow window;
+        auto* tree = child<QTreeView>(window, "treeView");
+        auto* search = child<QLineEdit>(window, "txtSearch");
+        QAbstractItemModel* model = tree->model();
+        QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("Work (2)"));
+        QTest::keyClicks(search, QStringLiteral("YOU"));
+        QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("Work (1)"));
+        QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("General"));
+        QTest::mouseClick(child<QPushButton>(window, "btnClearDynamicSearch"), Qt::LeftButton);
+        QCOMPARE(search->text(), QString());
+        QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("Work (2)"));
+        QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("General (1)"));
+    }
+
+    void expandAndCollapse()
+    {
+        MainWindow window;
+        window.show();
+        auto* tree = child<QTreeView>(window, "treeView");
+        const QModelIndex work = tree->model()->index(1, 0);
+        QTest::mouseClick(child<QPushButton>(window, "btnExpandAll"), Qt::LeftButton);
+        QVERIFY(tree->isExpanded(work));
+        QVERIFY(tree->isExpanded(tree->model()->index(0, 0)));
+        QTest::mouseClick(child<QPushButton>(window, "btnCollapseAll"), Qt::LeftButton);
+        QVERIFY(!tree->isExpanded(work));
+    }
+
+    void trayClickTogglesTheWindow()
+    {
+        MainWindow window;
+        window.show();
+        window.manageSysTray(QSystemTrayIcon::Trigger);
+        QVERIFY(!window.isVisible());
+        window.manageSysTray(QSystemTrayIcon::Context);
+        QVERIFY(window.isVisible());
+    }
+
+    void closeSavesTheVault()
+    {
+        {
+            MainWindow window;
+            window.show();
+            categoryNames.append(QStringLiteral("Later"));
+            window.findChild<QAction*>(QStringLiteral("actionClose"))->trigger();
+            QVERIFY(!window.isVisible());
+        }
+        categoryNames.clear();
+        QCOMPARE(loadSettings().outcome, StoreLoadResult::Loaded);
+        QVERIFY(categoryNames.contains(QStringLiteral("Later")));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,127 @@
+#include "support/testvault.h"
+#include "vault/entrylist.h"
+#include "vault/treeitem.h"
+#include "vault/treemodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QIcon>
+#include <QSignalSpy>
+#include <QTest>
+
+class TestTreeModel : public QObject
+{
+    Q_OBJECT
+
+private:
+    QList<Entry> sample;
+
+private slots:
+    void init()
+    {
+        TestVault::reset();
+        sample = {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work")),
+                  TestVault::makeEntry(QStringLiteral("Bank"), QStringLiteral("Home")),
+                  TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work")),
+                  TestVault::makeEntry(QStringLiteral("Lost"), QStringLiteral("Nowhere"))};
+        TestVault::add({QStringLiteral("Work"), QStringLiteral("Home"), QStringLiteral("Work")}, sample);
+    }
+
+    void buildsTwoLevelsInListOrder()
+    {
+        TreeModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model.rowCount(), 3);
+        const QModelIndex work = model.index(0, 0);
+        QCOMPARE(model.data(work).toString(), QStringLiteral("Work"));
+        QCOMPARE(model.rowCount(work), 2);
+        QCOMPARE(model.data(model.index(1, 0, work)).toString(), QStringLiteral("Wiki"));
+        // A duplicate name gets its own row, but every entry goes under the first one.
+        QCOMPARE(model.rowCount(model.index(2, 0)), 0);
+        // An entry whose category does not exist has no row but stays in the list.
+        QVERIFY(!model.findEntry(sample.at(3)).isValid());
+        QCOMPARE(entries.size(), 4);
+    }
+
+    void rolesColumnsAndFlags()
+    {
+        TreeModel model;
+        const QModelIndex work = model.index(0, 0);
+        const QModelIndex mail = model.index(0, 0, work);
+        QCOMPARE(model.columnCount(), 1);
+        QCOMPARE(model.columnCount(work), 1);
+        QCOMPARE(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Entries"));
+        QVERIFY(!model.headerData(0, Qt::Vertical, Qt::DisplayRole).isValid());
+        // Columns past the reported count still reach the record.
+        QCOMPARE(model.data(model.index(0, 2, work)).toString(), sample.at(0).id);
+        QVERIFY(!model.index(0, 0, model.index(0, 1)).isValid());
+        QCOMPARE(model.data(mail, Qt::DecorationRole).value<QIcon>().cacheKey(),
+                 model.data(model.index(1, 0, work), Qt::DecorationRole).value<QIcon>().cacheKey());
+        QVERIFY(model.data(mail, Qt::DecorationRole).value<QIcon>().cacheKey() !=
+                model.data(work, Qt::DecorationRole).value<QIcon>().cacheKey());
+        QVERIFY(!model.data(mail, Qt::ToolTipRole).isValid());
+        QCOMPARE(int(model.flags(QModelIndex())), 0);
+        QCOMPARE(int(model.flags(mail)), 35);
+        QVERIFY(!model.parent(work).isValid());
+        QCOMPARE(model.parent(mail), work);
+    }
+
+    void rowOperationsSignalAndValidate()
+    {
+        TreeModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        const QModelIndex home = model.index(1, 0);
+
+        QVERIFY(!model.insertRows(model.rowCount(home) + 1, 1, home));
+        QVERIFY(!model.insertRows(-1, 1, home));
+        QVERIFY(!model.removeRows(0, 2, home));
+        QCOMPARE(inserted.count() + removed.count(), 0);
+
+        QVERIFY(model.insertRows(model.rowCount(home), 1, home));
+        QCOMPARE(inserted.count(), 1);
+        Entry added = TestVault::makeEntry(QStringLiteral("Added"), QStringLiteral("Home"));
+        model.setEntryAt(added, model.index(1, 0, home));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(model.findEntry(added), model.index(1, 0, home));
+        QCOMPARE(model.entryAt(model.index(1, 0, home)).title, QStringLiteral("Added"));
+        QCOMPARE(model.entryAt(home).id, QStringLiteral("0"));
+        QCOMPARE(model.entryAt(QModelIndex()).id, QStringLiteral("0"));
+
+        QVERIFY(model.setData(model.index(0, 0), QStringLiteral("Job")));
+        QVERIFY(!model.setData(model.index(0, 0), QStringLiteral("x"), Qt::DisplayRole));
+        QVERIFY(model.removeRows(0, 1, QModelIndex()));
+        QCOMPARE(removed.count(), 1);
+        QCOMPARE(model.rowCount(), 2);
+        QVERIFY(model.setHeaderData(0, Qt::Horizontal, QStringLiteral("All")));
+        QVERIFY(!model.setHeaderData(0, Qt::Vertical, QStringLiteral("All")));
+        QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("All"));
+    }
+
+    void lookups()
+    {
+        TreeModel model;
+        QCOMPARE(model.findCategory(QStringLiteral("Home")), model.index(1, 0));
+        QVERIFY(!model.findCategory(QStringLiteral("home")).isValid());
+        QCOMPARE(model.findEntry(sample.at(2)), model.index(1, 0, model.index(0, 0)));
+        // Only the category and id of the record are looked at.
+        Entry moved = sample.at(2);
+        moved.category = QStringLiteral("Home");
+        QVERIFY(!model.findEntry(moved).isValid());
+    }
+
+    void columnsAreSharedByTheWholeTree()
+    {
+        TreeModel model;
+        QVERIFY(model.insertColumns(1, 1));
+        QCOMPARE(model.columnCount(), 2);
+        QVERIFY(!model.insertColumns(5, 1));
+        QVERIFY(model.removeColumns(0, 2));
+        // With no column left the rows go too.
+        QCOMPARE(model.rowCount(), 0);
+    }
+};
+
+QTEST_MAIN(TestTreeModel)
+#include "tst_treemodel.moc"

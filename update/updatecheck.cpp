@@ -1,0 +1,3 @@
+#include "app/mainwindow.h"
+
+void MainWindow::on_actionCheck_for_Updates_triggered() {}

@@ -1,0 +1,1 @@
+#include "updatethread.h"

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QSortFilterProxyModel>
+
+// Sorts the tree and hides the entries that do not contain the search text; category
+// rows always stay and show how many of their entries are visible.
+class FilterModel : public QSortFilterProxyModel
+{
+    Q_OBJECT
+
+public:
+    explicit FilterModel(QObject* parent = nullptr);
+
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+private:
+    // The literal search text behind the escaped pattern that setFilterFixedString keeps.
+    const QString& searchText() const;
+
+    mutable QString cachedPattern;
+    mutable QString cachedText;
+};
