@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the test suite twice (plain debug, then AddressSanitizer + UndefinedBehaviorSanitizer)
+# and runs every test in both builds. Fails on any test failure or sanitizer report.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup.sh"
+
+jobs="$(nproc 2>/dev/null || echo 2)"
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+run_suite() {
+    local name="$1"
+    shift
+    local build="$root/build/$name"
+    echo "== $name build"
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+    cmake --build "$build" -j "$jobs"
+    echo "== $name tests"
+    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+run_suite debug
+run_suite sanitize -DVAULTRY_SANITIZE=ON
