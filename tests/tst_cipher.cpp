@@ -65,7 +65,6 @@ private Q_SLOTS:
     void roundTrip();
     void chainingModes_data();
     void chainingModes();
-    void makeKeyReloadsChain();
 
     void sealedLayout_data();
     void sealedLayout();
@@ -202,8 +201,9 @@ void TestCipher::chainingModes()
     const QByteArray iv = pattern(blockSize, 5);
     const QByteArray p1 = pattern(blockSize, 6);
     const QByteArray p2 = pattern(blockSize, 7);
+    // One object re-keyed for every run, so each run also checks that makeKey reloads the chain.
+    Rijndael r;
     auto run = [&](int mode) {
-        Rijndael r;
         r.makeKey(key.constData(), iv.constData(), 32, blockSize);
         const QByteArray plain = p1 + p2;
         QByteArray out(plain.size(), '\0');
@@ -214,26 +214,13 @@ void TestCipher::chainingModes()
 
     const QByteArray cbc1 = e(xored(p1, iv));
     QCOMPARE(run(Rijndael::CBC), cbc1 + e(xored(p2, cbc1)));
+    QCOMPARE(run(Rijndael::CBC), cbc1 + e(xored(p2, cbc1)));
     const QByteArray cfb1 = xored(e(iv), p1);
     QCOMPARE(run(Rijndael::CFB), cfb1 + xored(e(cfb1), p2));
     const QByteArray plainEcb = e(p1) + e(p2);
     QCOMPARE(run(Rijndael::ECB), plainEcb);
     QCOMPARE(run(3), plainEcb);
     QCOMPARE(run(-1), plainEcb);
-}
-
-void TestCipher::makeKeyReloadsChain()
-{
-    const QByteArray key = pattern(32, 8);
-    const QByteArray plain = pattern(64, 9);
-    Rijndael r;
-    QByteArray first(64, '\0');
-    QByteArray second(64, '\0');
-    r.makeKey(key.constData(), Rijndael::zeroChain, 32, 32);
-    r.encrypt(plain.constData(), first.data(), 64, Rijndael::CBC);
-    r.makeKey(key.constData(), Rijndael::zeroChain, 32, 32);
-    r.encrypt(plain.constData(), second.data(), 64, Rijndael::CBC);
-    QCOMPARE(second, first);
 }
 
 void TestCipher::sealedLayout_data()
