@@ -1,6 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <functional>
+#include <memory>
+
+class QIODevice;
+struct Payload;
 
 // The encrypted settings store beside the executable: the preferences, the category names
 // and the entries, loaded once at start-up and written back on close.
@@ -14,7 +21,8 @@ inline constexpr char kLegacyStoreFileName[] = "/settings.vydat";
 
 struct StoreLoadResult
 {
-    enum Outcome {
+    enum Outcome
+    {
         Loaded,     // the current store parsed cleanly
         Created,    // no store existed; a fresh one was written
         Migrated,   // the legacy file was read, written as the current store and deleted
@@ -37,3 +45,26 @@ struct StoreSaveResult
 StoreLoadResult loadSettings();
 // Writes the preferences, categoryNames and entries; the previous file survives any failure.
 StoreSaveResult saveSettings();
+
+// The pieces of the store below the file operations, free of global state so that tests
+// and fuzzers can drive them.
+
+// A store file's bytes for a payload: the payload sealed under the store key.
+QByteArray sealStore(const QByteArray& payload);
+// Reads a store file's bytes into `payload` as far as they go. True when the file is well
+// formed: a length prefix within the ciphertext and a payload that fills it exactly.
+bool decodeStore(const QByteArray& fileBytes, Payload& payload);
+// The same, reading from `device` (open, positioned at the start) a block at a time, so that
+// the ciphertext and the plaintext of a large store are never held whole.
+bool readStore(QIODevice& device, Payload& payload);
+
+// The plaintext of a legacy store file (int32 n, then the ciphertext as a QByteArray),
+// decrypted as far as the file holds whole blocks; padding included. `complete` is false
+// when the file ended before its stated ciphertext did.
+QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete = nullptr);
+
+// Writes `bytes` to `path` through a temporary file that replaces it only once complete.
+// `filter`, when given, returns an open device that the bytes go through on their way to
+// the temporary file (tests pass one that fails part way).
+using StoreWriteFilter = std::function<std::unique_ptr<QIODevice>(QIODevice* file)>;
+StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const StoreWriteFilter& filter = {});

@@ -1,0 +1,125 @@
+// Saving and loading the settings store, with the memory a load needs at its peak.
+// Run one size per process for a clean peak, e.g.
+//   bench_store --benchmark_filter='BM_LoadStore/100000'
+#include "store/preferences.h"
+#include "store/settingsstore.h"
+#include "vault/entrylist.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Field sizes of a typical vault: a 30-character id, a title, a short category, an address,
+// an account and a password, and notes on one entry in four. About 300 bytes an entry.
+void fillVault(int count)
+{
+    categoryNames.clear();
+    entries.clear();
+    for (int c = 0; c < 20; ++c)
+        categoryNames.append(QStringLiteral("Category %1").arg(c));
+    const QDateTime created(QDate(2023, 4, 1), QTime(8, 15));
+    for (int i = 0; i < count; ++i) {
+        Entry entry(Entry::NoId);
+        entry.id = QStringLiteral("%1").arg(i, 30, 36, QLatin1Char('k'));
+        entry.title = QStringLiteral("Account number %1").arg(i, 6, 10, QLatin1Char('0'));
+        entry.category = categoryNames.at(i % categoryNames.size());
+        entry.url = QStringLiteral("https://login.example.com/%1").arg(i, 6, 10, QLatin1Char('0'));
+        entry.account = QStringLiteral("user%1@mail.example").arg(i);
+        entry.password = QStringLiteral("pW%1!x#Qz9").arg(i * 7919, 6, 16, QLatin1Char('0'));
+        if (i % 4 == 0)
+            entry.notes = QStringLiteral("Security question: first pet's name");
+        entry.dateCreated = created.addSecs(i * 60);
+        // Most entries are edited at some point after they were made.
+        entry.dateChanged = i % 3 == 0 ? entry.dateCreated : entry.dateCreated.addDays(30);
+        entries.append(entry);
+    }
+}
+
+void clearVault()
+{
+    categoryNames = QStringList();
+    entries = EntryList();
+    malloc_trim(0);
+}
+
+// A /proc/self/status figure in kB ("VmHWM", "VmRSS"), or -1.
+long statusKb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// Lets VmHWM measure from now on (Linux 4.0 and later).
+void resetPeak()
+{
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+void BM_SaveStore(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    setStoreDirectory(dir.path());
+    fillVault(int(state.range(0)));
+    resetPeak();
+    const long before = statusKb("VmRSS");
+    for (auto _ : state) {
+        if (!saveSettings().ok)
+            state.SkipWithError("save failed");
+    }
+    const long peakKb = statusKb("VmHWM") - before;
+    const double fileMb = QFileInfo(dir.path() + QLatin1String(kStoreFileName)).size() / 1e6;
+    state.counters["file_MB"] = fileMb;
+    state.counters["peak_MB"] = peakKb / 1e3; // beyond the vault itself
+    state.counters["MB_per_s"] = benchmark::Counter(fileMb, benchmark::Counter::kIsIterationInvariantRate);
+    clearVault();
+}
+
+void BM_LoadStore(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    setStoreDirectory(dir.path());
+    fillVault(int(state.range(0)));
+    saveSettings();
+    const qint64 fileBytes = QFileInfo(dir.path() + QLatin1String(kStoreFileName)).size();
+    clearVault();
+    resetPeak();
+    const long before = statusKb("VmRSS");
+    for (auto _ : state) {
+        if (loadSettings().outcome != StoreLoadResult::Loaded)
+            state.SkipWithError("load failed");
+        state.PauseTiming();
+        if (entries.size() != state.range(0))
+            state.SkipWithError("wrong entry count");
+        clearVault(); // each load starts from an empty vault, as at start-up
+        state.ResumeTiming();
+    }
+    const long peakKb = statusKb("VmHWM") - before;
+    state.counters["file_MB"] = fileBytes / 1e6;
+    state.counters["peak_MB"] = peakKb / 1e3;
+    state.counters["peak_x_file"] = peakKb * 1e3 / double(fileBytes);
+}
+
+} // namespace
+
+BENCHMARK(BM_SaveStore)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadStore)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

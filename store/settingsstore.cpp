@@ -1,0 +1,328 @@
+#include "settingsstore.h"
+
+#include "payload.h"
+#include "rijndael.h"
+#include "sealeddata.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+// Constants of the file format; changing either makes existing stores unreadable.
+const QByteArray kStoreKey = QByteArrayLiteral("/lanterns.kwfob");
+const char kLegacyKey[] = "Rk4WmZ8q(Lp$2vN%tY7-cQ9b)E3hJ&x*u";
+
+constexpr int kPrefixSize = 4;
+constexpr int kBlockSize = 32;
+constexpr int kLegacyBlockSize = 16;
+
+QString storeDirectoryOverride;
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("SettingsStore", text);
+}
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// The plaintext of a sealed array, decrypted a chunk at a time as the reader asks for it.
+// It yields exactly what decryptData would: the stated length when the prefix is within
+// the ciphertext, otherwise every decrypted byte, a trailing partial block as zeros.
+class SealedSource : public PayloadSource
+{
+public:
+    SealedSource(QIODevice& device, const QByteArray& key) : device(device)
+    {
+        char keyBytes[kBlockSize] = {};
+        std::memcpy(keyBytes, key.constData(), size_t(qMin<qsizetype>(key.size(), kBlockSize)));
+        cipher.makeKey(keyBytes, Rijndael::zeroChain, kBlockSize, kBlockSize);
+
+        char prefix[kPrefixSize];
+        if (device.read(prefix, kPrefixSize) != kPrefixSize)
+            return; // no prefix: no payload
+        const qint32 length = qFromLittleEndian<qint32>(prefix);
+        const qint64 cipherSize = qMax<qint64>(device.size() - device.pos(), 0);
+        framed = length >= 0 && length < cipherSize;
+        total = framed ? length : cipherSize;
+    }
+
+    // Whether the prefix was present and within the ciphertext.
+    bool wellFormed() const { return framed; }
+
+    qint64 pending() const override { return total - handedOut; }
+
+    qint64 readMore(QByteArray& out, qint64 max) override
+    {
+        const qint64 wanted = qMin(max, pending());
+        if (wanted <= 0)
+            return 0;
+        // Whole blocks covering what is wanted beyond the bytes left from the last block.
+        const qint64 fresh = qMax<qint64>(wanted - spill.size(), 0);
+        const qint64 cipherBytes = (fresh + kBlockSize - 1) / kBlockSize * kBlockSize;
+        if (cipherBytes > 0) {
+            const QByteArray cipherText = device.read(cipherBytes);
+            QByteArray plain(cipherBytes, '\0'); // a short last block stays zero
+            cipher.decrypt(cipherText.constData(), plain.data(), unsigned(cipherText.size()), Rijndael::ECB);
+            spill.append(plain);
+        }
+        const qint64 given = qMin<qint64>(wanted, spill.size());
+        out.append(spill.constData(), given);
+        spill.remove(0, given);
+        handedOut += given;
+        return given;
+    }
+
+private:
+    QIODevice& device;
+    Rijndael cipher;
+    QByteArray spill;
+    qint64 total = 0;
+    qint64 handedOut = 0;
+    bool framed = false;
+};
+
+void applyPayload(Payload& payload)
+{
+    preferences = payload.preferences;
+    categoryNames = payload.categories;
+    entries = std::move(payload.entries);
+}
+
+// Copies `path` to a new file beside it named after `tag` and the time, never replacing
+// an earlier copy. Returns the copy's path, or an empty string with `error` set.
+QString keepCopy(const QString& path, const QString& tag, QString* error)
+{
+    const QString base = path + QLatin1Char('.') + tag + QLatin1Char('-') +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString copyPath = base;
+    for (int n = 2; QFileInfo::exists(copyPath); ++n)
+        copyPath = base + QLatin1Char('-') + QString::number(n);
+    QFile source(path);
+    if (!source.copy(copyPath)) {
+        *error = source.errorString();
+        return QString();
+    }
+    return copyPath;
+}
+
+StoreLoadResult unreadable(const QString& path, const QString& reason)
+{
+    StoreLoadResult result;
+    result.outcome = StoreLoadResult::Unreadable;
+    result.message =
+        tr("The vault file %1 could not be read: %2. Nothing was loaded from it.").arg(native(path), reason);
+    return result;
+}
+
+// Marks `result` as damaged and keeps a copy of `path`, which is about to be replaced.
+void keepDamaged(StoreLoadResult& result, const QString& path, const QString& loadedWhat)
+{
+    result.outcome = StoreLoadResult::Damaged;
+    QString error;
+    result.damagedCopyPath = keepCopy(path, QStringLiteral("damaged"), &error);
+    if (!result.damagedCopyPath.isEmpty()) {
+        result.message = tr("The vault file %1 is damaged. %2 The file as it was has been kept as %3.")
+                             .arg(native(path), loadedWhat, native(result.damagedCopyPath));
+    } else {
+        result.message = tr("The vault file %1 is damaged. %2 A copy of it could not be kept: %3.")
+                             .arg(native(path), loadedWhat, error);
+    }
+}
+
+StoreLoadResult loadCurrent(const QString& path)
+{
+    QFile file(path);
+    // Unbuffered: the reader asks for large chunks and QFile's buffer would only copy them.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return unreadable(path, file.errorString());
+    Payload payload;
+    const bool clean = readStore(file, payload);
+    if (file.error() != QFileDevice::NoError)
+        return unreadable(path, file.errorString());
+    file.close();
+
+    applyPayload(payload);
+    StoreLoadResult result;
+    if (!clean)
+        keepDamaged(result, path, tr("Everything that could be read from it was loaded."));
+    return result;
+}
+
+StoreLoadResult migrateLegacy(const QString& legacyPath, const QString& currentPath)
+{
+    QFile legacy(legacyPath);
+    if (!legacy.open(QIODevice::ReadOnly))
+        return unreadable(legacyPath, legacy.errorString());
+    const QByteArray bytes = legacy.readAll();
+    if (legacy.error() != QFileDevice::NoError)
+        return unreadable(legacyPath, legacy.errorString());
+    legacy.close();
+
+    bool complete = false;
+    Payload payload;
+    bool ranOut = false;
+    decodePayload(openLegacyStore(bytes, &complete), payload, &ranOut);
+    applyPayload(payload);
+
+    StoreLoadResult result;
+    result.outcome = StoreLoadResult::Migrated;
+    QStringList notes;
+    // The legacy file is deleted below; a damaged one is kept for the user first.
+    if (!complete || ranOut) {
+        keepDamaged(result, legacyPath, tr("Everything that could be read from it was loaded."));
+        notes << result.message;
+    }
+    // The migration replaces a current store if there is one; keep it rather than lose it.
+    if (QFileInfo::exists(currentPath)) {
+        QString error;
+        const QString copy = keepCopy(currentPath, QStringLiteral("replaced"), &error);
+        if (!copy.isEmpty()) {
+            notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces has been kept as %3.")
+                         .arg(native(legacyPath), native(currentPath), native(copy));
+        } else {
+            notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces could not be "
+                        "kept: %3.")
+                         .arg(native(legacyPath), native(currentPath), error);
+        }
+    }
+
+    const StoreSaveResult saved = saveSettings();
+    if (!saved.ok) {
+        notes << saved.error << tr("The old file %1 has been kept.").arg(native(legacyPath));
+    } else if (!QFile::remove(legacyPath)) {
+        // Left in place it would be migrated again over later changes at the next start.
+        notes << tr("The old vault file %1 could not be deleted; please delete it.").arg(native(legacyPath));
+    }
+    result.message = notes.join(QLatin1Char(' '));
+    return result;
+}
+
+} // namespace
+
+QString storeDirectory()
+{
+    return storeDirectoryOverride.isEmpty() ? QCoreApplication::applicationDirPath() : storeDirectoryOverride;
+}
+
+void setStoreDirectory(const QString& directory)
+{
+    storeDirectoryOverride = directory;
+}
+
+QByteArray sealStore(const QByteArray& payload)
+{
+    QByteArray data = payload;
+    encryptData(data, kStoreKey);
+    return data;
+}
+
+bool readStore(QIODevice& device, Payload& payload)
+{
+    SealedSource source(device, kStoreKey);
+    const bool exact = decodePayload(source, payload);
+    return source.wellFormed() && exact;
+}
+
+bool decodeStore(const QByteArray& fileBytes, Payload& payload)
+{
+    QBuffer buffer;
+    buffer.setData(fileBytes);
+    buffer.open(QIODevice::ReadOnly);
+    return readStore(buffer, payload);
+}
+
+QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
+{
+    // int32 n, then a QByteArray: a quint32 byte count (0xFFFFFFFF for null) and the bytes.
+    // Read by hand so that a file cut short still yields the ciphertext it holds.
+    const qsizetype size = fileBytes.size();
+    const char* data = fileBytes.constData();
+    bool whole = size >= 2 * 4;
+    const quint32 n = whole ? qFromBigEndian<quint32>(data) : 0;
+    const quint32 stated = whole ? qFromBigEndian<quint32>(data + 4) : 0;
+    QByteArray cipherText;
+    if (whole && stated != 0xFFFFFFFFu) {
+        const qsizetype present = size - 8;
+        whole = stated <= quint64(present);
+        cipherText = fileBytes.mid(8, whole ? qsizetype(stated) : present);
+    }
+    if (complete)
+        *complete = whole;
+
+    char key[kLegacyBlockSize];
+    std::memcpy(key, kLegacyKey, kLegacyBlockSize);
+    Rijndael cipher;
+    cipher.makeKey(key, Rijndael::zeroChain, kLegacyBlockSize, kLegacyBlockSize);
+    // n is taken as the cipher's unsigned count, but never past the ciphertext.
+    const quint64 bytes = qMin<quint64>(n, quint64(cipherText.size()));
+    QByteArray plain(cipherText.size(), '\0');
+    cipher.decrypt(cipherText.constData(), plain.data(), unsigned(bytes), Rijndael::ECB);
+    return plain;
+}
+
+StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const StoreWriteFilter& filter)
+{
+    auto failure = [&path](const QString& reason) {
+        StoreSaveResult result;
+        result.ok = false;
+        result.error = tr("The vault could not be saved to %1: %2.").arg(native(path), reason);
+        return result;
+    };
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return failure(file.errorString());
+    std::unique_ptr<QIODevice> filtered = filter ? filter(&file) : nullptr;
+    QIODevice* sink = filtered ? filtered.get() : &file;
+
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 written = sink->write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            const QString reason = sink->errorString();
+            file.cancelWriting(); // the temporary file goes; the store stays as it was
+            return failure(reason);
+        }
+        done += written;
+    }
+    if (!file.commit())
+        return failure(file.errorString());
+    return StoreSaveResult();
+}
+
+StoreSaveResult saveSettings()
+{
+    return writeStoreFile(storeDirectory() + QLatin1String(kStoreFileName),
+                          sealStore(encodePayload(preferences, categoryNames, entries)));
+}
+
+StoreLoadResult loadSettings()
+{
+    const QString directory = storeDirectory();
+    const QString legacyPath = directory + QLatin1String(kLegacyStoreFileName);
+    const QString currentPath = directory + QLatin1String(kStoreFileName);
+
+    if (QFileInfo::exists(legacyPath))
+        return migrateLegacy(legacyPath, currentPath);
+    if (QFileInfo::exists(currentPath))
+        return loadCurrent(currentPath);
+
+    StoreLoadResult result;
+    result.outcome = StoreLoadResult::Created;
+    const StoreSaveResult saved = saveSettings();
+    if (!saved.ok)
+        result.message = saved.error;
+    return result;
+}
