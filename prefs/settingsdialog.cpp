@@ -1,12 +1,74 @@
 #include "settingsdialog.h"
 #include "ui_settingsdialog.h"
 
+#include "prefs/masterpassword.h"
+#include "store/preferences.h"
+
+#include <QInputDialog>
+
 SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent), form(new Ui::SettingsDialog)
 {
     form->setupUi(this);
+
+    // The handlers are already connected: maximum before minimum keeps a stored minimum
+    // above the maximum from pushing past it, and the attempt limit goes last because it
+    // may ask for a master password.
+    form->chkAlphanum->setChecked(preferences.genAlphanum);
+    form->chkMixedCase->setChecked(preferences.genMixedCase);
+    form->chkSpecialChars->setChecked(preferences.genSpecialChars);
+    form->numMaxLen->setValue(preferences.genMaxLength);
+    form->numMinLen->setValue(preferences.genMinLength);
+    form->numMaxLoginAttempts->setValue(preferences.maxLoginAttempts);
+    form->chkHidePassword->setChecked(preferences.hidePassword);
 }
 
 SettingsDialog::~SettingsDialog()
 {
     delete form;
+}
+
+void SettingsDialog::on_numMaxLen_valueChanged(int value)
+{
+    const int minimum = form->numMinLen->value();
+    if (minimum > value)
+        form->numMaxLen->setValue(minimum);
+}
+
+void SettingsDialog::on_numMinLen_valueChanged(int value)
+{
+    const int maximum = form->numMaxLen->value();
+    if (maximum < value)
+        form->numMinLen->setValue(maximum);
+}
+
+void SettingsDialog::on_numMaxLoginAttempts_valueChanged(int value)
+{
+    if (!preferences.masterPasswordHash.isEmpty() || value <= 0)
+        return;
+    bool confirmed = false;
+    const QString text =
+        QInputDialog::getText(this, tr("Master Application Password"),
+                              tr("Please enter a master password you wish to use for this application.\n"
+                                 "Make sure you remember this password, it will not be shown again!"),
+                              QLineEdit::Normal, QString(), &confirmed);
+    // Stored at once: the password holds even if the dialog is cancelled afterwards.
+    if (confirmed)
+        preferences.masterPasswordHash = hashMasterPassword(text);
+}
+
+void SettingsDialog::on_buttonBox_rejected()
+{
+    close();
+}
+
+void SettingsDialog::on_buttonBox_accepted()
+{
+    preferences.hidePassword = form->chkHidePassword->isChecked();
+    preferences.maxLoginAttempts = form->numMaxLoginAttempts->value();
+    preferences.genAlphanum = form->chkAlphanum->isChecked();
+    preferences.genMaxLength = form->numMaxLen->value();
+    preferences.genMinLength = form->numMinLen->value();
+    preferences.genMixedCase = form->chkMixedCase->isChecked();
+    preferences.genSpecialChars = form->chkSpecialChars->isChecked();
+    close();
 }

@@ -15,6 +15,13 @@ public:
     explicit SettingsDialog(QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
+private slots:
+    void on_numMaxLen_valueChanged(int value);
+    void on_numMinLen_valueChanged(int value);
+    void on_numMaxLoginAttempts_valueChanged(int value);
+    void on_buttonBox_rejected();
+    void on_buttonBox_accepted();
+
 private:
     Ui::SettingsDialog* form;
 };
