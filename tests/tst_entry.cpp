@@ -121,9 +121,9 @@ private slots:
         QCOMPARE(bytes.size(), 126);
         // id: byte count 60, then "A" as a big-endian UTF-16 unit.
         QCOMPARE(bytes.left(6), QByteArray::fromHex("0000003c0041"));
-        // dateCreated: Julian day, milliseconds since midnight, local-time spec (0).
+        // dateCreated: Julian day, milliseconds since midnight, and 0xFF, which marks local time.
         const QByteArray date = bytes.mid(126 - 18, 9);
-        QCOMPARE(date, QByteArray::fromHex("0025851d") + QByteArray::fromHex("02d72868") + QByteArray(1, '\0'));
+        QCOMPARE(date, QByteArray::fromHex("0025851d") + QByteArray::fromHex("02d72868ff"));
     }
 
     void entryListIndexFollowsEveryChange()

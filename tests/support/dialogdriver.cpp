@@ -6,11 +6,14 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 
 #include <deque>
 
 namespace {
+
+using DialogDriver::Action;
 
 struct Answer
 {
@@ -45,7 +48,10 @@ QString describe(QWidget* dialog)
 void rejectDialog(QWidget* dialog)
 {
     if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
-        if (QAbstractButton* button = box->escapeButton() ? box->escapeButton() : box->defaultButton()) {
+        QAbstractButton* button = box->escapeButton();
+        if (!button)
+            button = box->defaultButton();
+        if (button) {
             button->click();
             return;
         }
@@ -75,7 +81,9 @@ void poll()
         rejectDialog(dialog);
         return;
     }
-    answer.action(dialog);
+    // Run the answer from its own timer: pressing a button may open a further modal dialog,
+    // and this watcher must stay free to see it.
+    QTimer::singleShot(0, dialog, [action = std::move(answer.action), dialog] { action(dialog); });
 }
 
 void enqueue(const QString& title, const Action& action)
@@ -143,8 +151,8 @@ void answerMessage(const QString& title, const QString& text, QMessageBox::Stand
         pressMessageButton(dialog, text, [which](QMessageBox* box) -> QAbstractButton* {
             if (which != QMessageBox::NoButton)
                 return box->button(which);
-            if (box->defaultButton())
-                return box->defaultButton();
+            if (QAbstractButton* button = box->defaultButton())
+                return button;
             const QList<QAbstractButton*> buttons = box->buttons();
             return buttons.size() == 1 ? buttons.first() : nullptr;
         });
@@ -178,7 +186,7 @@ void answerFile(const QString& caption, const QString& path)
             return;
         }
         files->selectFile(path);
-        files->accept();
+        static_cast<QDialog*>(files)->accept();
     });
 }
 

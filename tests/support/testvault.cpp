@@ -6,11 +6,26 @@
 #include "vault/entrylist.h"
 #include "vault/randomsource.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 namespace TestVault {
+
+void clearQuitRequest()
+{
+    // Closing the main window asks the application to quit, which in a test process would make
+    // every later dialog's event loop return at once. Running the application loop once and
+    // leaving it again clears that request.
+    if (!QCoreApplication::instance())
+        return;
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
 
 void reset(const QString& storeDir)
 {
     initVaultryResources();
+    clearQuitRequest();
     preferences = Preferences();
     categoryNames.clear();
     entries.clear();

@@ -8,6 +8,9 @@
 // Helpers that put the process-wide vault into a known state.
 namespace TestVault {
 
+// Lets event loops run again after a closed main window asked the application to quit.
+void clearQuitRequest();
+
 // Start-up preferences, no categories, no entries, a seeded random source, and the store
 // directory pointed at `storeDir` (when given).
 void reset(const QString& storeDir = QString());

@@ -1,0 +1,78 @@
+// Building the tree and re-filtering it on a keystroke, over vaults of growing size.
+#include "vault/entrylist.h"
+#include "vault/filtermodel.h"
+#include "vault/randomsource.h"
+#include "vault/treemodel.h"
+
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+namespace {
+
+constexpr int kCategories = 50;
+
+void fillVault(int count)
+{
+    RandomSource::useSeed(1);
+    categoryNames.clear();
+    entries.clear();
+    for (int c = 0; c < kCategories; ++c)
+        categoryNames << QStringLiteral("Category %1").arg(c);
+    entries.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        Entry entry;
+        entry.title = QStringLiteral("Site %1").arg(i);
+        entry.category = categoryNames.at(i % kCategories);
+        entry.url = QStringLiteral("https://www.site%1.example.com/login").arg(i);
+        entry.account = QStringLiteral("user%1@mail.example.org").arg(i);
+        entry.password = randomString(14);
+        entry.notes = QStringLiteral("Security question: first pet. Recovery codes kept offline (%1).").arg(i);
+        entries.append(entry);
+    }
+}
+
+void BM_BuildTree(benchmark::State& state)
+{
+    fillVault(int(state.range(0)));
+    for (auto _ : state) {
+        TreeModel model;
+        benchmark::DoNotOptimize(model.rowCount());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// One keystroke: the search text grows by a character and every row is tested again.
+void BM_FilterKeystroke(benchmark::State& state)
+{
+    fillVault(int(state.range(0)));
+    TreeModel model;
+    FilterModel filter;
+    filter.setDynamicSortFilter(true);
+    filter.setSourceModel(&model);
+    filter.setFilterCaseSensitivity(Qt::CaseInsensitive);
+    filter.setFilterKeyColumn(0);
+    filter.sort(0, Qt::AscendingOrder);
+    const QString texts[] = {QStringLiteral("site1"), QStringLiteral("site12")};
+    int which = 0;
+    for (auto _ : state) {
+        filter.setFilterFixedString(texts[which]);
+        which ^= 1;
+        benchmark::DoNotOptimize(filter.rowCount());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+} // namespace
+
+BENCHMARK(BM_BuildTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilterKeystroke)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
