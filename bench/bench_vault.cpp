@@ -42,7 +42,17 @@ void BM_BuildTree(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-// One keystroke: the search text grows by a character and every row is tested again.
+// Row counts of every category, as a fully expanded tree view asks for them; this makes the
+// proxy map (and so filter) every entry row.
+int visibleEntries(const FilterModel& filter)
+{
+    int total = 0;
+    for (int row = 0; row < filter.rowCount(); ++row)
+        total += filter.rowCount(filter.index(row, 0));
+    return total;
+}
+
+// One keystroke: the search text changes by a character and every entry row is tested again.
 void BM_FilterKeystroke(benchmark::State& state)
 {
     fillVault(int(state.range(0)));
@@ -55,10 +65,11 @@ void BM_FilterKeystroke(benchmark::State& state)
     filter.sort(0, Qt::AscendingOrder);
     const QString texts[] = {QStringLiteral("site1"), QStringLiteral("site12")};
     int which = 0;
+    visibleEntries(filter);
     for (auto _ : state) {
         filter.setFilterFixedString(texts[which]);
         which ^= 1;
-        benchmark::DoNotOptimize(filter.rowCount());
+        benchmark::DoNotOptimize(visibleEntries(filter));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -156,6 +156,46 @@ private slots:
         QVERIFY(list.findById(QStringLiteral("fresh")) == nullptr);
     }
 
+    void searchTextFollowsEveryChange()
+    {
+        EntryList list;
+        Entry a = TestVault::makeEntry(QStringLiteral("Alpha"), QStringLiteral("Work"), QStringLiteral("ME"));
+        Entry b = TestVault::makeEntry(QStringLiteral("Beta"), QStringLiteral("Home"));
+        list.append(a);
+        QVERIFY(list.searchText(0).contains(QStringLiteral("alpha")));
+        QVERIFY(list.searchText(0).contains(QStringLiteral("me")));
+        list.append(b);
+        QVERIFY(list.searchText(1).contains(QStringLiteral("beta")));
+        Entry renamed = a;
+        renamed.title = QStringLiteral("Omega");
+        list.replace(0, renamed);
+        QVERIFY(list.searchText(0).contains(QStringLiteral("omega")));
+        QVERIFY(!list.searchText(0).contains(QStringLiteral("alpha")));
+        list.removeAt(0);
+        QVERIFY(list.searchText(0).contains(QStringLiteral("beta")));
+        list.removeIf([](const Entry&) { return false; });
+        list.append(a);
+        QVERIFY(list.searchText(1).contains(QStringLiteral("alpha")));
+    }
+
+    void idLookupDoesNotDependOnSharedStorage()
+    {
+        // Lookups are fastest for ids that share storage with the list, but any equal text must do.
+        EntryList list;
+        Entry a = TestVault::makeEntry(QStringLiteral("a"), QStringLiteral("c"));
+        list.append(a);
+        const QString sameText(a.id.constData(), a.id.size());
+        QCOMPARE(list.indexOfId(sameText), 0);
+        Entry copy = a;
+        copy.id = sameText;
+        list.replace(0, copy);
+        QCOMPARE(list.indexOfId(a.id), 0);
+        QCOMPARE(list.indexOfId(sameText), 0);
+        a = Entry(); // frees the old id storage
+        QCOMPARE(list.indexOfId(a.id), -1);
+        QCOMPARE(list.indexOfId(sameText), 0);
+    }
+
     void treeItemBounds()
     {
         TreeItem root({QStringLiteral("Entries")});

@@ -31,6 +31,12 @@ public:
     const Entry* findById(const QString& id) const;
     bool containsId(const QString& id) const { return indexOfId(id) >= 0; }
 
+    // The searchable fields of element i (account, category, notes, title, url), case-folded
+    // and joined by kSearchSeparator. Built on first use and kept in step from then on, so a
+    // search touches one string per entry.
+    const QString& searchText(qsizetype i) const;
+    static constexpr QChar kSearchSeparator = QChar(0xFFFF);
+
     void append(const Entry& entry);
     void replace(qsizetype i, const Entry& entry);
     void removeAt(qsizetype i);
@@ -41,10 +47,15 @@ public:
 
 private:
     void rebuildIndex() const;
+    static QString makeSearchText(const Entry& entry);
 
     QList<Entry> items;
     mutable QHash<QString, qsizetype> firstIndexById;
+    // The same positions keyed by the address of the id's characters. Tree rows share their id
+    // strings with the list, so a row's id is found without reading (hashing) its characters.
+    mutable QHash<const void*, qsizetype> firstIndexByIdData;
     mutable bool indexValid = true;
+    mutable QList<QString> searchTexts; // empty until the first search, or after a bulk change
 };
 
 // The vault, one instance for the whole process: the category names and the entries.

@@ -2,10 +2,17 @@
 
 #include "entrylist.h"
 #include "treeitem.h"
+#include "treemodel.h"
 
 #include <QRegularExpression>
 
 FilterModel::FilterModel(QObject* parent) : QSortFilterProxyModel(parent) {}
+
+void FilterModel::setSourceModel(QAbstractItemModel* model)
+{
+    tree = qobject_cast<const TreeModel*>(model);
+    QSortFilterProxyModel::setSourceModel(model);
+}
 
 const QString& FilterModel::searchText() const
 {
@@ -23,6 +30,7 @@ const QString& FilterModel::searchText() const
             cachedText.append(ch);
         }
         cachedPattern = pattern;
+        foldedMatcher.setPattern(cachedText.toCaseFolded());
     }
     return cachedText;
 }
@@ -34,17 +42,30 @@ bool FilterModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParen
     const QString& text = searchText();
     if (text.isEmpty())
         return true;
-    const QAbstractItemModel* source = sourceModel();
-    const QModelIndex flag = source->index(sourceRow, TreeItem::IsEntryColumn, sourceParent);
-    if (!source->data(flag, Qt::EditRole).toBool())
-        return true;
-    const QString id = source->data(source->index(sourceRow, TreeItem::IdColumn, sourceParent)).toString();
-    const Entry* entry = entries.findById(id);
-    if (!entry)
+    qsizetype position = -1;
+    if (tree) {
+        // Read the flag and the id in place: copying them would touch every entry's id string.
+        const TreeItem* item = tree->itemAt(sourceRow, sourceParent);
+        if (!item || !item->cell(TreeItem::IsEntryColumn).toBool())
+            return true;
+        const QVariant& id = item->cell(TreeItem::IdColumn);
+        position = id.metaType() == QMetaType::fromType<QString>()
+                       ? entries.indexOfId(*static_cast<const QString*>(id.constData()))
+                       : entries.indexOfId(id.toString());
+    } else {
+        const QAbstractItemModel* source = sourceModel();
+        if (!source->data(source->index(sourceRow, TreeItem::IsEntryColumn, sourceParent), Qt::EditRole).toBool())
+            return true;
+        position = entries.indexOfId(
+            source->data(source->index(sourceRow, TreeItem::IdColumn, sourceParent), Qt::EditRole).toString());
+    }
+    if (position < 0)
         return false; // a row without its record has nothing to match against
-    const Qt::CaseSensitivity sensitivity = filterCaseSensitivity();
-    for (const QString* field : {&entry->account, &entry->category, &entry->notes, &entry->title, &entry->url}) {
-        if (field->contains(text, sensitivity))
+    if (filterCaseSensitivity() == Qt::CaseInsensitive && !text.contains(EntryList::kSearchSeparator))
+        return foldedMatcher.indexIn(entries.searchText(position)) >= 0;
+    const Entry& entry = entries.at(position);
+    for (const QString* field : {&entry.account, &entry.category, &entry.notes, &entry.title, &entry.url}) {
+        if (field->contains(text, filterCaseSensitivity()))
             return true;
     }
     return false;

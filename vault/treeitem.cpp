@@ -40,6 +40,14 @@ QVariant TreeItem::data(int column) const
     return itemData.at(column);
 }
 
+const QVariant& TreeItem::cell(int column) const
+{
+    static const QVariant invalid;
+    if (column < 0 || column >= itemData.size())
+        return invalid;
+    return itemData.at(column);
+}
+
 bool TreeItem::setData(int column, const QVariant& value)
 {
     if (column < 0 || column >= itemData.size())

@@ -36,6 +36,8 @@ public:
     int childNumber() const;
     int columnCount() const;
     QVariant data(int column) const;
+    // The value without a copy; an invalid value for a column out of range.
+    const QVariant& cell(int column) const;
     bool setData(int column, const QVariant& value);
     TreeItem* parent() const { return parentItem; }
 

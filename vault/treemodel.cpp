@@ -27,6 +27,11 @@ TreeItem* TreeModel::itemFor(const QModelIndex& index) const
     return rootItem;
 }
 
+const TreeItem* TreeModel::itemAt(int row, const QModelIndex& parent) const
+{
+    return itemFor(parent)->child(row);
+}
+
 void TreeModel::buildTree()
 {
     // Each entry goes under the first category row of its name; looked up by name once

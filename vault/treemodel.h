@@ -37,6 +37,8 @@ public:
     QModelIndex findCategory(const QString& name) const;
     // The row of the entry with this id under the category the record names, or an invalid index.
     QModelIndex findEntry(const Entry& entry) const;
+    // The node of a row, for readers that must not copy its values; null if there is none.
+    const TreeItem* itemAt(int row, const QModelIndex& parent) const;
 
 private:
     TreeItem* itemFor(const QModelIndex& index) const;
