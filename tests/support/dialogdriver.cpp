@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -172,22 +173,32 @@ void answerMessageWithButton(const QString& title, const QString& text, const QS
     });
 }
 
+void chooseFile(QWidget* dialog, const QString& path)
+{
+    auto* files = qobject_cast<QFileDialog*>(dialog);
+    if (!files) {
+        state().errors << QStringLiteral("expected a file dialog, got %1").arg(describe(dialog));
+        rejectDialog(dialog);
+        return;
+    }
+    if (path.isEmpty()) {
+        files->reject();
+        return;
+    }
+    // selectFile() leaves the name field alone while it has the focus, so fill it directly too.
+    files->selectFile(path);
+    if (auto* nameField = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        nameField->setText(path);
+    static_cast<QDialog*>(files)->accept(); // protected in QFileDialog, public in QDialog
+    if (files->isVisible()) {
+        state().errors << QStringLiteral("file dialog \"%1\" did not take %2").arg(files->windowTitle(), path);
+        files->reject();
+    }
+}
+
 void answerFile(const QString& caption, const QString& path)
 {
-    enqueue(caption, [=](QWidget* dialog) {
-        auto* files = qobject_cast<QFileDialog*>(dialog);
-        if (!files) {
-            state().errors << QStringLiteral("expected a file dialog, got %1").arg(describe(dialog));
-            rejectDialog(dialog);
-            return;
-        }
-        if (path.isEmpty()) {
-            files->reject();
-            return;
-        }
-        files->selectFile(path);
-        static_cast<QDialog*>(files)->accept();
-    });
+    enqueue(caption, [=](QWidget* dialog) { chooseFile(dialog, path); });
 }
 
 void answerWith(const QString& title, const Action& action)

@@ -33,6 +33,8 @@ void answerMessage(const QString& title, const QString& text,
 void answerMessageWithButton(const QString& title, const QString& text, const QString& buttonText);
 // A QFileDialog: check the caption, choose `path` and accept (or cancel when `path` is empty).
 void answerFile(const QString& caption, const QString& path);
+// Fills `path` into a file dialog and accepts it; for answerWith actions.
+void chooseFile(QWidget* dialog, const QString& path);
 // Any modal dialog whose title is `title`: run `action` on it (it must close the dialog).
 void answerWith(const QString& title, const Action& action);
 
