@@ -31,14 +31,29 @@ MainWindow::~MainWindow()
 void MainWindow::setEntryDetailsEnabled(bool enabled)
 {
     QWidget* const widgets[] = {
-        form->lbl_EntryTitle,        form->txtEntryTitle,       form->lbl_EntryCategory,
-        form->comboBoxCategory,      form->lbl_EntryURL,        form->txtEntryUrl,
-        form->btnVisitUrl,           form->btnCopyUrl,          form->lbl_EntryUserLoginAccount,
-        form->txtEntryAccount,       form->btnCopyAccount,      form->lbl_EntryPasswordPin,
-        form->txtEntryPassword,      form->btnGeneratePassword, form->btnCopyPassword,
-        form->lbl_EntryNotes,        form->txtEntryNotes,       form->lbl_EntryDateCreated,
-        form->lblDateCreated,        form->lbl_EntryDateModified, form->lblDateChanged,
-        form->btnSaveEntry,          form->btnCancelEntryChanges,
+        form->lbl_EntryTitle,
+        form->txtEntryTitle,
+        form->lbl_EntryCategory,
+        form->comboBoxCategory,
+        form->lbl_EntryURL,
+        form->txtEntryUrl,
+        form->btnVisitUrl,
+        form->btnCopyUrl,
+        form->lbl_EntryUserLoginAccount,
+        form->txtEntryAccount,
+        form->btnCopyAccount,
+        form->lbl_EntryPasswordPin,
+        form->txtEntryPassword,
+        form->btnGeneratePassword,
+        form->btnCopyPassword,
+        form->lbl_EntryNotes,
+        form->txtEntryNotes,
+        form->lbl_EntryDateCreated,
+        form->lblDateCreated,
+        form->lbl_EntryDateModified,
+        form->lblDateChanged,
+        form->btnSaveEntry,
+        form->btnCancelEntryChanges,
     };
     for (QWidget* widget : widgets)
         widget->setEnabled(enabled);

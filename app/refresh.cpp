@@ -24,7 +24,8 @@ void MainWindow::refreshView()
     setWindowTitle(title);
     trayIcon->setToolTip(title + QLatin1Char('\n') +
                          counted(categoryNames.size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
-                         QLatin1Char('\n') + counted(entries.size(), QStringLiteral(" item"), QStringLiteral(" items")));
+                         QLatin1Char('\n') +
+                         counted(entries.size(), QStringLiteral(" item"), QStringLiteral(" items")));
 
     const QModelIndex source = filterModel->mapToSource(form->treeView->selectionModel()->currentIndex());
     if (source.isValid()) {

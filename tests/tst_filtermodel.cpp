@@ -45,30 +45,27 @@ private slots:
     void init()
     {
         TestVault::reset();
-        TestVault::add({QStringLiteral("Work"), QStringLiteral("Zebra"), QStringLiteral("apple"),
-                        QStringLiteral("Bank"), QStringLiteral("Empty")},
-                       {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"),
-                                             QStringLiteral("webmail-user"), QStringLiteral("https://mail.example"),
-                                             QStringLiteral(""), QStringLiteral("secret")),
-                        TestVault::makeEntry(QStringLiteral("Chat"), QStringLiteral("Work"), QStringLiteral("me"),
-                                             QStringLiteral("chat.example"), QStringLiteral("uses *stars*"),
-                                             QStringLiteral("mailpass")),
-                        TestVault::makeEntry(QStringLiteral("Build"), QStringLiteral("Work"), QStringLiteral("ci"),
-                                             QStringLiteral("ci.example"), QStringLiteral("v1.2"),
-                                             QStringLiteral("x")),
-                        TestVault::makeEntry(QStringLiteral("Savings"), QStringLiteral("Bank"), QStringLiteral("owner"),
-                                             QStringLiteral("bank"), QStringLiteral("Zürich branch"),
-                                             QStringLiteral("y")),
-                        TestVault::makeEntry(QStringLiteral("Alpha"), QStringLiteral("Bank"), QStringLiteral("a"),
-                                             QStringLiteral("b"), QStringLiteral(""), QStringLiteral("z"))});
+        TestVault::add(
+            {QStringLiteral("Work"), QStringLiteral("Zebra"), QStringLiteral("apple"), QStringLiteral("Bank"),
+             QStringLiteral("Empty")},
+            {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("webmail-user"),
+                                  QStringLiteral("https://mail.example"), QStringLiteral(""), QStringLiteral("secret")),
+             TestVault::makeEntry(QStringLiteral("Chat"), QStringLiteral("Work"), QStringLiteral("me"),
+                                  QStringLiteral("chat.example"), QStringLiteral("uses *stars*"),
+                                  QStringLiteral("mailpass")),
+             TestVault::makeEntry(QStringLiteral("Build"), QStringLiteral("Work"), QStringLiteral("ci"),
+                                  QStringLiteral("ci.example"), QStringLiteral("v1.2"), QStringLiteral("x")),
+             TestVault::makeEntry(QStringLiteral("Savings"), QStringLiteral("Bank"), QStringLiteral("owner"),
+                                  QStringLiteral("bank"), QStringLiteral("Zürich branch"), QStringLiteral("y")),
+             TestVault::makeEntry(QStringLiteral("Alpha"), QStringLiteral("Bank"), QStringLiteral("a"),
+                                  QStringLiteral("b"), QStringLiteral(""), QStringLiteral("z"))});
         build();
     }
 
     void sortsByCodeUnitAndCounts()
     {
         QAbstractItemModelTester tester(filter.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QCOMPARE(rowTexts(*filter),
-                 QStringList({"Bank (2)", "Empty", "Work (3)", "Zebra", "apple"}));
+        QCOMPARE(rowTexts(*filter), QStringList({"Bank (2)", "Empty", "Work (3)", "Zebra", "apple"}));
         QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), QStringList({"Build", "Chat", "Mail"}));
         // Sorting uses the bare name, not the counted text.
         QCOMPARE(tree->data(tree->findCategory(QStringLiteral("Work"))).toString(), QStringLiteral("Work"));

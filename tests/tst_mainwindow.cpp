@@ -60,31 +60,78 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("toolTip");
-        QTest::newRow("label_6") << "label_6" << "Dynamic Search" << "";
-        QTest::newRow("txtSearch") << "txtSearch" << ""
+        QTest::newRow("label_6") << "label_6"
+                                 << "Dynamic Search"
+                                 << "";
+        QTest::newRow("txtSearch") << "txtSearch"
+                                   << ""
                                    << "Type your query here, and all entries containing it will be shown below.";
-        QTest::newRow("clear") << "btnClearDynamicSearch" << "Clear" << "Clears the dynamic search criteria.";
-        QTest::newRow("open") << "btnOpenEntry" << "" << "Opens the selected entry for viewing and editing.";
-        QTest::newRow("add entry") << "btnAddEntry" << "" << "Create a new entry.";
-        QTest::newRow("add category") << "btnAddCategory" << "" << "Create a new category.";
-        QTest::newRow("delete") << "btnDeleteEntry" << "" << "Delete the selected category or entry.";
-        QTest::newRow("expand") << "btnExpandAll" << "" << "Expand all categories.";
-        QTest::newRow("collapse") << "btnCollapseAll" << "" << "Collapse all categories.";
-        QTest::newRow("title label") << "lbl_EntryTitle" << "Entry Title" << "";
-        QTest::newRow("category label") << "lbl_EntryCategory" << "Category" << "";
-        QTest::newRow("url label") << "lbl_EntryURL" << "Website URL" << "";
-        QTest::newRow("visit") << "btnVisitUrl" << "Visit" << "";
-        QTest::newRow("copy url") << "btnCopyUrl" << "Copy" << "";
-        QTest::newRow("account label") << "lbl_EntryUserLoginAccount" << "User / Login / Account" << "";
-        QTest::newRow("copy account") << "btnCopyAccount" << "Copy" << "";
-        QTest::newRow("password label") << "lbl_EntryPasswordPin" << "Password / PIN" << "";
-        QTest::newRow("generate") << "btnGeneratePassword" << "Generate" << "";
-        QTest::newRow("copy password") << "btnCopyPassword" << "Copy" << "";
-        QTest::newRow("notes label") << "lbl_EntryNotes" << "Notes" << "";
-        QTest::newRow("created label") << "lbl_EntryDateCreated" << "Date Created:" << "";
-        QTest::newRow("modified label") << "lbl_EntryDateModified" << "Date Modified:" << "";
-        QTest::newRow("save") << "btnSaveEntry" << "Save" << "";
-        QTest::newRow("cancel") << "btnCancelEntryChanges" << "Cancel" << "";
+        QTest::newRow("clear") << "btnClearDynamicSearch"
+                               << "Clear"
+                               << "Clears the dynamic search criteria.";
+        QTest::newRow("open") << "btnOpenEntry"
+                              << ""
+                              << "Opens the selected entry for viewing and editing.";
+        QTest::newRow("add entry") << "btnAddEntry"
+                                   << ""
+                                   << "Create a new entry.";
+        QTest::newRow("add category") << "btnAddCategory"
+                                      << ""
+                                      << "Create a new category.";
+        QTest::newRow("delete") << "btnDeleteEntry"
+                                << ""
+                                << "Delete the selected category or entry.";
+        QTest::newRow("expand") << "btnExpandAll"
+                                << ""
+                                << "Expand all categories.";
+        QTest::newRow("collapse") << "btnCollapseAll"
+                                  << ""
+                                  << "Collapse all categories.";
+        QTest::newRow("title label") << "lbl_EntryTitle"
+                                     << "Entry Title"
+                                     << "";
+        QTest::newRow("category label") << "lbl_EntryCategory"
+                                        << "Category"
+                                        << "";
+        QTest::newRow("url label") << "lbl_EntryURL"
+                                   << "Website URL"
+                                   << "";
+        QTest::newRow("visit") << "btnVisitUrl"
+                               << "Visit"
+                               << "";
+        QTest::newRow("copy url") << "btnCopyUrl"
+                                  << "Copy"
+                                  << "";
+        QTest::newRow("account label") << "lbl_EntryUserLoginAccount"
+                                       << "User / Login / Account"
+                                       << "";
+        QTest::newRow("copy account") << "btnCopyAccount"
+                                      << "Copy"
+                                      << "";
+        QTest::newRow("password label") << "lbl_EntryPasswordPin"
+                                        << "Password / PIN"
+                                        << "";
+        QTest::newRow("generate") << "btnGeneratePassword"
+                                  << "Generate"
+                                  << "";
+        QTest::newRow("copy password") << "btnCopyPassword"
+                                       << "Copy"
+                                       << "";
+        QTest::newRow("notes label") << "lbl_EntryNotes"
+                                     << "Notes"
+                                     << "";
+        QTest::newRow("created label") << "lbl_EntryDateCreated"
+                                       << "Date Created:"
+                                       << "";
+        QTest::newRow("modified label") << "lbl_EntryDateModified"
+                                        << "Date Modified:"
+                                        << "";
+        QTest::newRow("save") << "btnSaveEntry"
+                              << "Save"
+                              << "";
+        QTest::newRow("cancel") << "btnCancelEntryChanges"
+                                << "Cancel"
+                                << "";
     }
 
     void formHasEveryWidget()
@@ -125,8 +172,8 @@ private slots:
                  QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset Master Password", "-",
                               "action_Import=&Import", "action_Export=&Export", "-",
                               "actionCheck_for_Updates=Check for Updates", "-", "actionClose=Close"}));
-        QCOMPARE(actionTexts("menu_Help"), QStringList({"actionView_Help=View Help", "actionChangelog=Changelog",
-                                                        "actionAbout=About"}));
+        QCOMPARE(actionTexts("menu_Help"),
+                 QStringList({"actionView_Help=View Help", "actionChangelog=Changelog", "actionAbout=About"}));
         auto* tree = child<QTreeView>(window, "treeView");
         QVERIFY(tree->isHeaderHidden());
         QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);

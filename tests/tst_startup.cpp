@@ -83,10 +83,11 @@ private slots:
 
     void firstStartShowsTheNoticeOnce()
     {
-        DialogDriver::answerMessage(QStringLiteral("Notice"),
-                                    QStringLiteral("It looks like this is the first time Vaultry is being run.  If you "
-                                                   "are unfamiliar with the application, please take a look at the help "
-                                                   "information available under the \"Help\" menu item."));
+        DialogDriver::answerMessage(
+            QStringLiteral("Notice"),
+            QStringLiteral("It looks like this is the first time Vaultry is being run.  If you "
+                           "are unfamiliar with the application, please take a look at the help "
+                           "information available under the \"Help\" menu item."));
         {
             MainWindow window;
             QCOMPARE(categoryNames, QStringList{QStringLiteral("General")});
@@ -264,10 +265,22 @@ private slots:
         QTest::addColumn<QString>("newPassword");
         QTest::addColumn<QString>("retyped");
         QTest::addColumn<QString>("stored"); // empty: unchanged
-        QTest::newRow("changed, blanks dropped") << " old " << "  new" << "new  " << "new";
-        QTest::newRow("empty new password") << "old" << "" << "  " << "";
-        QTest::newRow("wrong old password") << "olD" << "new" << "new" << "-";
-        QTest::newRow("new entries differ") << "old" << "new" << "nw" << "-";
+        QTest::newRow("changed, blanks dropped") << " old "
+                                                 << "  new"
+                                                 << "new  "
+                                                 << "new";
+        QTest::newRow("empty new password") << "old"
+                                            << ""
+                                            << "  "
+                                            << "";
+        QTest::newRow("wrong old password") << "olD"
+                                            << "new"
+                                            << "new"
+                                            << "-";
+        QTest::newRow("new entries differ") << "old"
+                                            << "new"
+                                            << "nw"
+                                            << "-";
     }
 
     void resetDialogTrimsAndChecks()

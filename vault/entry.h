@@ -20,7 +20,10 @@ public:
 
     // A record with the default texts and times but no identifier drawn: for readers
     // that overwrite every field anyway.
-    enum NoIdTag { NoId };
+    enum NoIdTag
+    {
+        NoId
+    };
     explicit Entry(NoIdTag);
 
     QString id;

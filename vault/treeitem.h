@@ -11,7 +11,8 @@ class TreeItem
 {
 public:
     // Column layout of category and entry rows.
-    enum Column {
+    enum Column
+    {
         TitleColumn = 0,
         IsEntryColumn = 1,
         IdColumn = 2,

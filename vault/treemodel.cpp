@@ -7,8 +7,7 @@
 #include <QHash>
 #include <QIcon>
 
-TreeModel::TreeModel(QObject* parent)
-    : QAbstractItemModel(parent), rootItem(new TreeItem({QStringLiteral("Entries")}))
+TreeModel::TreeModel(QObject* parent) : QAbstractItemModel(parent), rootItem(new TreeItem({QStringLiteral("Entries")}))
 {
     buildTree();
 }

@@ -118,7 +118,8 @@ void answerInput(const QString& title, const QString& label, const QString& text
             return;
         }
         if (input->labelText() != label)
-            state().errors << QStringLiteral("input dialog label \"%1\", expected \"%2\"").arg(input->labelText(), label);
+            state().errors
+                << QStringLiteral("input dialog label \"%1\", expected \"%2\"").arg(input->labelText(), label);
         input->setTextValue(text);
         if (accept)
             input->accept();
@@ -127,7 +128,8 @@ void answerInput(const QString& title, const QString& label, const QString& text
     });
 }
 
-static void pressMessageButton(QWidget* dialog, const QString& text, const std::function<QAbstractButton*(QMessageBox*)>& pick)
+static void pressMessageButton(QWidget* dialog, const QString& text,
+                               const std::function<QAbstractButton*(QMessageBox*)>& pick)
 {
     auto* box = qobject_cast<QMessageBox*>(dialog);
     if (!box) {

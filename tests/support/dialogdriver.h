@@ -47,7 +47,7 @@ void reset();
 } // namespace DialogDriver
 
 // Fails the current test unless every answer was used and no dialog surprised the driver.
-#define VERIFY_DIALOGS_ANSWERED()                                                                                     \
+#define VERIFY_DIALOGS_ANSWERED()                                                                                      \
     do {                                                                                                               \
         QTRY_COMPARE_WITH_TIMEOUT(DialogDriver::pending(), 0, 5000);                                                   \
         const QStringList dialogErrors_ = DialogDriver::errors();                                                      \
