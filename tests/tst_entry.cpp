@@ -94,18 +94,7 @@ private slots:
         in >> read;
         QCOMPARE(in.status(), QDataStream::Ok);
         QVERIFY(in.atEnd());
-        QCOMPARE(read.id, entry.id);
-        QCOMPARE(read.title, entry.title);
-        QCOMPARE(read.category, entry.category);
-        QCOMPARE(read.url, entry.url);
-        QCOMPARE(read.url.isNull(), entry.url.isNull());
-        QCOMPARE(read.account, entry.account);
-        QCOMPARE(read.password, entry.password);
-        QCOMPARE(read.notes, entry.notes);
-        QCOMPARE(read.notes.isNull(), entry.notes.isNull());
-        QCOMPARE(read.title.isNull(), entry.title.isNull());
-        QCOMPARE(read.dateCreated, entry.dateCreated);
-        QCOMPARE(read.dateChanged, entry.dateChanged);
+        QCOMPARE(TestVault::describe(read), TestVault::describe(entry));
     }
 
     void defaultRecordIs126Bytes()
@@ -230,16 +219,7 @@ private slots:
         const Entry entry = TestVault::makeEntry(QStringLiteral("t"), QStringLiteral("c"), QStringLiteral("a"),
                                                  QStringLiteral("u"), QStringLiteral("n"), QStringLiteral("p"));
         root.child(0)->setFromEntry(entry);
-        const Entry back = root.child(0)->toEntry();
-        QCOMPARE(back.id, entry.id);
-        QCOMPARE(back.title, entry.title);
-        QCOMPARE(back.category, entry.category);
-        QCOMPARE(back.url, entry.url);
-        QCOMPARE(back.account, entry.account);
-        QCOMPARE(back.password, entry.password);
-        QCOMPARE(back.notes, entry.notes);
-        QCOMPARE(back.dateCreated, entry.dateCreated);
-        QCOMPARE(back.dateChanged, entry.dateChanged);
+        QCOMPARE(TestVault::describe(root.child(0)->toEntry()), TestVault::describe(entry));
         // Column 8 holds the change time, column 9 the creation time.
         QCOMPARE(root.child(0)->data(8).toDateTime(), entry.dateChanged);
         QCOMPARE(root.child(0)->data(9).toDateTime(), entry.dateCreated);

@@ -13,17 +13,6 @@
 
 namespace {
 
-QByteArray streamBytes(const std::function<void(QDataStream&)>& write)
-{
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    QDataStream stream(&buffer);
-    stream.setVersion(QDataStream::Qt_4_6);
-    write(stream);
-    return data;
-}
-
 QByteArray sealed(const QByteArray& plain, const QString& password)
 {
     QByteArray data = plain;
@@ -34,7 +23,7 @@ QByteArray sealed(const QByteArray& plain, const QString& password)
 // A list file around a given sealed list, with the right check string for `password`.
 QByteArray listFile(const QByteArray& sealedList, const QString& password, const QByteArray& trailer = {})
 {
-    return streamBytes([&](QDataStream& s) { s << listCheckString(password) << sealedList; }) + trailer;
+    return TestVault::streamBytes([&](QDataStream& s) { s << listCheckString(password) << sealedList; }) + trailer;
 }
 
 QList<Entry> sampleEntries(int count)
@@ -194,7 +183,7 @@ private slots:
     {
         const QString pw = QStringLiteral("pw");
         const QByteArray whole = encodeList(sampleEntries(1), pw);
-        const QByteArray checkOnly = streamBytes([&](QDataStream& s) { s << listCheckString(pw); });
+        const QByteArray checkOnly = TestVault::streamBytes([&](QDataStream& s) { s << listCheckString(pw); });
         QTest::addColumn<QByteArray>("file");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("three bytes") << whole.left(3);

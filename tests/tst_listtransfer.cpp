@@ -29,28 +29,6 @@ const QString kConfirmLabel = QStringLiteral("Re-enter the password.");
 const QString kUnlockLabel = QStringLiteral("Enter a password to unlock the imported list.");
 
 // Every field, not just the id that Entry's operator== compares.
-QStringList describe(const QList<Entry>& list)
-{
-    QStringList lines;
-    for (const Entry& e : list)
-        lines << QStringList{e.id,
-                             e.title,
-                             e.category,
-                             e.url,
-                             e.account,
-                             e.password,
-                             e.notes,
-                             e.dateCreated.toString(Qt::ISODateWithMs),
-                             e.dateChanged.toString(Qt::ISODateWithMs)}
-                     .join(QLatin1Char('|'));
-    return lines;
-}
-
-QStringList describe(const EntryList& list)
-{
-    return describe(list.toList());
-}
-
 Entry entryWithId(const QString& id, const QString& title, const QString& category)
 {
     Entry entry = TestVault::makeEntry(title, category);
@@ -179,7 +157,7 @@ private slots:
         trigger(target, "action_Import");
         VERIFY_DIALOGS_ANSWERED();
 
-        QCOMPARE(describe(entries), describe(exported));
+        QCOMPARE(TestVault::describe(entries), TestVault::describe(exported));
         QStringList sortedCategories = categories;
         sortedCategories.sort();
         QStringList imported = categoryNames;
@@ -192,7 +170,7 @@ private slots:
     {
         storeVault({QStringLiteral("General"), QStringLiteral("Work"), QStringLiteral("Money")}, sampleEntries());
         MainWindow window;
-        const QStringList before = describe(entries);
+        const QStringList before = TestVault::describe(entries);
         answerFile(kExportCaption, path("self.vydl"));
         DialogDriver::answerInput(kPasswordTitle, kLockLabel, QStringLiteral("pw"));
         DialogDriver::answerInput(kPasswordTitle, kConfirmLabel, QStringLiteral("pw"));
@@ -202,7 +180,7 @@ private slots:
         DialogDriver::answerInput(kPasswordTitle, kUnlockLabel, QStringLiteral("pw"));
         trigger(window, "action_Import");
         VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(describe(entries), before);
+        QCOMPARE(TestVault::describe(entries), before);
         QCOMPARE(categoryNames.size(), 3);
     }
 
@@ -222,7 +200,7 @@ private slots:
         trigger(window, "action_Import");
         VERIFY_DIALOGS_ANSWERED();
 
-        QCOMPARE(describe(entries), describe(QList<Entry>{local, lower}));
+        QCOMPARE(TestVault::describe(entries), TestVault::describe(QList<Entry>{local, lower}));
         QStringList names = categoryNames;
         names.sort(Qt::CaseSensitive);
         QCOMPARE(names, QStringList({"General", "Travel", "Work", "work"}));
@@ -266,7 +244,7 @@ private slots:
         if (written) {
             const ListDecodeResult list = decodeList(readFile(path("p.vydl")), password);
             QCOMPARE(list.status, ListDecodeResult::Ok);
-            QCOMPARE(describe(list.entries), describe(entries));
+            QCOMPARE(TestVault::describe(list.entries), TestVault::describe(entries));
         }
     }
 
@@ -322,7 +300,7 @@ private slots:
         QVERIFY(writeFile(path("in.vydl"), file));
 
         MainWindow window;
-        const QStringList entriesBefore = describe(entries);
+        const QStringList entriesBefore = TestVault::describe(entries);
         const QStringList categoriesBefore = categoryNames;
         // The file dialog takes only existing files; a missing one is removed once chosen.
         answerFile(kImportCaption, path("in.vydl"), [this, file] {
@@ -335,7 +313,7 @@ private slots:
         trigger(window, "action_Import");
         VERIFY_DIALOGS_ANSWERED();
 
-        QCOMPARE(describe(entries), entriesBefore);
+        QCOMPARE(TestVault::describe(entries), entriesBefore);
         QCOMPARE(categoryNames, categoriesBefore);
         QCOMPARE(topLevelRows(window), 2);
     }

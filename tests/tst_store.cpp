@@ -22,18 +22,6 @@ namespace {
 
 const QByteArray storeKey = QByteArrayLiteral("/lanterns.kwfob");
 
-// Bytes written by Qt's own stream at the store's version, for crafting payloads.
-QByteArray streamBytes(const std::function<void(QDataStream&)>& write)
-{
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    QDataStream stream(&buffer);
-    stream.setVersion(QDataStream::Qt_4_6);
-    write(stream);
-    return data;
-}
-
 void writePreferences(QDataStream& s, const Preferences& p)
 {
     s << p.masterPasswordHash << p.hidePassword << p.maxLoginAttempts << p.genAlphanum << p.genMaxLength
@@ -122,7 +110,7 @@ QByteArray legacyFile(const QByteArray& payload, qint32 n = -1)
     Rijndael cipher;
     cipher.makeKey("Rk4WmZ8q(Lp$2vN%", Rijndael::zeroChain, 16, 16);
     cipher.encrypt(plain.constData(), cipherText.data(), unsigned(plain.size()), Rijndael::ECB);
-    return streamBytes([&](QDataStream& s) { s << (n < 0 ? qint32(plain.size()) : n) << cipherText; });
+    return TestVault::streamBytes([&](QDataStream& s) { s << (n < 0 ? qint32(plain.size()) : n) << cipherText; });
 }
 
 QStringList damagedCopies(const QString& dir)
@@ -242,14 +230,15 @@ private slots:
         QTest::addColumn<QStringList>("titles");
 
         const Preferences prefs = unusualPreferences();
-        const QByteArray head = streamBytes([&](QDataStream& s) { writePreferences(s, prefs); });
+        const QByteArray head = TestVault::streamBytes([&](QDataStream& s) { writePreferences(s, prefs); });
         const Entry first = sampleEntry(1);
         const Entry second = sampleEntry(2);
-        const QByteArray names =
-            streamBytes([](QDataStream& s) { s << qint32(2) << QStringLiteral("One") << QStringLiteral("Two"); });
-        const QByteArray twoEntries = streamBytes([&](QDataStream& s) { s << qint32(2) << first << second; });
+        const QByteArray names = TestVault::streamBytes(
+            [](QDataStream& s) { s << qint32(2) << QStringLiteral("One") << QStringLiteral("Two"); });
+        const QByteArray twoEntries =
+            TestVault::streamBytes([&](QDataStream& s) { s << qint32(2) << first << second; });
         const QByteArray whole = head + names + twoEntries;
-        const QByteArray firstEntryBytes = streamBytes([&](QDataStream& s) { s << first; });
+        const QByteArray firstEntryBytes = TestVault::streamBytes([&](QDataStream& s) { s << first; });
         const QStringList both = {QStringLiteral("One"), QStringLiteral("Two")};
         const QStringList titles = {first.title, second.title};
 
@@ -266,26 +255,31 @@ private slots:
                                               << false << both << QStringList{first.title, QLatin1String("")};
         QTest::newRow("byte left over") << (whole + '\0') << false << both << titles;
         QTest::newRow("name count too large")
-            << (head + streamBytes([](QDataStream& s) { s << qint32(0x7FFFFFFF) << QStringLiteral("One"); })) << false
-            << QStringList{QStringLiteral("One")} << QStringList();
+            << (head + TestVault::streamBytes([](QDataStream& s) { s << qint32(0x7FFFFFFF) << QStringLiteral("One"); }))
+            << false << QStringList{QStringLiteral("One")} << QStringList();
         QTest::newRow("entry count too large")
-            << (head + names + streamBytes([&](QDataStream& s) { s << qint32(0x7FFFFFFF) << first << second; }))
+            << (head + names +
+                TestVault::streamBytes([&](QDataStream& s) { s << qint32(0x7FFFFFFF) << first << second; }))
             << false << both << titles;
-        QTest::newRow("negative counts") << (head + streamBytes([](QDataStream& s) { s << qint32(-5) << qint32(-1); }))
+        QTest::newRow("negative counts") << (head + TestVault::streamBytes(
+                                                        [](QDataStream& s) { s << qint32(-5) << qint32(-1); }))
                                          << true << QStringList() << QStringList();
-        QTest::newRow("null name") << (head + streamBytes([](QDataStream& s) { s << qint32(1) << QString() << 0; }))
+        QTest::newRow("null name") << (head +
+                                       TestVault::streamBytes([](QDataStream& s) { s << qint32(1) << QString() << 0; }))
                                    << true << QStringList{QString()} << QStringList();
-        QTest::newRow("odd name length") << (head + streamBytes([](QDataStream& s) {
+        QTest::newRow("odd name length") << (head + TestVault::streamBytes([](QDataStream& s) {
                                                  s << qint32(1) << quint32(3) << quint32(0) << 0;
                                              }))
                                          << false << QStringList{QString()} << QStringList();
         // A length near 4 GiB must be refused against the data, not allocated.
         QTest::newRow("huge name length")
-            << (head + streamBytes([](QDataStream& s) { s << qint32(1) << quint32(0xFFFFFFF0) << quint32(0); }))
+            << (head +
+                TestVault::streamBytes([](QDataStream& s) { s << qint32(1) << quint32(0xFFFFFFF0) << quint32(0); }))
             << false << QStringList{QString()} << QStringList();
         QTest::newRow("huge entry text length")
-            << (head + streamBytes([](QDataStream& s) { s << qint32(0) << qint32(1) << quint32(0x7FFFFFFE); })) << false
-            << QStringList() << QStringList{QLatin1String("")};
+            << (head +
+                TestVault::streamBytes([](QDataStream& s) { s << qint32(0) << qint32(1) << quint32(0x7FFFFFFE); }))
+            << false << QStringList() << QStringList{QLatin1String("")};
     }
 
     void payloadReading()
@@ -304,7 +298,7 @@ private slots:
         QCOMPARE(payload.entries.size(), titles.size());
         for (qsizetype i = 0; i < titles.size(); ++i)
             QCOMPARE(payload.entries.at(i).title, titles.at(i));
-        if (data.startsWith(streamBytes([](QDataStream& s) { writePreferences(s, unusualPreferences()); })))
+        if (data.startsWith(TestVault::streamBytes([](QDataStream& s) { writePreferences(s, unusualPreferences()); })))
             QVERIFY(samePreferences(payload.preferences, unusualPreferences()));
         if (data.isEmpty()) {
             // Fields past the end read as zero, false or empty, not as start-up values.
@@ -384,7 +378,7 @@ private slots:
         QFETCH(quint32, msecs);
         QFETCH(int, spec);
 
-        const QByteArray entryBytes = streamBytes([&](QDataStream& s) {
+        const QByteArray entryBytes = TestVault::streamBytes([&](QDataStream& s) {
             for (int i = 0; i < 7; ++i)
                 s << QStringLiteral("t");
             for (int i = 0; i < 2; ++i)
@@ -400,7 +394,7 @@ private slots:
         qt >> expected;
 
         EntryList list;
-        QVERIFY(decodeEntryList(streamBytes([](QDataStream& s) { s << qint32(1); }) + entryBytes, list));
+        QVERIFY(decodeEntryList(TestVault::streamBytes([](QDataStream& s) { s << qint32(1); }) + entryBytes, list));
         QCOMPARE(list.size(), 1);
         const QDateTime actual = list.at(0).dateChanged;
         QCOMPARE(actual, expected.dateChanged);
@@ -425,7 +419,8 @@ private slots:
         categoryNames = QStringList{QStringLiteral("General")};
         for (int i = 0; i < 3; ++i)
             entries.append(sampleEntry(i));
-        const int cut = wholeEntry ? int(streamBytes([](QDataStream& s) { s << entries.last(); }).size()) : 30;
+        const int cut =
+            wholeEntry ? int(TestVault::streamBytes([](QDataStream& s) { s << entries.last(); }).size()) : 30;
         const QByteArray payload = encodePayload(preferences, categoryNames, entries);
         const QByteArray damaged = sealStore(payload.left(payload.size() - cut));
         writeFile(storePath, damaged);

@@ -6,7 +6,9 @@
 #include "vault/entrylist.h"
 #include "vault/randomsource.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QTimer>
 
 namespace TestVault {
@@ -54,6 +56,40 @@ void add(const QStringList& categories, const QList<Entry>& vaultEntries)
     categoryNames += categories;
     for (const Entry& entry : vaultEntries)
         entries.append(entry);
+}
+
+QString describe(const Entry& entry)
+{
+    QStringList fields;
+    for (const QString* text :
+         {&entry.id, &entry.title, &entry.category, &entry.url, &entry.account, &entry.password, &entry.notes})
+        fields << (text->isNull() ? QStringLiteral("<null>") : *text);
+    fields << entry.dateCreated.toString(Qt::ISODateWithMs) << entry.dateChanged.toString(Qt::ISODateWithMs);
+    return fields.join(QLatin1Char('|'));
+}
+
+QStringList describe(const QList<Entry>& list)
+{
+    QStringList lines;
+    for (const Entry& entry : list)
+        lines << describe(entry);
+    return lines;
+}
+
+QStringList describe(const EntryList& list)
+{
+    return describe(list.toList());
+}
+
+QByteArray streamBytes(const std::function<void(QDataStream&)>& write)
+{
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QDataStream stream(&buffer);
+    stream.setVersion(QDataStream::Qt_4_6);
+    write(stream);
+    return data;
 }
 
 } // namespace TestVault

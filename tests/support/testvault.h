@@ -2,8 +2,14 @@
 
 #include "vault/entry.h"
 
+#include <QByteArray>
 #include <QString>
-#include <QTemporaryDir>
+#include <QStringList>
+
+#include <functional>
+
+class EntryList;
+class QDataStream;
 
 // Helpers that put the process-wide vault into a known state.
 namespace TestVault {
@@ -21,5 +27,13 @@ Entry makeEntry(const QString& title, const QString& category, const QString& ac
 
 // Appends names and entries to the vault lists.
 void add(const QStringList& categories, const QList<Entry>& vaultEntries);
+
+// Every field of each entry as one line, null texts marked, for comparing whole records.
+QString describe(const Entry& entry);
+QStringList describe(const QList<Entry>& list);
+QStringList describe(const EntryList& list);
+
+// Bytes written by a stream at the version every Vaultry file uses, for crafting files.
+QByteArray streamBytes(const std::function<void(QDataStream&)>& write);
 
 } // namespace TestVault
