@@ -55,102 +55,54 @@ private slots:
     void init() { seedVault(); }
     void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
 
-    void formHasEveryWidget_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("toolTip");
-        QTest::newRow("label_6") << "label_6"
-                                 << "Dynamic Search"
-                                 << "";
-        QTest::newRow("txtSearch") << "txtSearch"
-                                   << ""
-                                   << "Type your query here, and all entries containing it will be shown below.";
-        QTest::newRow("clear") << "btnClearDynamicSearch"
-                               << "Clear"
-                               << "Clears the dynamic search criteria.";
-        QTest::newRow("open") << "btnOpenEntry"
-                              << ""
-                              << "Opens the selected entry for viewing and editing.";
-        QTest::newRow("add entry") << "btnAddEntry"
-                                   << ""
-                                   << "Create a new entry.";
-        QTest::newRow("add category") << "btnAddCategory"
-                                      << ""
-                                      << "Create a new category.";
-        QTest::newRow("delete") << "btnDeleteEntry"
-                                << ""
-                                << "Delete the selected category or entry.";
-        QTest::newRow("expand") << "btnExpandAll"
-                                << ""
-                                << "Expand all categories.";
-        QTest::newRow("collapse") << "btnCollapseAll"
-                                  << ""
-                                  << "Collapse all categories.";
-        QTest::newRow("title label") << "lbl_EntryTitle"
-                                     << "Entry Title"
-                                     << "";
-        QTest::newRow("category label") << "lbl_EntryCategory"
-                                        << "Category"
-                                        << "";
-        QTest::newRow("url label") << "lbl_EntryURL"
-                                   << "Website URL"
-                                   << "";
-        QTest::newRow("visit") << "btnVisitUrl"
-                               << "Visit"
-                               << "";
-        QTest::newRow("copy url") << "btnCopyUrl"
-                                  << "Copy"
-                                  << "";
-        QTest::newRow("account label") << "lbl_EntryUserLoginAccount"
-                                       << "User / Login / Account"
-                                       << "";
-        QTest::newRow("copy account") << "btnCopyAccount"
-                                      << "Copy"
-                                      << "";
-        QTest::newRow("password label") << "lbl_EntryPasswordPin"
-                                        << "Password / PIN"
-                                        << "";
-        QTest::newRow("generate") << "btnGeneratePassword"
-                                  << "Generate"
-                                  << "";
-        QTest::newRow("copy password") << "btnCopyPassword"
-                                       << "Copy"
-                                       << "";
-        QTest::newRow("notes label") << "lbl_EntryNotes"
-                                     << "Notes"
-                                     << "";
-        QTest::newRow("created label") << "lbl_EntryDateCreated"
-                                       << "Date Created:"
-                                       << "";
-        QTest::newRow("modified label") << "lbl_EntryDateModified"
-                                        << "Date Modified:"
-                                        << "";
-        QTest::newRow("save") << "btnSaveEntry"
-                              << "Save"
-                              << "";
-        QTest::newRow("cancel") << "btnCancelEntryChanges"
-                                << "Cancel"
-                                << "";
-    }
-
     void formHasEveryWidget()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, text);
-        QFETCH(QString, toolTip);
+        struct Expected
+        {
+            const char* name;
+            const char* text;
+            const char* toolTip;
+        };
+        const Expected widgets[] = {
+            {"label_6", "Dynamic Search", ""},
+            {"txtSearch", "", "Type your query here, and all entries containing it will be shown below."},
+            {"btnClearDynamicSearch", "Clear", "Clears the dynamic search criteria."},
+            {"btnOpenEntry", "", "Opens the selected entry for viewing and editing."},
+            {"btnAddEntry", "", "Create a new entry."},
+            {"btnAddCategory", "", "Create a new category."},
+            {"btnDeleteEntry", "", "Delete the selected category or entry."},
+            {"btnExpandAll", "", "Expand all categories."},
+            {"btnCollapseAll", "", "Collapse all categories."},
+            {"lbl_EntryTitle", "Entry Title", ""},
+            {"lbl_EntryCategory", "Category", ""},
+            {"lbl_EntryURL", "Website URL", ""},
+            {"btnVisitUrl", "Visit", ""},
+            {"btnCopyUrl", "Copy", ""},
+            {"lbl_EntryUserLoginAccount", "User / Login / Account", ""},
+            {"btnCopyAccount", "Copy", ""},
+            {"lbl_EntryPasswordPin", "Password / PIN", ""},
+            {"btnGeneratePassword", "Generate", ""},
+            {"btnCopyPassword", "Copy", ""},
+            {"lbl_EntryNotes", "Notes", ""},
+            {"lbl_EntryDateCreated", "Date Created:", ""},
+            {"lbl_EntryDateModified", "Date Modified:", ""},
+            {"btnSaveEntry", "Save", ""},
+            {"btnCancelEntryChanges", "Cancel", ""},
+        };
         MainWindow window;
-        QWidget* widget = window.findChild<QWidget*>(name);
-        QVERIFY2(widget, qPrintable(name));
-        QCOMPARE(widget->toolTip(), toolTip);
-        if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-            QCOMPARE(button->text(), text);
-            if (text.isEmpty()) {
-                QVERIFY(!button->icon().isNull());
-                QCOMPARE(button->iconSize(), QSize(24, 24));
+        for (const Expected& expected : widgets) {
+            QWidget* widget = window.findChild<QWidget*>(QLatin1String(expected.name));
+            QVERIFY2(widget, expected.name);
+            QCOMPARE(widget->toolTip(), QString::fromUtf8(expected.toolTip));
+            if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+                QCOMPARE(button->text(), QString::fromUtf8(expected.text));
+                // The tree pane's buttons show only their icons.
+                QCOMPARE(button->icon().isNull(), *expected.text != '\0');
+                if (*expected.text == '\0')
+                    QCOMPARE(button->iconSize(), QSize(24, 24));
+            } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+                QCOMPARE(label->text(), QString::fromUtf8(expected.text));
             }
-        } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-            QCOMPARE(label->text(), text);
         }
     }
 
