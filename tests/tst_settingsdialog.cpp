@@ -4,19 +4,18 @@
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 
-#include <QCheckBox>
-#include <QDialogButtonBox>
-#include <QPushButton>
-#include <QSpinBox>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
-const QString promptTitle = QStringLiteral("Master Application Password");
-const QString promptLabel = QStringLiteral("Please enter a master password you wish to use for this application.\n"
-                                           "Make sure you remember this password, it will not be shown again!");
+// Each check box and the preference it edits.
+const std::pair<const char*, bool Preferences::*> checkBoxes[] = {{"chkHidePassword", &Preferences::hidePassword},
+                                                                  {"chkAlphanum", &Preferences::genAlphanum},
+                                                                  {"chkMixedCase", &Preferences::genMixedCase},
+                                                                  {"chkSpecialChars", &Preferences::genSpecialChars}};
 
-template <typename T> T* child(QWidget& dialog, const char* name)
+template <typename T = QSpinBox> T* child(QWidget& dialog, const char* name)
 {
     T* widget = dialog.findChild<T*>(QLatin1String(name));
     if (!widget)
@@ -24,14 +23,13 @@ template <typename T> T* child(QWidget& dialog, const char* name)
     return widget;
 }
 
-QSpinBox* spin(QWidget& dialog, const char* name)
+// The next master-password prompt is answered with `password`, or cancelled.
+void expectPrompt(const QString& password, bool accept = true)
 {
-    return child<QSpinBox>(dialog, name);
-}
-
-void press(QWidget& dialog, QDialogButtonBox::StandardButton which)
-{
-    QTest::mouseClick(child<QDialogButtonBox>(dialog, "buttonBox")->button(which), Qt::LeftButton);
+    DialogDriver::answerInput(QStringLiteral("Master Application Password"),
+                              QStringLiteral("Please enter a master password you wish to use for this application.\n"
+                                             "Make sure you remember this password, it will not be shown again!"),
+                              password, accept);
 }
 
 } // namespace
@@ -45,171 +43,111 @@ private slots:
     void init() { TestVault::reset(); }
     void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
 
-    void loadsPreferences_data()
-    {
-        QTest::addColumn<int>("storedMin");
-        QTest::addColumn<int>("storedMax");
-        QTest::addColumn<int>("shownMin");
-        QTest::addColumn<int>("shownMax");
-        QTest::newRow("defaults") << 10 << 12 << 10 << 12;
-        QTest::newRow("equal") << 7 << 7 << 7 << 7;
-        QTest::newRow("minimum above maximum") << 15 << 12 << 12 << 12;
-        QTest::newRow("minimum far above maximum") << 99 << 1 << 1 << 1;
-        QTest::newRow("below the range") << 0 << -4 << 1 << 1;
-        QTest::newRow("above the range") << 150 << 200 << 99 << 99;
-        QTest::newRow("minimum above the range") << 150 << 20 << 20 << 20;
-    }
-
-    void loadsPreferences()
-    {
-        QFETCH(int, storedMin);
-        QFETCH(int, storedMax);
-        QFETCH(int, shownMin);
-        QFETCH(int, shownMax);
-        preferences.genMinLength = storedMin;
-        preferences.genMaxLength = storedMax;
-        preferences.genAlphanum = false;
-        preferences.genMixedCase = true;
-        preferences.genSpecialChars = false;
-        preferences.hidePassword = false;
-        preferences.maxLoginAttempts = 4;
-        preferences.masterPasswordHash = hashMasterPassword(QStringLiteral("set"));
-
-        SettingsDialog dialog;
-
-        QCOMPARE(spin(dialog, "numMinLen")->value(), shownMin);
-        QCOMPARE(spin(dialog, "numMaxLen")->value(), shownMax);
-        QCOMPARE(spin(dialog, "numMaxLoginAttempts")->value(), 4);
-        QVERIFY(!child<QCheckBox>(dialog, "chkAlphanum")->isChecked());
-        QVERIFY(child<QCheckBox>(dialog, "chkMixedCase")->isChecked());
-        QVERIFY(!child<QCheckBox>(dialog, "chkSpecialChars")->isChecked());
-        QVERIFY(!child<QCheckBox>(dialog, "chkHidePassword")->isChecked());
-        // Loading alone changes nothing stored.
-        QCOMPARE(preferences.genMinLength, storedMin);
-        QCOMPARE(preferences.genMaxLength, storedMax);
-    }
-
     void lengthsSnapBack_data()
     {
-        QTest::addColumn<QByteArray>("box");
+        QTest::addColumn<int>("storedMin");  // the stored maximum is 12
+        QTest::addColumn<QByteArray>("box"); // typed into, if any
         QTest::addColumn<int>("typed");
         QTest::addColumn<int>("min");
         QTest::addColumn<int>("max");
-        QTest::newRow("maximum below minimum") << QByteArray("numMaxLen") << 8 << 10 << 10;
-        QTest::newRow("maximum to minimum") << QByteArray("numMaxLen") << 10 << 10 << 10;
-        QTest::newRow("maximum raised") << QByteArray("numMaxLen") << 40 << 10 << 40;
-        QTest::newRow("minimum above maximum") << QByteArray("numMinLen") << 15 << 12 << 12;
-        QTest::newRow("minimum to maximum") << QByteArray("numMinLen") << 12 << 12 << 12;
-        QTest::newRow("minimum lowered") << QByteArray("numMinLen") << 1 << 1 << 12;
+        QTest::newRow("stored minimum above maximum") << 15 << QByteArray() << 0 << 12 << 12;
+        QTest::newRow("maximum below minimum") << 10 << QByteArray("numMaxLen") << 8 << 10 << 10;
+        QTest::newRow("maximum raised") << 10 << QByteArray("numMaxLen") << 40 << 10 << 40;
+        QTest::newRow("minimum above maximum") << 10 << QByteArray("numMinLen") << 15 << 12 << 12;
+        QTest::newRow("minimum lowered") << 10 << QByteArray("numMinLen") << 1 << 1 << 12;
     }
 
     void lengthsSnapBack()
     {
+        QFETCH(int, storedMin);
         QFETCH(QByteArray, box);
         QFETCH(int, typed);
         QFETCH(int, min);
         QFETCH(int, max);
+        preferences.genMinLength = storedMin;
         SettingsDialog dialog;
-        spin(dialog, box.constData())->setValue(typed);
-        QCOMPARE(spin(dialog, "numMinLen")->value(), min);
-        QCOMPARE(spin(dialog, "numMaxLen")->value(), max);
+        if (!box.isEmpty())
+            child(dialog, box.constData())->setValue(typed);
+        QCOMPARE(child(dialog, "numMinLen")->value(), min);
+        QCOMPARE(child(dialog, "numMaxLen")->value(), max);
+        QCOMPARE(preferences.genMinLength, storedMin); // nothing stored before OK
     }
 
-    void raisingTheLimitSetsThePassword_data()
+    void raisingTheLimitPrompts_data()
     {
         QTest::addColumn<QString>("password");
-        QTest::newRow("typed") << "correct horse";
-        QTest::newRow("empty") << "";
+        QTest::addColumn<bool>("accept");
+        QTest::newRow("typed") << "correct horse" << true;
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("cancelled") << "ignored" << false;
     }
 
-    void raisingTheLimitSetsThePassword()
+    // The hash is stored when the prompt is answered; a cancelled prompt stores nothing and
+    // comes back on the next raise; once a password exists nothing prompts, not even after 0.
+    void raisingTheLimitPrompts()
     {
         QFETCH(QString, password);
+        QFETCH(bool, accept);
         SettingsDialog dialog;
-        QSpinBox* limit = spin(dialog, "numMaxLoginAttempts");
+        QSpinBox* limit = child(dialog, "numMaxLoginAttempts");
 
-        DialogDriver::answerInput(promptTitle, promptLabel, password);
+        expectPrompt(password, accept);
         limit->setValue(3);
         VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(password));
+        QCOMPARE(preferences.masterPasswordHash, accept ? hashMasterPassword(password) : QString());
+        if (!accept) {
+            expectPrompt(password = QStringLiteral("second"));
+            limit->setValue(2);
+            VERIFY_DIALOGS_ANSWERED();
+        }
 
-        // Once a password exists nothing prompts, not even after going back to 0.
         limit->setValue(5);
         limit->setValue(0);
         limit->setValue(2);
         QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(password));
     }
 
-    void cancelledPromptStoresNothing()
+    void closing_data()
     {
-        SettingsDialog dialog;
-        QSpinBox* limit = spin(dialog, "numMaxLoginAttempts");
-
-        DialogDriver::answerInput(promptTitle, promptLabel, QStringLiteral("ignored"), false);
-        limit->setValue(1);
-        VERIFY_DIALOGS_ANSWERED();
-        QVERIFY(preferences.masterPasswordHash.isEmpty());
-
-        DialogDriver::answerInput(promptTitle, promptLabel, QStringLiteral("second"));
-        limit->setValue(2);
-        VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(QStringLiteral("second")));
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QByteArray>("boxes"); // stored, in checkBoxes order
+        QTest::newRow("OK copies every field") << true << QByteArray("1100");
+        QTest::newRow("Cancel keeps only the password") << false << QByteArray("1010");
+        QTest::newRow("OK, other values") << true << QByteArray("0111");
     }
 
-    void storedLimitWithoutPasswordPromptsOnOpening()
+    // Opening shows the stored values, and a stored attempt limit without a master password
+    // asks for one at once; only that survives Cancel.
+    void closing()
     {
-        preferences.maxLoginAttempts = 3;
-        DialogDriver::answerInput(promptTitle, promptLabel, QStringLiteral("late"));
-        SettingsDialog dialog;
-        VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(QStringLiteral("late")));
-        QCOMPARE(spin(dialog, "numMaxLoginAttempts")->value(), 3);
-    }
-
-    void okCopiesEveryField()
-    {
-        preferences.masterPasswordHash = hashMasterPassword(QStringLiteral("set"));
-        SettingsDialog dialog;
-        child<QCheckBox>(dialog, "chkHidePassword")->setChecked(false);
-        child<QCheckBox>(dialog, "chkAlphanum")->setChecked(false);
-        child<QCheckBox>(dialog, "chkMixedCase")->setChecked(false);
-        child<QCheckBox>(dialog, "chkSpecialChars")->setChecked(false);
-        spin(dialog, "numMaxLen")->setValue(30);
-        spin(dialog, "numMinLen")->setValue(20);
-        spin(dialog, "numMaxLoginAttempts")->setValue(7);
-
-        press(dialog, QDialogButtonBox::Ok);
-
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QVERIFY(!preferences.hidePassword);
-        QVERIFY(!preferences.genAlphanum);
-        QVERIFY(!preferences.genMixedCase);
-        QVERIFY(!preferences.genSpecialChars);
-        QCOMPARE(preferences.genMaxLength, 30);
-        QCOMPARE(preferences.genMinLength, 20);
-        QCOMPARE(preferences.maxLoginAttempts, 7);
-        QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(QStringLiteral("set")));
-    }
-
-    void cancelKeepsOnlyThePassword()
-    {
+        QFETCH(bool, ok);
+        QFETCH(QByteArray, boxes);
+        preferences.maxLoginAttempts = 4;
+        for (int i = 0; i < 4; ++i)
+            preferences.*checkBoxes[i].second = boxes.at(i) == '1';
         const Preferences before = preferences;
+        expectPrompt(QStringLiteral("kept"));
         SettingsDialog dialog;
-        child<QCheckBox>(dialog, "chkHidePassword")->setChecked(false);
-        child<QCheckBox>(dialog, "chkSpecialChars")->setChecked(false);
-        spin(dialog, "numMaxLen")->setValue(50);
-        DialogDriver::answerInput(promptTitle, promptLabel, QStringLiteral("kept"));
-        spin(dialog, "numMaxLoginAttempts")->setValue(3);
         VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(child(dialog, "numMaxLoginAttempts")->value(), 4);
+        for (const auto& [name, field] : checkBoxes) {
+            QVERIFY2(child<QCheckBox>(dialog, name)->isChecked() == before.*field, name);
+            child<QCheckBox>(dialog, name)->toggle();
+        }
+        child(dialog, "numMaxLen")->setValue(30);
+        child(dialog, "numMinLen")->setValue(20);
+        child(dialog, "numMaxLoginAttempts")->setValue(7);
 
-        press(dialog, QDialogButtonBox::Cancel);
+        const auto which = ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel;
+        QTest::mouseClick(child<QDialogButtonBox>(dialog, "buttonBox")->button(which), Qt::LeftButton);
 
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(dialog.result(), int(ok ? QDialog::Accepted : QDialog::Rejected));
         QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(QStringLiteral("kept")));
-        QCOMPARE(preferences.hidePassword, before.hidePassword);
-        QCOMPARE(preferences.genSpecialChars, before.genSpecialChars);
-        QCOMPARE(preferences.genMaxLength, before.genMaxLength);
-        QCOMPARE(preferences.maxLoginAttempts, before.maxLoginAttempts);
+        for (const auto& [name, field] : checkBoxes)
+            QVERIFY2(preferences.*field == (before.*field != ok), name);
+        QCOMPARE(preferences.genMaxLength, ok ? 30 : before.genMaxLength);
+        QCOMPARE(preferences.genMinLength, ok ? 20 : before.genMinLength);
+        QCOMPARE(preferences.maxLoginAttempts, ok ? 7 : before.maxLoginAttempts);
     }
 };
 

@@ -32,9 +32,9 @@ public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
-QAction* action(QWidget& window, const char* name)
+QAction* action(QWidget& window, const QString& name)
 {
-    return window.findChild<QAction*>(QLatin1String(name));
+    return window.findChild<QAction*>(name);
 }
 
 } // namespace
@@ -69,20 +69,14 @@ private slots:
         viewer.show();
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
         auto* text = viewer.findChild<QPlainTextEdit*>(QStringLiteral("txtText"));
-        QAction* wrap = action(viewer, "actionWord_Wrap");
-        QCOMPARE(text->toPlainText(), line + QLatin1Char('\n') + line);
-        // The item and the text agree from the start.
-        QVERIFY(!wrap->isChecked());
-        QCOMPARE(text->lineWrapMode(), QPlainTextEdit::NoWrap);
-        QVERIFY(text->horizontalScrollBar()->maximum() > 0);
-
-        wrap->trigger();
-        QCOMPARE(text->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-        QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
-
-        wrap->trigger();
-        QCOMPARE(text->lineWrapMode(), QPlainTextEdit::NoWrap);
-        QVERIFY(text->horizontalScrollBar()->maximum() > 0);
+        QAction* wrap = action(viewer, QStringLiteral("actionWord_Wrap"));
+        // The item and the text agree from the start, and after each toggle.
+        for (const bool wrapped : {false, true, false}) {
+            QCOMPARE(wrap->isChecked(), wrapped);
+            QCOMPARE(text->lineWrapMode(), wrapped ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+            QCOMPARE(text->horizontalScrollBar()->maximum() > 0, !wrapped);
+            wrap->trigger();
+        }
     }
 
     void everyCloseEmitsFormClosedOnce_data()
@@ -99,98 +93,81 @@ private slots:
         PlainTextWindow viewer(QStringLiteral("text"));
         viewer.show();
         QSignalSpy closed(&viewer, &PlainTextWindow::formClosed);
-        if (way == 0) {
-            action(viewer, "actionClose")->trigger();
-        } else if (way == 1) {
+        QCloseEvent event;
+        if (way == 0)
+            action(viewer, QStringLiteral("actionClose"))->trigger();
+        else if (way == 1)
             viewer.close();
-        } else {
-            QCloseEvent event;
+        else
             QCoreApplication::sendEvent(&viewer, &event);
-            QVERIFY(event.isAccepted());
-        }
         QCOMPARE(closed.count(), 1);
+        QVERIFY(event.isAccepted());
         if (way != 2)
             QVERIFY(!viewer.isVisible());
     }
 
-    void changelogOpensModalAndReturnsWhenClosed()
+    void modalWindows_data()
     {
-        QFile file(QStringLiteral(":/files/changelog"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString changelog = QString::fromLatin1(file.readAll());
-        QVERIFY(changelog.startsWith(QLatin1String("1.0.5:\n")));
+        QTest::addColumn<QString>("actionName"); // empty: the hidden shortcut's call
+        QTest::addColumn<int>("buttons");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text"); // ":/...": that resource's contents
+        QTest::newRow("about") << QStringLiteral("actionAbout") << 1 << "About Vaultry"
+                               << QStringLiteral("Vaultry v1.0.5\nhttps://vaultry.example.org");
+        QTest::newRow("hidden picture") << QString() << 1 << "Easter Egg Surprise"
+                                        << QStringLiteral("<img src=\":/files/c-creep\">");
+        QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Quillmere"
+                                   << QStringLiteral(":/files/changelog");
+    }
 
+    // Each opens over the main window, blocks until closed, and is gone afterwards.
+    void modalWindows()
+    {
+        QFETCH(QString, actionName);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        QFETCH(int, buttons);
+        if (text.startsWith(QLatin1String(":/"))) {
+            QFile file(text);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            text = QString::fromLatin1(file.readAll());
+        }
         MainWindow window;
         window.show();
         QPointer<QWidget> seen;
         QWidget* parent = nullptr;
         Qt::WindowModality modality = Qt::NonModal;
         QString shown;
-        DialogDriver::answerWith(QStringLiteral("Quillmere"), [&](QWidget* dialog) {
+        qsizetype shownButtons = 0;
+        DialogDriver::answerWith(title, [&](QWidget* dialog) {
             seen = dialog;
             parent = dialog->parentWidget();
             modality = dialog->windowModality();
-            if (auto* text = dialog->findChild<QPlainTextEdit*>(QStringLiteral("txtText")))
-                shown = text->toPlainText();
-            if (QAction* close = action(*dialog, "actionClose"))
-                close->trigger();
-            else
-                dialog->close();
-        });
-        action(window, "actionChangelog")->trigger();
-        // Back here only after the viewer closed, and it is gone.
-        QCOMPARE(DialogDriver::pending(), 0);
-        QVERIFY(seen.isNull());
-        QCOMPARE(parent, &window);
-        QCOMPARE(modality, Qt::ApplicationModal);
-        QCOMPARE(shown, changelog);
-        QVERIFY(window.isVisible());
-    }
-
-    void messageBoxes_data()
-    {
-        QTest::addColumn<QString>("actionName");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("about") << "actionAbout"
-                               << "About Vaultry"
-                               << "Vaultry v1.0.5\nhttps://vaultry.example.org";
-        QTest::newRow("hidden picture") << ""
-                                        << "Easter Egg Surprise"
-                                        << "<img src=\":/files/c-creep\">";
-    }
-
-    void messageBoxes()
-    {
-        QFETCH(QString, actionName);
-        QFETCH(QString, title);
-        QFETCH(QString, text);
-        MainWindow window;
-        QString shown;
-        QWidget* parent = nullptr;
-        qsizetype buttons = 0;
-        DialogDriver::answerWith(title, [&](QWidget* dialog) {
-            parent = dialog->parentWidget();
             if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
                 shown = box->text();
-                buttons = box->buttons().size();
+                shownButtons = box->buttons().size();
+            } else if (auto* edit = dialog->findChild<QPlainTextEdit*>(QStringLiteral("txtText"))) {
+                shown = edit->toPlainText();
             }
             dialog->close();
         });
         if (actionName.isEmpty())
             window.cegg_action();
         else
-            action(window, qPrintable(actionName))->trigger();
-        QCOMPARE(shown, text);
+            action(window, actionName)->trigger();
+        QCOMPARE(DialogDriver::pending(), 0);
+        QVERIFY(seen.isNull());
         QCOMPARE(parent, &window);
-        QCOMPARE(buttons, 1);
+        QCOMPARE(modality, Qt::ApplicationModal);
+        QCOMPARE(shown, text);
+        QCOMPARE(shownButtons, buttons);
+        QVERIFY(window.isVisible());
     }
 
     void helpOpensAFileUrlInTheWorkingDirectory_data()
     {
         QTest::addColumn<QString>("subdirectory");
         QTest::newRow("plain") << "help";
-        QTest::newRow("space") << "my help";
         // Would start a fragment if the path were pasted into the URL text.
         QTest::newRow("hash") << "help#1";
     }
@@ -207,14 +184,13 @@ private slots:
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
         MainWindow window;
-        action(window, "actionView_Help")->trigger();
+        action(window, QStringLiteral("actionView_Help"))->trigger();
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QVERIFY(QDir::setCurrent(previous));
 
         QCOMPARE(catcher.urls.size(), 1);
-        const QUrl url = catcher.urls.first();
-        QCOMPARE(url.toLocalFile(), directory + QStringLiteral("/Vaultry.chm"));
-        const QString encoded = QString::fromLatin1(url.toEncoded());
+        QCOMPARE(catcher.urls.first().toLocalFile(), directory + QStringLiteral("/Vaultry.chm"));
+        const QString encoded = QString::fromLatin1(catcher.urls.first().toEncoded());
         QVERIFY2(encoded.startsWith(QLatin1String("file:///")) && !encoded.startsWith(QLatin1String("file:////")),
                  qPrintable(encoded));
     }
