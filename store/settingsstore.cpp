@@ -314,8 +314,20 @@ StoreLoadResult loadSettings()
     const QString legacyPath = directory + QLatin1String(kLegacyStoreFileName);
     const QString currentPath = directory + QLatin1String(kStoreFileName);
 
-    if (QFileInfo::exists(legacyPath))
-        return migrateLegacy(legacyPath, currentPath);
+    if (QFileInfo::exists(legacyPath)) {
+        StoreLoadResult result = migrateLegacy(legacyPath, currentPath);
+        // An old file we cannot read must not hide a current store: starting empty would
+        // overwrite the current store at the next save.
+        if (result.outcome == StoreLoadResult::Unreadable && QFileInfo::exists(currentPath)) {
+            const QString legacyNote = result.message;
+            result = loadCurrent(currentPath);
+            result.message =
+                (legacyNote + QLatin1Char(' ') +
+                 tr("It was left in place and the current vault file was loaded instead. ") + result.message)
+                    .trimmed();
+        }
+        return result;
+    }
     if (QFileInfo::exists(currentPath))
         return loadCurrent(currentPath);
 

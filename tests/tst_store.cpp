@@ -427,6 +427,18 @@ private slots:
             QVERIFY(result.message.isEmpty() == !currentExists);
     }
 
+    void unreadableLegacyFileLeavesTheCurrentStore()
+    {
+        const QByteArray current = sealStore(encodePayload(Preferences(), {QStringLiteral("Kept")}, EntryList()));
+        writeFile(storePath, current);
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("settings.vydat")));
+        const StoreLoadResult result = loadSettings();
+        QCOMPARE(result.outcome, StoreLoadResult::Loaded);
+        QCOMPARE(categoryNames, QStringList{QStringLiteral("Kept")});
+        QVERIFY2(result.message.contains(QDir::toNativeSeparators(legacyPath)), qPrintable(result.message));
+        QCOMPARE(readFile(storePath), current);
+    }
+
     void failedSaveKeepsTheOldFile_data()
     {
         QTest::addColumn<qint64>("limit");
