@@ -2,6 +2,7 @@
 // iteration also runs the events the command leaves behind (the view's relayout and paint).
 #include "app/mainwindow.h"
 #include "app/version.h"
+#include "samplevault.h"
 #include "store/preferences.h"
 #include "store/settingsstore.h"
 #include "vault/entrylist.h"
@@ -19,29 +20,6 @@
 #include <memory>
 
 namespace {
-
-constexpr int kCategories = 50;
-
-void fillVault(int count)
-{
-    RandomSource::useSeed(1);
-    categoryNames.clear();
-    entries.clear();
-    categoryNames << QStringLiteral("General");
-    for (int c = 1; c < kCategories; ++c)
-        categoryNames << QStringLiteral("Category %1").arg(c);
-    entries.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        Entry entry;
-        entry.title = QStringLiteral("Site %1").arg(i);
-        entry.category = categoryNames.at(i % kCategories);
-        entry.url = QStringLiteral("https://www.site%1.example.com/login").arg(i);
-        entry.account = QStringLiteral("user%1@mail.example.org").arg(i);
-        entry.password = randomString(14);
-        entry.notes = QStringLiteral("Security question: first pet. Recovery codes kept offline (%1).").arg(i);
-        entries.append(entry);
-    }
-}
 
 // One window per vault size, kept while benchmarks of that size run: loading 100,000
 // entries through the encrypted store takes far longer than the commands measured.
@@ -85,7 +63,7 @@ private:
         setStoreDirectory(dir.path());
         preferences = Preferences();
         preferences.firstRun = false;
-        fillVault(count);
+        fillSampleVault(count);
         saveSettings();
         window = std::make_unique<MainWindow>();
         window->show();

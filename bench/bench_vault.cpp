@@ -1,4 +1,5 @@
 // Building the tree and re-filtering it on a keystroke, over vaults of growing size.
+#include "samplevault.h"
 #include "vault/entrylist.h"
 #include "vault/filtermodel.h"
 #include "vault/randomsource.h"
@@ -10,31 +11,9 @@
 
 namespace {
 
-constexpr int kCategories = 50;
-
-void fillVault(int count)
-{
-    RandomSource::useSeed(1);
-    categoryNames.clear();
-    entries.clear();
-    for (int c = 0; c < kCategories; ++c)
-        categoryNames << QStringLiteral("Category %1").arg(c);
-    entries.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        Entry entry;
-        entry.title = QStringLiteral("Site %1").arg(i);
-        entry.category = categoryNames.at(i % kCategories);
-        entry.url = QStringLiteral("https://www.site%1.example.com/login").arg(i);
-        entry.account = QStringLiteral("user%1@mail.example.org").arg(i);
-        entry.password = randomString(14);
-        entry.notes = QStringLiteral("Security question: first pet. Recovery codes kept offline (%1).").arg(i);
-        entries.append(entry);
-    }
-}
-
 void BM_BuildTree(benchmark::State& state)
 {
-    fillVault(int(state.range(0)));
+    fillSampleVault(int(state.range(0)));
     for (auto _ : state) {
         TreeModel model;
         benchmark::DoNotOptimize(model.rowCount());
@@ -55,7 +34,7 @@ int visibleEntries(const FilterModel& filter)
 // One keystroke: the search text changes by a character and every entry row is tested again.
 void BM_FilterKeystroke(benchmark::State& state)
 {
-    fillVault(int(state.range(0)));
+    fillSampleVault(int(state.range(0)));
     TreeModel model;
     FilterModel filter;
     filter.setDynamicSortFilter(true);

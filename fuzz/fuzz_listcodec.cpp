@@ -3,11 +3,8 @@
 //   1: an entry list in the clear, wrapped in a list file under the right password.
 #include "store/listcodec.h"
 #include "store/payload.h"
-#include "store/sealeddata.h"
 
-#include <QBuffer>
 #include <QByteArray>
-#include <QDataStream>
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,19 +12,6 @@
 namespace {
 
 const QString password = QStringLiteral("fuzz");
-
-QByteArray wrap(const QByteArray& plain)
-{
-    QByteArray sealed = plain;
-    encryptData(sealed, password);
-    QByteArray file;
-    QBuffer buffer(&file);
-    buffer.open(QIODevice::WriteOnly);
-    QDataStream stream(&buffer);
-    stream.setVersion(QDataStream::Qt_4_6);
-    stream << listCheckString(password) << sealed;
-    return file;
-}
 
 } // namespace
 
@@ -42,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     EntryList direct;
     const bool exact = decodeEntryList(input, direct);
-    const ListDecodeResult result = decodeList(wrap(input), password);
+    const ListDecodeResult result = decodeList(encodeListFile(input, password), password);
     if ((result.status == ListDecodeResult::Ok) != exact || result.entries.size() != direct.size())
         std::abort();
     if (exact) {

@@ -21,7 +21,12 @@ QByteArray encodeList(const EntryList& entries, const QString& password)
 
 QByteArray encodeList(const QList<Entry>& entries, const QString& password)
 {
-    QByteArray sealed = encodeEntryList(entries);
+    return encodeListFile(encodeEntryList(entries), password);
+}
+
+QByteArray encodeListFile(const QByteArray& plainList, const QString& password)
+{
+    QByteArray sealed = plainList;
     encryptData(sealed, password);
 
     QByteArray file;

@@ -16,6 +16,8 @@ QString listCheckString(const QString& password);
 
 QByteArray encodeList(const EntryList& entries, const QString& password);
 QByteArray encodeList(const QList<Entry>& entries, const QString& password);
+// A list file around an already serialised entry list (count and entries), sealed here.
+QByteArray encodeListFile(const QByteArray& plainList, const QString& password);
 
 struct ListDecodeResult
 {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "vault/entrylist.h"
+#include "vault/randomsource.h"
+
+// A vault of `count` entries spread over 50 categories, "General" first, with realistic
+// field sizes: a 40-character website, a 25-character account, a 65-character note.
+inline void fillSampleVault(int count)
+{
+    constexpr int categories = 50;
+    RandomSource::useSeed(1);
+    categoryNames.clear();
+    entries.clear();
+    categoryNames << QStringLiteral("General");
+    for (int c = 1; c < categories; ++c)
+        categoryNames << QStringLiteral("Category %1").arg(c);
+    entries.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        Entry entry;
+        entry.title = QStringLiteral("Site %1").arg(i);
+        entry.category = categoryNames.at(i % categories);
+        entry.url = QStringLiteral("https://www.site%1.example.com/login").arg(i);
+        entry.account = QStringLiteral("user%1@mail.example.org").arg(i);
+        entry.password = randomString(14);
+        entry.notes = QStringLiteral("Security question: first pet. Recovery codes kept offline (%1).").arg(i);
+        entries.append(entry);
+    }
+}
