@@ -2,6 +2,8 @@
 
 #include <QRandomGenerator>
 
+#include <memory>
+
 namespace {
 
 std::unique_ptr<QRandomGenerator>& seededGenerator()
@@ -10,16 +12,14 @@ std::unique_ptr<QRandomGenerator>& seededGenerator()
     return generator;
 }
 
-} // namespace
-
-namespace RandomSource {
-
-static QRandomGenerator* currentGenerator();
-
 QRandomGenerator* currentGenerator()
 {
     return seededGenerator() ? seededGenerator().get() : QRandomGenerator::system();
 }
+
+} // namespace
+
+namespace RandomSource {
 
 quint32 next()
 {

@@ -2,10 +2,6 @@
 
 #include <QtGlobal>
 
-#include <memory>
-
-class QRandomGenerator;
-
 // The one process-wide source of random numbers behind identifiers and generated
 // passwords. The program draws from the operating system's secure generator; tests
 // install a seeded generator so that draws are reproducible.
