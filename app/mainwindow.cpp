@@ -24,6 +24,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), form(new Ui::Main
 
 MainWindow::~MainWindow()
 {
+    // A check must not outlive the window: its result would have nowhere to go, and the
+    // process would end with the updater still being waited for.
+    for (UpdateThread* thread : std::as_const(updateChecks)) {
+        thread->requestInterruption();
+        thread->wait();
+        delete thread;
+    }
     delete currentEntry;
     delete form;
 }
@@ -62,6 +69,7 @@ void MainWindow::setEntryDetailsEnabled(bool enabled)
 void MainWindow::catchUpdateResult(UpdateThread* thread, bool updateFound)
 {
     thread->wait();
+    updateChecks.removeOne(thread);
     delete thread;
     if (updateFound)
         QTimer::singleShot(100, this, &MainWindow::close);

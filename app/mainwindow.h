@@ -93,6 +93,8 @@ private:
     QPushButton* passwordVisibilityButton = nullptr;
     QShortcut* hiddenShortcut = nullptr;
 
+    // Update checks still running; the window stops and waits for them when it goes.
+    QList<UpdateThread*> updateChecks;
     bool startupCompleted = true;
     int updaterTimeoutMs = 30000;
 };

@@ -153,6 +153,21 @@ private slots:
         QCOMPARE(loadSettings().outcome, StoreLoadResult::Loaded);
         QCOMPARE(categoryNames.contains(QStringLiteral("Later")), found);
     }
+
+    void closingStopsARunningCheck()
+    {
+        QVERIFY(writeUpdater(work->path(), "exec sleep 60"));
+        QElapsedTimer clock;
+        {
+            MainWindow window;
+            window.findChild<QAction*>(QStringLiteral("actionCheck_for_Updates"))->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!readAll(work->filePath("pid")).isEmpty(), 10000);
+            clock.start();
+        }
+        // Well within the 30 s the updater would otherwise be given.
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!QFile::exists("/proc/" + readAll(work->filePath("pid")).trimmed()));
+    }
 };
 
 QTEST_MAIN(TestUpdate)

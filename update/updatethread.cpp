@@ -1,5 +1,6 @@
 #include "updatethread.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QStringList>
 
@@ -10,7 +11,13 @@ bool runUpdater(const QString& applicationName, const QString& applicationVersio
                                 updaterFlag ? QStringLiteral("true") : QStringLiteral("false")};
     QProcess updater;
     updater.start(applicationDirectory + QStringLiteral("/QLM-Updater.exe"), arguments, QIODevice::ReadWrite);
-    updater.waitForFinished(timeoutMs);
+    // Wait in short steps so that a window closing meanwhile can stop the check at once.
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!updater.waitForFinished(int(qBound(qint64(0), deadline.remainingTime(), qint64(100))))) {
+        if (updater.state() == QProcess::NotRunning || deadline.hasExpired() ||
+            QThread::currentThread()->isInterruptionRequested())
+            break;
+    }
     // A crash can leave a signal number in exitCode(); only a normal exit counts.
     const bool found = updater.state() == QProcess::NotRunning && updater.exitStatus() == QProcess::NormalExit &&
                        updater.exitCode() == 1;

@@ -7,8 +7,9 @@
 inline constexpr int kDefaultUpdaterTimeoutMs = 30000;
 
 // Runs applicationDirectory + "/QLM-Updater.exe" with the name, the version and "true" or
-// "false", and waits for it at most `timeoutMs`. True when it ended normally with exit code 1
-// (an update was found). An updater still running at the time-out is killed.
+// "false", and waits for it at most `timeoutMs`, or until the calling thread is asked to stop.
+// True when it ended normally with exit code 1 (an update was found). An updater still
+// running then is killed.
 bool runUpdater(const QString& applicationName, const QString& applicationVersion, const QString& applicationDirectory,
                 bool updaterFlag, int timeoutMs = kDefaultUpdaterTimeoutMs);
 
