@@ -1,29 +1,32 @@
+#include "app/application.h"
 #include "app/mainwindow.h"
 #include "app/version.h"
+#include "store/settingsstore.h"
+#include "store/storestate.h"
 
 #include <QApplication>
 #include <QPixmap>
 #include <QSplashScreen>
+#include <QStandardPaths>
 
 int main(int argc, char* argv[])
 {
+    protectProcessMemory();
     initVaultryResources();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VAULTRY"));
+    TerminationSignals termination;
 
-    auto* splash = new QSplashScreen(QPixmap(QStringLiteral(":/files/splash-img")));
-    splash->show();
+    QSplashScreen splash(QPixmap(QStringLiteral(":/files/splash-img")));
+    splash.show();
     QApplication::processEvents();
 
-    int result = 1;
-    {
-        MainWindow window;
-        if (window.startedUp()) {
-            window.show();
-            splash->finish(&window);
-            result = QApplication::exec();
-        }
-    }
-    delete splash;
-    return result;
+    StoreState state;
+    const StoreLocation location = chooseStoreLocation(
+        QApplication::applicationDirPath(), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    SettingsStore store(location.directory, location.note);
+    MainWindow window(state, store);
+    if (!window.startedUp())
+        return window.startupExitCode();
+    return runMainWindow(window, &splash, termination);
 }

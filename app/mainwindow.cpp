@@ -4,19 +4,24 @@
 #include "prefs/passwordresetdialog.h"
 #include "prefs/settingsdialog.h"
 #include "store/settingsstore.h"
+#include "store/storestate.h"
 #include "update/updatethread.h"
 #include "vault/filtermodel.h"
+#include "vault/treemodel.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), form(new Ui::MainWindow)
+MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
+    : QMainWindow(parent), state(state), store(store), form(new Ui::MainWindow)
 {
     form->setupUi(this);
     // Random draws come from the process-wide secure source; there is nothing to seed here.
+    createSessionObjects();
     initializeWindow();
     if (startupCompleted)
         refreshView();
@@ -66,13 +71,27 @@ void MainWindow::setEntryDetailsEnabled(bool enabled)
         widget->setEnabled(enabled);
 }
 
-void MainWindow::catchUpdateResult(UpdateThread* thread, bool updateFound)
+void MainWindow::createShortcuts()
 {
-    thread->wait();
-    updateChecks.removeOne(thread);
-    delete thread;
-    if (updateFound)
-        QTimer::singleShot(100, this, &MainWindow::close);
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        form->txtSearch->setFocus(Qt::ShortcutFocusReason);
+        form->txtSearch->selectAll();
+    });
+    auto* clearSearch =
+        new QShortcut(QKeySequence(Qt::Key_Escape), form->txtSearch, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(clearSearch, &QShortcut::activated, this, &MainWindow::on_btnClearDynamicSearch_clicked);
+    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
+        auto* open = new QShortcut(QKeySequence(key), form->treeView, nullptr, nullptr, Qt::WidgetShortcut);
+        connect(open, &QShortcut::activated, this,
+                [this] { on_treeView_doubleClicked(form->treeView->currentIndex()); });
+    }
+    auto* remove = new QShortcut(QKeySequence::Delete, form->treeView, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(remove, &QShortcut::activated, this, &MainWindow::on_btnDeleteEntry_clicked);
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &MainWindow::close);
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, &MainWindow::on_actionView_Help_triggered);
 }
 
 void MainWindow::manageSysTray(QSystemTrayIcon::ActivationReason)
@@ -110,7 +129,7 @@ void MainWindow::on_actionClose_triggered()
 bool MainWindow::saveStore(const QString& giveUpCaption)
 {
     for (;;) {
-        const StoreSaveResult result = saveSettings();
+        const StoreSaveResult result = store.save(state);
         if (result.ok)
             return true;
         QMessageBox box(QMessageBox::Warning, tr("Notice"), result.error, QMessageBox::NoButton, this);
@@ -125,14 +144,19 @@ bool MainWindow::saveStore(const QString& giveUpCaption)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    saveStore(tr("Close Without Saving"));
+    // A second close (a signal while the save question is open) has nothing more to do.
+    if (!closed) {
+        closed = true;
+        saveStore(tr("Close Without Saving"));
+    }
     event->accept();
+    // Lost when no event loop runs yet; the entry point checks hasClosed() for that case.
     QCoreApplication::exit(0);
 }
 
 void MainWindow::on_action_Settings_triggered()
 {
-    auto* dialog = new SettingsDialog(this);
+    auto* dialog = new SettingsDialog(state.preferences, this);
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     delete dialog;
@@ -141,7 +165,7 @@ void MainWindow::on_action_Settings_triggered()
 
 void MainWindow::on_actionReset_Master_Password_triggered()
 {
-    auto* dialog = new PasswordResetDialog(this);
+    auto* dialog = new PasswordResetDialog(state.preferences, this);
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     delete dialog;

@@ -1,5 +1,8 @@
 #pragma once
 
+// app/: the program's windows: the entry point, MainWindow (split by what the user does) and
+// the start-up. Everything that asks the user something lives here or in prefs/ and viewer/.
+
 #include "vault/entry.h"
 
 #include <QMainWindow>
@@ -8,8 +11,10 @@
 class FilterModel;
 class QPushButton;
 class QShortcut;
+class SettingsStore;
 class TreeModel;
 class UpdateThread;
+struct StoreState;
 
 namespace Ui {
 class MainWindow;
@@ -20,12 +25,17 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // The window works on `state`, which it loads from and saves to `store`; both outlive it.
+    MainWindow(StoreState& state, SettingsStore& store, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // False when start-up could not go on (the user refused to replace an unreadable
-    // store); the entry point then ends without showing the window.
+    // False when start-up could not go on (the store is locked by another copy, the user
+    // refused to replace an unreadable store or cancelled the login); the entry point then
+    // ends with startupExitCode() without showing the window.
     bool startedUp() const { return startupCompleted; }
+    int startupExitCode() const { return exitCodeAtStartup; }
+    // True once the window has been closed (and the store saved); it is not shown again.
+    bool hasClosed() const { return closed; }
 
     void setEntryDetailsEnabled(bool enabled);
     void refreshView();
@@ -74,17 +84,34 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    enum class LoginOutcome
+    {
+        Passed,
+        Cancelled,
+        LimitReached,
+    };
+
     void initializeWindow();
-    // Loads the store and tells the user about anything that went wrong. False when the
-    // user would rather stop than replace a store that could not be read.
+    // The parts of the window made once, before the first load.
+    void createSessionObjects();
+    // Keys the menus do not offer: Ctrl+F, Escape in the search, Return and Delete on the
+    // tree, Ctrl+Q and F1.
+    void createShortcuts();
+    // Loads the store and tells the user about anything that went wrong. False when start-up
+    // cannot go on (the store is locked elsewhere, or the user would rather stop than
+    // replace a store that could not be read).
     bool loadStore();
-    void runLogin();
+    LoginOutcome runLogin();
     // Echo mode of the password field and the status-bar text, from the stored preference.
     void applyPasswordVisibility();
     // Saves the store; on failure tells the user why and offers to try again. False when
     // the store could not be saved in the end.
     bool saveStore(const QString& giveUpCaption);
+    // Shows `text` in the text viewer and returns when the viewer closes.
+    void showPlainText(const QString& text);
 
+    StoreState& state;
+    SettingsStore& store;
     Ui::MainWindow* form;
     TreeModel* treeModel = nullptr;
     FilterModel* filterModel = nullptr;
@@ -96,5 +123,11 @@ private:
     // Update checks still running; the window stops and waits for them when it goes.
     QList<UpdateThread*> updateChecks;
     bool startupCompleted = true;
+    int exitCodeAtStartup = 0;
+    bool closed = false;
+    bool updaterMissing = false;
     int updaterTimeoutMs = 30000;
+
+    // How long a status-bar report of a finished action stays.
+    static constexpr int kStatusMessageMs = 5000;
 };

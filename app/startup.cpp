@@ -2,9 +2,8 @@
 #include "ui_mainwindow.h"
 
 #include "prefs/masterpassword.h"
-#include "store/preferences.h"
 #include "store/settingsstore.h"
-#include "vault/entrylist.h"
+#include "store/storestate.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
 
@@ -17,7 +16,16 @@
 
 bool MainWindow::loadStore()
 {
-    const StoreLoadResult result = loadSettings();
+    if (!store.isLocked()) {
+        const SettingsStore::LockResult lock = store.lock();
+        if (!lock.locked) {
+            QMessageBox::warning(this, tr("Notice"), lock.message);
+            exitCodeAtStartup = 1;
+            return false;
+        }
+    }
+
+    const StoreLoadResult result = store.load(state);
     switch (result.outcome) {
     case StoreLoadResult::Unreadable: {
         // Never replace a store we could not read without the user's word.
@@ -28,7 +36,10 @@ bool MainWindow::loadStore()
         QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
         box.setDefaultButton(quit);
         box.exec();
-        return box.clickedButton() == startEmpty;
+        if (box.clickedButton() == startEmpty)
+            return true;
+        exitCodeAtStartup = 1;
+        return false;
     }
     case StoreLoadResult::Damaged:
     case StoreLoadResult::Created:
@@ -41,56 +52,31 @@ bool MainWindow::loadStore()
     return true;
 }
 
-void MainWindow::initializeWindow()
+void MainWindow::createSessionObjects()
 {
-    if (!loadStore()) {
-        startupCompleted = false;
-        return;
-    }
-
-    // A second run (after the attempt limit) replaces the objects of the first one.
-    delete hiddenShortcut;
     QString keys = QStringLiteral("Ctrl");
     for (QChar letter : {u'M', u'O', u'S', u'S', u'Y'})
         keys += QLatin1Char('+') + letter;
     hiddenShortcut = new QShortcut(QKeySequence(keys), this, nullptr, nullptr, Qt::WindowShortcut);
     connect(hiddenShortcut, &QShortcut::activated, this, &MainWindow::cegg_action);
 
-    if (categoryNames.isEmpty())
-        categoryNames.append(QStringLiteral("General"));
-
-    if (preferences.firstRun) {
-        QMessageBox::information(this, tr("Notice"),
-                                 tr("It looks like this is the first time Vaultry is being run.  If you are "
-                                    "unfamiliar with the application, please take a look at the help information "
-                                    "available under the \"Help\" menu item."));
-        preferences.firstRun = false;
-    }
-
-    delete trayIcon;
+    // Shown at once, so that a tray that appears later (autostart before the panel) still
+    // gets it; it opens the window only once the login has passed.
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/files/logo")), this);
-    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::manageSysTray);
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        trayIcon->setVisible(true);
+    trayIcon->setVisible(true);
 
-    TreeModel* oldTreeModel = treeModel;
-    FilterModel* oldFilterModel = filterModel;
-    treeModel = new TreeModel(this);
-    filterModel = new FilterModel(this);
+    treeModel = new TreeModel(state.vault, this);
+    filterModel = new FilterModel(state.vault, this);
     filterModel->setDynamicSortFilter(true);
     filterModel->setSourceModel(treeModel);
     filterModel->setFilterCaseSensitivity(Qt::CaseInsensitive);
     filterModel->setFilterKeyColumn(0);
     filterModel->setFilterFixedString(form->txtSearch->text());
     form->treeView->setModel(filterModel);
-    delete oldFilterModel;
-    delete oldTreeModel;
 
-    delete currentEntry;
     currentEntry = new Entry(Entry::NoId);
     currentEntry->id = QStringLiteral("0");
 
-    delete passwordVisibilityButton;
     passwordVisibilityButton = new QPushButton(tr("Password visibility: "), this);
     QFont font = passwordVisibilityButton->font();
     font.setWeight(QFont::Bold);
@@ -100,14 +86,61 @@ void MainWindow::initializeWindow()
     connect(passwordVisibilityButton, &QPushButton::clicked, this, &MainWindow::catchPasswordVisibilityButton);
     statusBar()->addWidget(passwordVisibilityButton, 0);
 
-    runLogin();
+    createShortcuts();
 }
 
-void MainWindow::runLogin()
+void MainWindow::initializeWindow()
 {
+    bool wiped = false;
+    // Each round of failed logins wipes the vault and asks again, in this loop.
+    for (;;) {
+        if (!loadStore()) {
+            startupCompleted = false;
+            return;
+        }
+
+        if (state.vault.categoryNames().isEmpty())
+            state.vault.addCategory(Vault::generalCategory());
+
+        if (state.preferences.firstRun) {
+            QMessageBox::information(this, tr("Notice"),
+                                     tr("It looks like this is the first time Vaultry is being run.  If you are "
+                                        "unfamiliar with the application, please take a look at the help "
+                                        "information available under the \"Help\" menu item."));
+            state.preferences.firstRun = false;
+        }
+
+        currentEntry->id = QStringLiteral("0");
+
+        const LoginOutcome outcome = runLogin();
+        if (outcome == LoginOutcome::Cancelled) {
+            // Nothing is counted, saved or wiped: the program just ends.
+            startupCompleted = false;
+            exitCodeAtStartup = 0;
+            return;
+        }
+        if (outcome == LoginOutcome::Passed)
+            break;
+
+        // Limit reached: the vault is deleted, saved empty, and the login runs again.
+        state.vault.clear();
+        saveStore(tr("Continue"));
+        wiped = true;
+    }
+
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::manageSysTray, Qt::UniqueConnection);
+    if (wiped) {
+        setEnabled(false);
+        QMessageBox::information(this, tr("Notice"), tr("Master Password attempt limit reached."));
+    }
+}
+
+MainWindow::LoginOutcome MainWindow::runLogin()
+{
+    Preferences& preferences = state.preferences;
     const int limit = preferences.maxLoginAttempts;
     if (limit <= 0)
-        return;
+        return LoginOutcome::Passed;
 
     for (int attempts = 0; attempts < limit; ++attempts) {
         const bool firstTime = preferences.masterPasswordHash.isEmpty();
@@ -118,20 +151,13 @@ void MainWindow::runLogin()
         const QString text = QInputDialog::getText(this, tr("Master Application Password"), label, QLineEdit::Normal,
                                                    QString(), &confirmed);
         if (!confirmed)
-            continue;
+            return LoginOutcome::Cancelled;
         if (firstTime) {
             preferences.masterPasswordHash = hashMasterPassword(text);
-            return;
+            return LoginOutcome::Passed;
         }
         if (hashMasterPassword(text) == preferences.masterPasswordHash)
-            return;
+            return LoginOutcome::Passed;
     }
-
-    // Limit reached: the vault is deleted, saved empty, and the window locked.
-    categoryNames.clear();
-    entries.clear();
-    saveStore(tr("Continue"));
-    initializeWindow();
-    setEnabled(false);
-    QMessageBox::information(this, tr("Notice"), tr("Master Password attempt limit reached."));
+    return LoginOutcome::LimitReached;
 }

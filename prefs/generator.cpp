@@ -14,6 +14,10 @@ int randomInt(int low, int high)
 
 QString generatePassword(int minLength, int maxLength, bool mixedCase, bool alphanumeric, bool specialChars)
 {
+    // Lengths from a damaged or hand-made store are brought into what the settings dialog
+    // allows, so a password is never empty and never absurdly long.
+    maxLength = qBound(kMinPasswordLength, maxLength, kMaxPasswordLength);
+    minLength = qBound(kMinPasswordLength, minLength, maxLength);
     const int length = randomInt(minLength, maxLength);
 
     QString pool = QStringLiteral("abcdefghijklmnopqrstuvwxyz");
@@ -25,8 +29,6 @@ QString generatePassword(int minLength, int maxLength, bool mixedCase, bool alph
         pool += QStringLiteral("!@#$%^&*()-=+*/?<>");
 
     QString result;
-    if (length <= 0)
-        return result;
     QVarLengthArray<quint32, 128> draws(length);
     RandomSource::fill(draws.data(), length);
     result.reserve(length);

@@ -6,7 +6,8 @@
 
 #include <QMessageBox>
 
-PasswordResetDialog::PasswordResetDialog(QWidget* parent) : QDialog(parent), form(new Ui::PasswordResetDialog)
+PasswordResetDialog::PasswordResetDialog(Preferences& preferences, QWidget* parent)
+    : QDialog(parent), preferences(preferences), form(new Ui::PasswordResetDialog)
 {
     form->setupUi(this);
 }

@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+struct Preferences;
+
 namespace Ui {
 class PasswordResetDialog;
 }
@@ -12,7 +14,7 @@ class PasswordResetDialog : public QDialog
     Q_OBJECT
 
 public:
-    explicit PasswordResetDialog(QWidget* parent = nullptr);
+    explicit PasswordResetDialog(Preferences& preferences, QWidget* parent = nullptr);
     ~PasswordResetDialog() override;
 
 private slots:
@@ -20,5 +22,6 @@ private slots:
     void on_buttonBox_accepted();
 
 private:
+    Preferences& preferences;
     Ui::PasswordResetDialog* form;
 };

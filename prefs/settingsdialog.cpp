@@ -6,7 +6,8 @@
 
 #include <QInputDialog>
 
-SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent), form(new Ui::SettingsDialog)
+SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
+    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
 {
     form->setupUi(this);
 

@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+struct Preferences;
+
 namespace Ui {
 class SettingsDialog;
 }
@@ -12,7 +14,7 @@ class SettingsDialog : public QDialog
     Q_OBJECT
 
 public:
-    explicit SettingsDialog(QWidget* parent = nullptr);
+    explicit SettingsDialog(Preferences& preferences, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
 private slots:
@@ -23,5 +25,6 @@ private slots:
     void on_buttonBox_accepted();
 
 private:
+    Preferences& preferences;
     Ui::SettingsDialog* form;
 };

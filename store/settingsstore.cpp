@@ -3,6 +3,7 @@
 #include "payload.h"
 #include "rijndael.h"
 #include "sealeddata.h"
+#include "storestate.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -10,10 +11,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QtEndian>
 
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -24,8 +27,6 @@ const char kLegacyKey[] = "Rk4WmZ8q(Lp$2vN%tY7-cQ9b)E3hJ&x*u";
 constexpr int kPrefixSize = 4;
 constexpr int kBlockSize = 32;
 constexpr int kLegacyBlockSize = 16;
-
-QString storeDirectoryOverride;
 
 QString tr(const char* text)
 {
@@ -93,22 +94,28 @@ private:
     bool framed = false;
 };
 
-void applyPayload(Payload& payload)
+void applyPayload(Payload& payload, StoreState& state)
 {
-    preferences = payload.preferences;
-    categoryNames = payload.categories;
-    entries = std::move(payload.entries);
+    state.preferences = payload.preferences;
+    state.vault.reset(payload.categories, std::move(payload.entries));
 }
 
-// Copies `path` to a new file beside it named after `tag` and the time, never replacing
-// an earlier copy. Returns the copy's path, or an empty string with `error` set.
-QString keepCopy(const QString& path, const QString& tag, QString* error)
+// A new name beside `path` made of `tag` and the time, never that of an earlier copy.
+QString asidePath(const QString& path, const QString& tag)
 {
     const QString base = path + QLatin1Char('.') + tag + QLatin1Char('-') +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
     QString copyPath = base;
     for (int n = 2; QFileInfo::exists(copyPath); ++n)
         copyPath = base + QLatin1Char('-') + QString::number(n);
+    return copyPath;
+}
+
+// Copies `path` to a new file beside it named after `tag` and the time, never replacing
+// an earlier copy. Returns the copy's path, or an empty string with `error` set.
+QString keepCopy(const QString& path, const QString& tag, QString* error)
+{
+    const QString copyPath = asidePath(path, tag);
     QFile source(path);
     if (!source.copy(copyPath)) {
         *error = source.errorString();
@@ -141,7 +148,7 @@ void keepDamaged(StoreLoadResult& result, const QString& path, const QString& lo
     }
 }
 
-StoreLoadResult loadCurrent(const QString& path)
+StoreLoadResult loadCurrent(const QString& path, StoreState& state)
 {
     QFile file(path);
     // Unbuffered: the reader asks for large chunks and QFile's buffer would only copy them.
@@ -153,15 +160,17 @@ StoreLoadResult loadCurrent(const QString& path)
         return unreadable(path, file.errorString());
     file.close();
 
-    applyPayload(payload);
+    applyPayload(payload, state);
     StoreLoadResult result;
     if (!clean)
         keepDamaged(result, path, tr("Everything that could be read from it was loaded."));
     return result;
 }
 
-StoreLoadResult migrateLegacy(const QString& legacyPath, const QString& currentPath)
+StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
 {
+    const QString legacyPath = store.legacyFilePath();
+    const QString currentPath = store.filePath();
     QFile legacy(legacyPath);
     if (!legacy.open(QIODevice::ReadOnly))
         return unreadable(legacyPath, legacy.errorString());
@@ -174,7 +183,31 @@ StoreLoadResult migrateLegacy(const QString& legacyPath, const QString& currentP
     Payload payload;
     bool ranOut = false;
     decodePayload(openLegacyStore(bytes, &complete), payload, &ranOut);
-    applyPayload(payload);
+
+    // An empty or damaged old file must not replace a sound current store: keep the current
+    // one and set the old file aside, renamed, for the user to look at.
+    if ((!complete || ranOut) && QFileInfo::exists(currentPath)) {
+        QFile currentFile(currentPath);
+        Payload current;
+        if (currentFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && readStore(currentFile, current) &&
+            currentFile.error() == QFileDevice::NoError) {
+            applyPayload(current, state);
+            StoreLoadResult result;
+            const QString aside = asidePath(legacyPath, QStringLiteral("damaged"));
+            if (QFile::rename(legacyPath, aside)) {
+                result.damagedCopyPath = aside;
+                result.message = tr("The old vault file %1 is empty or damaged, so the current vault file %2 was "
+                                    "loaded instead. The old file has been set aside as %3.")
+                                     .arg(native(legacyPath), native(currentPath), native(aside));
+            } else {
+                result.message = tr("The old vault file %1 is empty or damaged, so the current vault file %2 was "
+                                    "loaded instead. The old file could not be set aside; please move it away.")
+                                     .arg(native(legacyPath), native(currentPath));
+            }
+            return result;
+        }
+    }
+    applyPayload(payload, state);
 
     StoreLoadResult result;
     result.outcome = StoreLoadResult::Migrated;
@@ -198,7 +231,7 @@ StoreLoadResult migrateLegacy(const QString& legacyPath, const QString& currentP
         }
     }
 
-    const StoreSaveResult saved = saveSettings();
+    const StoreSaveResult saved = store.save(state);
     if (!saved.ok) {
         notes << saved.error << tr("The old file %1 has been kept.").arg(native(legacyPath));
     } else if (!QFile::remove(legacyPath)) {
@@ -210,16 +243,6 @@ StoreLoadResult migrateLegacy(const QString& legacyPath, const QString& currentP
 }
 
 } // namespace
-
-QString storeDirectory()
-{
-    return storeDirectoryOverride.isEmpty() ? QCoreApplication::applicationDirPath() : storeDirectoryOverride;
-}
-
-void setStoreDirectory(const QString& directory)
-{
-    storeDirectoryOverride = directory;
-}
 
 QByteArray sealStore(const QByteArray& payload)
 {
@@ -265,8 +288,10 @@ QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
     std::memcpy(key, kLegacyKey, kLegacyBlockSize);
     Rijndael cipher;
     cipher.makeKey(key, Rijndael::zeroChain, kLegacyBlockSize, kLegacyBlockSize);
-    // n is taken as the cipher's unsigned count, but never past the ciphertext.
-    const quint64 bytes = qMin<quint64>(n, quint64(cipherText.size()));
+    // n counts plaintext bytes; the block it ends in is decrypted whole, since the ciphertext
+    // holds it. Never past the whole blocks the ciphertext has.
+    const quint64 covered = (quint64(n) + kLegacyBlockSize - 1) / kLegacyBlockSize * kLegacyBlockSize;
+    const quint64 bytes = qMin<quint64>(covered, quint64(cipherText.size()));
     QByteArray plain(cipherText.size(), '\0');
     cipher.decrypt(cipherText.constData(), plain.data(), unsigned(bytes), Rijndael::ECB);
     return plain;
@@ -302,25 +327,124 @@ StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, con
     return StoreSaveResult();
 }
 
-StoreSaveResult saveSettings()
+namespace {
+
+bool holdsStore(const QString& directory)
 {
-    return writeStoreFile(storeDirectory() + QLatin1String(kStoreFileName),
-                          sealStore(encodePayload(preferences, categoryNames, entries)));
+    return QFileInfo::exists(directory + QLatin1String(kStoreFileName)) ||
+           QFileInfo::exists(directory + QLatin1String(kLegacyStoreFileName));
 }
 
-StoreLoadResult loadSettings()
+} // namespace
+
+StoreLocation chooseStoreLocation(const QString& applicationDirectory, const QString& userDataDirectory)
 {
-    const QString directory = storeDirectory();
-    const QString legacyPath = directory + QLatin1String(kLegacyStoreFileName);
-    const QString currentPath = directory + QLatin1String(kStoreFileName);
+    StoreLocation location;
+    const bool besideProgram =
+        holdsStore(applicationDirectory) || ::access(QFile::encodeName(applicationDirectory).constData(), W_OK) == 0;
+    if (besideProgram) {
+        location.directory = applicationDirectory;
+        if (holdsStore(userDataDirectory)) {
+            location.note = tr("Vaultry uses the vault beside the program in %1. Another vault file is in %2; it "
+                               "is not used.")
+                                .arg(native(applicationDirectory), native(userDataDirectory));
+        }
+        return location;
+    }
+    location.directory = userDataDirectory;
+    if (!QFileInfo::exists(userDataDirectory) && QDir().mkpath(userDataDirectory))
+        QFile::setPermissions(userDataDirectory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return location;
+}
+
+SettingsStore::SettingsStore(const QString& directory, const QString& note)
+    : storeDirectory(directory), locationNote(note)
+{
+}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::filePath() const
+{
+    return storeDirectory + QLatin1String(kStoreFileName);
+}
+
+QString SettingsStore::legacyFilePath() const
+{
+    return storeDirectory + QLatin1String(kLegacyStoreFileName);
+}
+
+bool SettingsStore::isLocked() const
+{
+    return lockFile && lockFile->isLocked();
+}
+
+SettingsStore::LockResult SettingsStore::lock()
+{
+    LockResult result;
+    if (isLocked()) {
+        result.locked = true;
+        return result;
+    }
+    lockFile = std::make_unique<QLockFile>(filePath() + QStringLiteral(".lock"));
+    // Held for the whole session: only a lock whose process is gone counts as stale, never an old one.
+    lockFile->setStaleLockTime(0);
+    if (lockFile->tryLock(0)) {
+        result.locked = true;
+        return result;
+    }
+    switch (lockFile->error()) {
+    case QLockFile::LockFailedError: {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        const QString holder =
+            lockFile->getLockInfo(&pid, &host, &application) ? tr(" (process %1 on %2)").arg(pid).arg(host) : QString();
+        result.message = tr("Vaultry is already open with this vault%1. Close it there first; this copy will "
+                            "end without loading or saving anything.")
+                             .arg(holder);
+        break;
+    }
+    default:
+        result.message =
+            tr("The vault in %1 could not be locked for this session: %2. Vaultry will end without "
+               "loading or saving anything.")
+                .arg(native(storeDirectory),
+                     lockFile->error() == QLockFile::PermissionError ? tr("permission denied") : tr("unknown error"));
+        break;
+    }
+    lockFile.reset();
+    return result;
+}
+
+StoreSaveResult SettingsStore::save(const StoreState& state) const
+{
+    return writeStoreFile(
+        filePath(), sealStore(encodePayload(state.preferences, state.vault.categoryNames(), state.vault.entries())));
+}
+
+StoreLoadResult SettingsStore::load(StoreState& state) const
+{
+    StoreLoadResult result = loadFiles(state);
+    if (!locationNote.isEmpty()) {
+        result.message = (locationNote + QLatin1Char(' ') + result.message).trimmed();
+        locationNote.clear();
+    }
+    return result;
+}
+
+StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
+{
+    const QString legacyPath = legacyFilePath();
+    const QString currentPath = filePath();
 
     if (QFileInfo::exists(legacyPath)) {
-        StoreLoadResult result = migrateLegacy(legacyPath, currentPath);
+        StoreLoadResult result = migrateLegacy(*this, state);
         // An old file we cannot read must not hide a current store: starting empty would
         // overwrite the current store at the next save.
         if (result.outcome == StoreLoadResult::Unreadable && QFileInfo::exists(currentPath)) {
             const QString legacyNote = result.message;
-            result = loadCurrent(currentPath);
+            result = loadCurrent(currentPath, state);
             result.message =
                 (legacyNote + QLatin1Char(' ') +
                  tr("It was left in place and the current vault file was loaded instead. ") + result.message)
@@ -329,11 +453,11 @@ StoreLoadResult loadSettings()
         return result;
     }
     if (QFileInfo::exists(currentPath))
-        return loadCurrent(currentPath);
+        return loadCurrent(currentPath, state);
 
     StoreLoadResult result;
     result.outcome = StoreLoadResult::Created;
-    const StoreSaveResult saved = saveSettings();
+    const StoreSaveResult saved = save(state);
     if (!saved.ok)
         result.message = saved.error;
     return result;

@@ -9,12 +9,8 @@
 class QIODevice;
 struct Payload;
 
-// The encrypted settings store beside the executable: the preferences, the category names
-// and the entries, loaded once at start-up and written back on close.
-
-// Directory holding the store files; the application directory unless set (tests set it).
-QString storeDirectory();
-void setStoreDirectory(const QString& directory);
+class QLockFile;
+struct StoreState;
 
 inline constexpr char kStoreFileName[] = "/settings2.vydat";
 inline constexpr char kLegacyStoreFileName[] = "/settings.vydat";
@@ -41,10 +37,55 @@ struct StoreSaveResult
     QString error; // for the user, when !ok
 };
 
-// Replaces the preferences, categoryNames and entries from the store (or creates the store).
-StoreLoadResult loadSettings();
-// Writes the preferences, categoryNames and entries; the previous file survives any failure.
-StoreSaveResult saveSettings();
+// The encrypted settings store in one directory: the preferences, the category names and
+// the entries, loaded once at start-up and written back on close, and the lock that keeps a
+// second running program away from the same files.
+// Where the store lives: beside the executable whenever that folder can be written (or
+// already holds a store), otherwise in the user's data folder, created owner-only.
+struct StoreLocation
+{
+    QString directory;
+    // For the user when a second store was found in the place not used; empty otherwise.
+    QString note;
+};
+StoreLocation chooseStoreLocation(const QString& applicationDirectory, const QString& userDataDirectory);
+
+class SettingsStore
+{
+public:
+    // `note` is passed on to the user with the result of the first load.
+    explicit SettingsStore(const QString& directory, const QString& note = QString());
+    ~SettingsStore();
+
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    QString directory() const { return storeDirectory; }
+    QString filePath() const;
+    QString legacyFilePath() const;
+
+    struct LockResult
+    {
+        bool locked = false;
+        QString message; // for the user, when !locked
+    };
+    // Takes the lock beside the store for as long as this object lives (a lock left by a
+    // process that is gone is taken over), then removes temporary files a crashed save left.
+    LockResult lock();
+    bool isLocked() const;
+
+    // Replaces the state with the store's contents (or creates the store).
+    StoreLoadResult load(StoreState& state) const;
+    // Writes the state; the previous file survives any failure.
+    StoreSaveResult save(const StoreState& state) const;
+
+private:
+    StoreLoadResult loadFiles(StoreState& state) const;
+
+    QString storeDirectory;
+    mutable QString locationNote;
+    std::unique_ptr<QLockFile> lockFile;
+};
 
 // The pieces of the store below the file operations, free of global state so that tests
 // and fuzzers can drive them.

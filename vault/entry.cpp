@@ -5,9 +5,6 @@
 #include <QDataStream>
 #include <QVarLengthArray>
 
-QStringList categoryNames;
-EntryList entries;
-
 QString randomString(int length)
 {
     QString result;

@@ -57,7 +57,3 @@ private:
     mutable bool indexValid = true;
     mutable QList<QString> searchTexts; // empty until the first search, or after a bulk change
 };
-
-// The vault, one instance for the whole process: the category names and the entries.
-extern QStringList categoryNames;
-extern EntryList entries;

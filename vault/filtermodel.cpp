@@ -3,10 +3,11 @@
 #include "entrylist.h"
 #include "treeitem.h"
 #include "treemodel.h"
+#include "vault.h"
 
 #include <QRegularExpression>
 
-FilterModel::FilterModel(QObject* parent) : QSortFilterProxyModel(parent) {}
+FilterModel::FilterModel(const Vault& vault, QObject* parent) : QSortFilterProxyModel(parent), vault(vault) {}
 
 void FilterModel::setSourceModel(QAbstractItemModel* model)
 {
@@ -42,6 +43,7 @@ bool FilterModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParen
     const QString& text = searchText();
     if (text.isEmpty())
         return true;
+    const EntryList& entries = vault.entries();
     qsizetype position = -1;
     if (tree) {
         // Read the flag and the id in place: copying them would touch every entry's id string.
@@ -75,10 +77,11 @@ QVariant FilterModel::data(const QModelIndex& index, int role) const
 {
     const QVariant value = QSortFilterProxyModel::data(index, role);
     const QString text = value.toString();
-    if (!categoryNames.contains(text))
+    if (!vault.categoryNames().contains(text))
         return value;
     const int visible = rowCount(index);
     if (visible <= 0)
         return value;
-    return QStringLiteral("%1 (%2)").arg(text).arg(visible);
+    // Concatenated, not arg(): a name may itself contain "%1".
+    return text + QStringLiteral(" (") + QString::number(visible) + QLatin1Char(')');
 }

@@ -3,13 +3,21 @@
 #include "entry.h"
 #include "entrylist.h"
 #include "treeitem.h"
+#include "vault.h"
 
 #include <QHash>
 #include <QIcon>
 
-TreeModel::TreeModel(QObject* parent) : QAbstractItemModel(parent), rootItem(new TreeItem({QStringLiteral("Entries")}))
+TreeModel::TreeModel(const Vault& vault, QObject* parent)
+    : QAbstractItemModel(parent), vault(vault), rootItem(new TreeItem({QStringLiteral("Entries")}))
 {
     buildTree();
+    connect(&vault, &Vault::vaultReset, this, &TreeModel::rebuild);
+    connect(&vault, &Vault::categoryAdded, this, &TreeModel::appendCategory);
+    connect(&vault, &Vault::categoryRemoved, this, &TreeModel::removeCategoryRows);
+    connect(&vault, &Vault::entryAdded, this, &TreeModel::appendEntry);
+    connect(&vault, &Vault::entryChanged, this, &TreeModel::moveOrUpdateEntry);
+    connect(&vault, &Vault::entryRemoved, this, &TreeModel::removeEntryRow);
 }
 
 TreeModel::~TreeModel()
@@ -36,8 +44,8 @@ void TreeModel::buildTree()
     // Each entry goes under the first category row of its name; looked up by name once
     // rather than by scanning the categories for every entry.
     QHash<QString, TreeItem*> categoryRows;
-    categoryRows.reserve(categoryNames.size());
-    for (const QString& name : std::as_const(categoryNames)) {
+    categoryRows.reserve(vault.categoryNames().size());
+    for (const QString& name : vault.categoryNames()) {
         const int row = rootItem->childCount();
         rootItem->insertChildren(row, 1, TreeItem::RowColumnCount);
         TreeItem* category = rootItem->child(row);
@@ -46,7 +54,7 @@ void TreeModel::buildTree()
         if (!categoryRows.contains(name))
             categoryRows.insert(name, category);
     }
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : vault.entries()) {
         TreeItem* category = categoryRows.value(entry.category);
         if (!category)
             continue;
@@ -148,8 +156,10 @@ bool TreeModel::insertRows(int position, int rows, const QModelIndex& parent)
 bool TreeModel::removeRows(int position, int rows, const QModelIndex& parent)
 {
     TreeItem* parentItem = itemFor(parent);
-    if (position < 0 || rows <= 0 || position + rows > parentItem->childCount())
+    if (position < 0 || rows < 0 || position + rows > parentItem->childCount())
         return false;
+    if (rows == 0)
+        return true; // as the node answers for nothing to remove
     beginRemoveRows(parent, position, position + rows - 1);
     const bool removed = parentItem->removeChildren(position, rows);
     endRemoveRows();
@@ -158,8 +168,10 @@ bool TreeModel::removeRows(int position, int rows, const QModelIndex& parent)
 
 bool TreeModel::insertColumns(int position, int columns, const QModelIndex& parent)
 {
-    if (position < 0 || position > rootItem->columnCount() || columns <= 0)
+    if (position < 0 || position > rootItem->columnCount() || columns < 0)
         return false;
+    if (columns == 0)
+        return true;
     beginInsertColumns(parent, position, position + columns - 1);
     const bool inserted = rootItem->insertColumns(position, columns);
     endInsertColumns();
@@ -225,4 +237,63 @@ QModelIndex TreeModel::findEntry(const Entry& entry) const
             return index(row, 0, category);
     }
     return QModelIndex();
+}
+
+void TreeModel::rebuild()
+{
+    beginResetModel();
+    rootItem->removeChildren(0, rootItem->childCount());
+    buildTree();
+    endResetModel();
+}
+
+void TreeModel::appendCategory(const QString& name)
+{
+    const int row = rowCount();
+    if (insertRows(row, 1))
+        setData(index(row, TreeItem::TitleColumn), name, Qt::EditRole);
+}
+
+void TreeModel::appendEntry(const Entry& entry)
+{
+    // Without its category row the entry stays out of the tree, as it would after a restart.
+    const QModelIndex category = findCategory(entry.category);
+    if (!category.isValid())
+        return;
+    const int row = rowCount(category);
+    if (insertRows(row, 1, category))
+        setEntryAt(entry, index(row, 0, category));
+}
+
+void TreeModel::moveOrUpdateEntry(const Entry& before, const Entry& after)
+{
+    QModelIndex row = findEntry(before);
+    if (after.category != before.category) {
+        if (row.isValid()) {
+            removeRows(row.row(), 1, row.parent());
+            row = QModelIndex();
+        }
+        // Removing under the old category leaves the top-level rows, and so the target, as they were.
+        const QModelIndex target = findCategory(after.category);
+        const int position = rowCount(target);
+        if (target.isValid() && insertRows(position, 1, target))
+            row = index(position, 0, target);
+    }
+    if (row.isValid())
+        setEntryAt(after, row);
+}
+
+void TreeModel::removeCategoryRows(const QString& name)
+{
+    for (int row = rowCount() - 1; row >= 0; --row) {
+        if (rootItem->child(row)->cell(TreeItem::TitleColumn).toString() == name)
+            removeRows(row, 1);
+    }
+}
+
+void TreeModel::removeEntryRow(const Entry& entry)
+{
+    const QModelIndex row = findEntry(entry);
+    if (row.isValid())
+        removeRows(row.row(), 1, row.parent());
 }

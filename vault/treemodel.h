@@ -4,15 +4,17 @@
 
 class Entry;
 class TreeItem;
+class Vault;
 
 // The vault as a two-level tree: categories at the top, their entries below them.
-// Rows keep insertion order; the proxy above sorts them.
+// Rows keep insertion order; the proxy above sorts them. The model observes the vault and
+// mirrors each change it announces; rows are never changed behind the vault's back.
 class TreeModel : public QAbstractItemModel
 {
     Q_OBJECT
 
 public:
-    explicit TreeModel(QObject* parent = nullptr);
+    explicit TreeModel(const Vault& vault, QObject* parent = nullptr);
     ~TreeModel() override;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
@@ -44,5 +46,13 @@ private:
     TreeItem* itemFor(const QModelIndex& index) const;
     void buildTree();
 
+    void rebuild();
+    void appendCategory(const QString& name);
+    void appendEntry(const Entry& entry);
+    void moveOrUpdateEntry(const Entry& before, const Entry& after);
+    void removeCategoryRows(const QString& name);
+    void removeEntryRow(const Entry& entry);
+
+    const Vault& vault;
     TreeItem* rootItem;
 };

@@ -2,8 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/version.h"
-#include "store/preferences.h"
-#include "vault/entrylist.h"
+#include "store/storestate.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
 
@@ -22,10 +21,10 @@ void MainWindow::refreshView()
 {
     const QString title = QStringLiteral("Vaultry v") + readVersion();
     setWindowTitle(title);
-    trayIcon->setToolTip(title + QLatin1Char('\n') +
-                         counted(categoryNames.size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
-                         QLatin1Char('\n') +
-                         counted(entries.size(), QStringLiteral(" item"), QStringLiteral(" items")));
+    trayIcon->setToolTip(
+        title + QLatin1Char('\n') +
+        counted(state.vault.categoryNames().size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
+        QLatin1Char('\n') + counted(state.vault.entries().size(), QStringLiteral(" item"), QStringLiteral(" items")));
 
     const QModelIndex source = filterModel->mapToSource(form->treeView->selectionModel()->currentIndex());
     if (source.isValid()) {
@@ -34,7 +33,7 @@ void MainWindow::refreshView()
             setCurrentEntry(entry);
     }
 
-    categoryNames.sort(Qt::CaseSensitive);
+    state.vault.sortCategoryNames();
 
     if (currentEntry->id == QLatin1String("0")) {
         setEntryDetailsEnabled(false);
@@ -49,7 +48,7 @@ void MainWindow::refreshView()
     } else {
         setEntryDetailsEnabled(true);
         form->comboBoxCategory->clear();
-        form->comboBoxCategory->addItems(categoryNames);
+        form->comboBoxCategory->addItems(state.vault.categoryNames());
         form->comboBoxCategory->setCurrentIndex(
             form->comboBoxCategory->findText(currentEntry->category, Qt::MatchExactly | Qt::MatchCaseSensitive));
         form->txtEntryAccount->setText(currentEntry->account);
@@ -67,7 +66,7 @@ void MainWindow::refreshView()
 
 void MainWindow::applyPasswordVisibility()
 {
-    if (preferences.hidePassword) {
+    if (state.preferences.hidePassword) {
         form->txtEntryPassword->setEchoMode(QLineEdit::Password);
         passwordVisibilityButton->setText(tr("Password visibility: Hidden"));
     } else {
@@ -78,7 +77,7 @@ void MainWindow::applyPasswordVisibility()
 
 void MainWindow::catchPasswordVisibilityButton()
 {
-    preferences.hidePassword = !preferences.hidePassword;
+    state.preferences.hidePassword = !state.preferences.hidePassword;
     applyPasswordVisibility();
 }
 

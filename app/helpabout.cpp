@@ -3,24 +3,35 @@
 #include "app/version.h"
 #include "viewer/plaintextwindow.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 
-void MainWindow::on_actionChangelog_triggered()
+namespace {
+
+// A text resource up to its first NUL byte, as Latin-1.
+QString resourceText(const QString& path)
 {
-    QFile file(QStringLiteral(":/files/changelog"));
+    QFile file(path);
     QByteArray bytes;
     if (file.open(QIODevice::ReadOnly))
         bytes = file.readAll();
     const qsizetype end = bytes.indexOf('\0');
     if (end >= 0)
         bytes.truncate(end);
+    return QString::fromLatin1(bytes);
+}
 
-    auto* viewer = new PlainTextWindow(QString::fromLatin1(bytes), this);
+} // namespace
+
+void MainWindow::showPlainText(const QString& text)
+{
+    auto* viewer = new PlainTextWindow(text, this);
     viewer->setWindowModality(Qt::ApplicationModal);
     QEventLoop loop;
     connect(viewer, &PlainTextWindow::formClosed, &loop, &QEventLoop::quit);
@@ -29,10 +40,23 @@ void MainWindow::on_actionChangelog_triggered()
     delete viewer;
 }
 
+void MainWindow::on_actionChangelog_triggered()
+{
+    showPlainText(resourceText(QStringLiteral(":/files/changelog")));
+}
+
 void MainWindow::on_actionView_Help_triggered()
 {
-    // fromLocalFile gives "file:///..." for any absolute path and escapes '#', '%' and '?'.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::currentPath() + QStringLiteral("/Vaultry.chm")));
+    // The compiled help beside the program first, then in the working directory.
+    for (const QString& directory : {QCoreApplication::applicationDirPath(), QDir::currentPath()}) {
+        const QString path = directory + QStringLiteral("/Vaultry.chm");
+        if (QFileInfo(path).isFile()) {
+            // fromLocalFile gives "file:///..." for any absolute path and escapes '#', '%' and '?'.
+            QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+            return;
+        }
+    }
+    showPlainText(resourceText(QStringLiteral(":/files/help")));
 }
 
 void MainWindow::on_actionAbout_triggered()

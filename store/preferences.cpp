@@ -1,3 +1,0 @@
-#include "preferences.h"
-
-Preferences preferences;

@@ -1,0 +1,66 @@
+#pragma once
+
+// vault/: the vault's data and what an edit means: records, the entry list, the Vault object,
+// and the tree and filter models over it. QtCore and QtGui only; no widget header belongs here.
+
+#include "vault/entrylist.h"
+
+#include <QObject>
+#include <QStringList>
+
+// The category names and the entries, and the operations that change them together.
+// Models observe the vault: each operation changes the data first and then announces the
+// change, so an observer that reads the vault from its handler sees the new state.
+class Vault : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Vault(QObject* parent = nullptr);
+
+    const QStringList& categoryNames() const { return names; }
+    const EntryList& entries() const { return list; }
+
+    // Replaces everything, as loading a store or wiping the vault does.
+    void reset(const QStringList& categories, EntryList entries);
+    void clear();
+
+    // Appends a category; false when the name is already there.
+    bool addCategory(const QString& name);
+    // Appends an entry; false when an entry with its id is already there. An entry whose
+    // category has no name in the vault is kept but sits outside the tree, as after a load.
+    bool addEntry(const Entry& entry);
+    // Stores `entry` over the record with its id and returns what was stored. It moves to
+    // `category` when that differs and names a category of the vault; otherwise it stays.
+    Entry saveEntry(Entry entry, const QString& category);
+    // Removes the category (every name equal to it) with its entries. "General" stays.
+    bool removeCategory(const QString& name);
+    // Removes the first entry with this id; false when there is none.
+    bool removeEntry(const QString& id);
+
+    struct MergeResult
+    {
+        int added = 0;
+        int skipped = 0; // an entry with the same id was already in the vault
+        QStringList createdCategories;
+    };
+    // Adds every entry of `incoming` whose id is new, creating the categories they name.
+    MergeResult merge(const EntryList& incoming);
+
+    // Sorts the names case-sensitively; the tree keeps its rows, the filter sorts the view.
+    void sortCategoryNames();
+
+    static QString generalCategory() { return QStringLiteral("General"); }
+
+signals:
+    void vaultReset();
+    void categoryAdded(const QString& name);
+    void categoryRemoved(const QString& name);
+    void entryAdded(const Entry& entry);
+    void entryChanged(const Entry& before, const Entry& after);
+    void entryRemoved(const Entry& entry);
+
+private:
+    QStringList names;
+    EntryList list;
+};
