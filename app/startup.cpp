@@ -7,6 +7,7 @@
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
 
+#include <QDebug>
 #include <QInputDialog>
 #include <QKeySequence>
 #include <QMessageBox>
@@ -19,6 +20,8 @@ bool MainWindow::loadStore()
     if (!store.isLocked()) {
         const SettingsStore::LockResult lock = store.lock();
         if (!lock.locked) {
+            // Also for a terminal: a copy started from a script would otherwise wait unseen.
+            qWarning().noquote() << lock.message;
             QMessageBox::warning(this, tr("Notice"), lock.message);
             exitCodeAtStartup = 1;
             return false;

@@ -1,37 +1,32 @@
 #include "listfile.h"
 
-#include <QFile>
+#include "securefile.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
 
 ListWriteResult writeListFile(const QString& path, const EntryList& entries, const QString& password)
 {
     ListWriteResult result;
-    const QByteArray bytes = encodeList(entries, password);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        result.ok = false;
-        result.reason = file.errorString();
-    }
+    const WriteResult written = writeSecretFile(path, encodeList(entries, password));
+    result.ok = written.ok;
+    result.reason = written.reason;
     return result;
 }
 
 ListReadResult readListFile(const QString& path)
 {
     ListReadResult result;
-    const QFileInfo info(path);
-    if (!info.exists()) {
+    if (!QFileInfo::exists(path)) {
         result.status = ListReadResult::Missing;
         return result;
     }
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        result.bytes = file.readAll();
-    if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+    ReadResult read = readRegularFile(path, kMaxListFileBytes);
+    if (!read.ok) {
         result.status = ListReadResult::Unreadable;
-        result.reason = file.errorString();
-        result.bytes.clear();
+        result.reason = read.reason;
+        return result;
     }
+    result.bytes = std::move(read.bytes);
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include "payload.h"
 #include "rijndael.h"
 #include "sealeddata.h"
+#include "securefile.h"
 #include "storestate.h"
 
 #include <QBuffer>
@@ -12,10 +13,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -116,12 +117,7 @@ QString asidePath(const QString& path, const QString& tag)
 QString keepCopy(const QString& path, const QString& tag, QString* error)
 {
     const QString copyPath = asidePath(path, tag);
-    QFile source(path);
-    if (!source.copy(copyPath)) {
-        *error = source.errorString();
-        return QString();
-    }
-    return copyPath;
+    return copySecretFile(path, copyPath, error) ? copyPath : QString();
 }
 
 StoreLoadResult unreadable(const QString& path, const QString& reason)
@@ -151,9 +147,9 @@ void keepDamaged(StoreLoadResult& result, const QString& path, const QString& lo
 StoreLoadResult loadCurrent(const QString& path, StoreState& state)
 {
     QFile file(path);
-    // Unbuffered: the reader asks for large chunks and QFile's buffer would only copy them.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return unreadable(path, file.errorString());
+    QString reason;
+    if (!openRegularFile(file, &reason))
+        return unreadable(path, reason);
     Payload payload;
     const bool clean = readStore(file, payload);
     if (file.error() != QFileDevice::NoError)
@@ -171,13 +167,10 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
 {
     const QString legacyPath = store.legacyFilePath();
     const QString currentPath = store.filePath();
-    QFile legacy(legacyPath);
-    if (!legacy.open(QIODevice::ReadOnly))
-        return unreadable(legacyPath, legacy.errorString());
-    const QByteArray bytes = legacy.readAll();
-    if (legacy.error() != QFileDevice::NoError)
-        return unreadable(legacyPath, legacy.errorString());
-    legacy.close();
+    const ReadResult legacy = readRegularFile(legacyPath, std::numeric_limits<qint64>::max());
+    if (!legacy.ok)
+        return unreadable(legacyPath, legacy.reason);
+    const QByteArray& bytes = legacy.bytes;
 
     bool complete = false;
     Payload payload;
@@ -189,7 +182,8 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
     if ((!complete || ranOut) && QFileInfo::exists(currentPath)) {
         QFile currentFile(currentPath);
         Payload current;
-        if (currentFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && readStore(currentFile, current) &&
+        QString reason;
+        if (openRegularFile(currentFile, &reason) && readStore(currentFile, current) &&
             currentFile.error() == QFileDevice::NoError) {
             applyPayload(current, state);
             StoreLoadResult result;
@@ -297,34 +291,15 @@ QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
     return plain;
 }
 
-StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const StoreWriteFilter& filter)
+StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks)
 {
-    auto failure = [&path](const QString& reason) {
-        StoreSaveResult result;
+    StoreSaveResult result;
+    const WriteResult written = writeSecretFile(path, bytes, hooks);
+    if (!written.ok) {
         result.ok = false;
-        result.error = tr("The vault could not be saved to %1: %2.").arg(native(path), reason);
-        return result;
-    };
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return failure(file.errorString());
-    std::unique_ptr<QIODevice> filtered = filter ? filter(&file) : nullptr;
-    QIODevice* sink = filtered ? filtered.get() : &file;
-
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const qint64 written = sink->write(bytes.constData() + done, bytes.size() - done);
-        if (written <= 0) {
-            const QString reason = sink->errorString();
-            file.cancelWriting(); // the temporary file goes; the store stays as it was
-            return failure(reason);
-        }
-        done += written;
+        result.error = vaultSaveError(path, written.reason);
     }
-    if (!file.commit())
-        return failure(file.errorString());
-    return StoreSaveResult();
+    return result;
 }
 
 namespace {
@@ -390,6 +365,8 @@ SettingsStore::LockResult SettingsStore::lock()
     // Held for the whole session: only a lock whose process is gone counts as stale, never an old one.
     lockFile->setStaleLockTime(0);
     if (lockFile->tryLock(0)) {
+        // No other copy can be saving now: whatever temporaries are there, a crash left.
+        removeStaleTemporaries(filePath());
         result.locked = true;
         return result;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/securefile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -104,8 +106,6 @@ bool readStore(QIODevice& device, Payload& payload);
 // when the file ended before its stated ciphertext did.
 QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete = nullptr);
 
-// Writes `bytes` to `path` through a temporary file that replaces it only once complete.
-// `filter`, when given, returns an open device that the bytes go through on their way to
-// the temporary file (tests pass one that fails part way).
-using StoreWriteFilter = std::function<std::unique_ptr<QIODevice>(QIODevice* file)>;
-StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const StoreWriteFilter& filter = {});
+// Writes `bytes` to `path` as the safe writer does (owner-only, replaced only once complete
+// and on disk); `hooks` let tests fail it at any step.
+StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});

@@ -1,0 +1,64 @@
+#pragma once
+
+// Reading and writing the files that hold secrets: the store, the copies kept of it and exported
+// lists. Files are owner-only (0600), are replaced only by a complete file that has reached the disk,
+// and only regular files are read or written, so a named pipe or device in their place cannot hang
+// or leak the vault.
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class QFile;
+
+// Faults for tests, each run just before the system call it is named after: returning 0 lets the
+// call go ahead, an errno value fails it with that error. `write` may also lower `size`, which
+// makes a short write.
+struct WriteHooks
+{
+    std::function<int(qint64 offset, qint64& size)> write;
+    std::function<int()> sync;  // fsync of the file
+    std::function<int()> close; // where the file system reports write-back errors it held back
+};
+
+struct WriteResult
+{
+    bool ok = true;
+    QString reason; // for the user when !ok, e.g. "No space left on device"
+};
+
+// Writes `bytes` to `path` as a 0600 file: through a temporary file beside it (see
+// removeStaleTemporaries) that is synced and renamed over `path` only when all went well, so a
+// failure leaves the old file as it was. A link to a regular file is written through to its
+// target; anything else that is not a regular file is refused.
+WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
+
+// The store's report of a failed save: "The vault could not be saved to <path>: <reason>."
+QString vaultSaveError(const QString& path, const QString& reason);
+
+struct ReadResult
+{
+    bool ok = false;
+    QByteArray bytes;
+    QString reason; // for the user when !ok
+};
+
+// The contents of `path`, refused when it is not a regular file or holds more than `maxSize` bytes.
+ReadResult readRegularFile(const QString& path, qint64 maxSize);
+
+// Opens `file` (its fileName()) read-only and unbuffered, refusing anything but a regular file
+// without blocking on it. On failure returns false with `reason` set for the user.
+bool openRegularFile(QFile& file, QString* reason);
+
+// Why `path` (after following links) is not a regular file; empty when it is one or does not exist.
+QString nonRegularReason(const QString& path);
+
+// Copies `from` to a new 0600 file `to`, synced; never replaces an existing `to`. On failure
+// nothing is left at `to` and `error` says why.
+bool copySecretFile(const QString& from, const QString& to, QString* error);
+
+// Deletes the temporaries (<name>.saving-XXXXXX) that an interrupted writeSecretFile(path) left
+// beside path. Call it before saving, never while another process may be saving the same file.
+// Returns how many were deleted.
+int removeStaleTemporaries(const QString& path);

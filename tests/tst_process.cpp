@@ -1,0 +1,196 @@
+// The real program, run as a user would run it: a copy of the executable in a temporary
+// folder, its store beside it, ended by signals.
+#include "store/payload.h"
+#include "store/settingsstore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString program;
+
+    QString storePath() const { return dir->path() + QLatin1String(kStoreFileName); }
+
+    void start(QProcess& process) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setProgram(program);
+        process.start();
+        QVERIFY(process.waitForStarted());
+    }
+
+    // Waits for the program to end and returns its exit code; -1 when it did not end normally.
+    static int finish(QProcess& process)
+    {
+        if (!process.waitForFinished(30000))
+            return -1;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    void writeStore(const Preferences& preferences, const QStringList& categories)
+    {
+        QFile file(storePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(sealStore(encodePayload(preferences, categories, EntryList())));
+    }
+
+    Payload readStore() const
+    {
+        Payload payload;
+        decodeStore(readFile(storePath()), payload);
+        return payload;
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        program = dir->filePath(QStringLiteral("vaultry"));
+        QVERIFY(QFile::copy(QStringLiteral(VAULTRY_EXECUTABLE), program));
+    }
+
+    void signalSavesTheSession_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<bool>("firstStart"); // the first-run notice is open when the signal comes
+        QTest::newRow("SIGTERM") << SIGTERM << false;
+        QTest::newRow("SIGHUP") << SIGHUP << false;
+        QTest::newRow("SIGINT") << SIGINT << false;
+        QTest::newRow("SIGTERM at the first-run notice") << SIGTERM << true;
+    }
+
+    // "General" and the first-run flag exist only in memory until the session is saved.
+    void signalSavesTheSession()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(bool, firstStart);
+        if (!firstStart) {
+            Preferences preferences;
+            preferences.firstRun = false;
+            writeStore(preferences, {});
+        }
+        QProcess process;
+        start(process);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(storePath() + QStringLiteral(".lock")) && QFile::exists(storePath()),
+                                 20000);
+        ::kill(pid_t(process.processId()), signalNumber);
+        QCOMPARE(finish(process), 0);
+        const Payload saved = readStore();
+        QCOMPARE(saved.categories, QStringList{QStringLiteral("General")});
+        QVERIFY(!saved.preferences.firstRun);
+        QCOMPARE(QFile(storePath()).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+        QVERIFY(!QFile::exists(storePath() + QStringLiteral(".lock")));
+    }
+
+    // A second copy on the same store says so and ends without loading or saving anything;
+    // the first keeps its lock and saves at its own close.
+    void secondCopyIsRefused()
+    {
+        Preferences preferences;
+        preferences.firstRun = false;
+        writeStore(preferences, {QStringLiteral("Work")});
+        const QByteArray stored = readFile(storePath());
+
+        QProcess first;
+        start(first);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(storePath() + QStringLiteral(".lock")), 20000);
+        QProcess second;
+        start(second);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains("already open"), 20000);
+        QVERIFY2(said.contains(QByteArray::number(first.processId())), said.constData());
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QCOMPARE(finish(second), 1);
+        QCOMPARE(readFile(storePath()), stored);
+
+        QCOMPARE(first.state(), QProcess::Running);
+        ::kill(pid_t(first.processId()), SIGTERM);
+        QCOMPARE(finish(first), 0);
+        QCOMPARE(readStore().categories, QStringList{QStringLiteral("Work")});
+    }
+
+    // A lock left by a process that is gone does not keep the vault closed.
+    void staleLockIsTakenOver()
+    {
+        Preferences preferences;
+        preferences.firstRun = false;
+        writeStore(preferences, {});
+        QProcess crashed;
+        start(crashed);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(storePath() + QStringLiteral(".lock")), 20000);
+        ::kill(pid_t(crashed.processId()), SIGKILL);
+        QCOMPARE(finish(crashed), -1);
+        QVERIFY(QFile::exists(storePath() + QStringLiteral(".lock")));
+
+        QProcess next;
+        start(next);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(storePath() + QStringLiteral(".lock")).startsWith(QByteArray::number(next.processId()) + '\n'),
+            20000);
+        ::kill(pid_t(next.processId()), SIGTERM);
+        QCOMPARE(finish(next), 0);
+        QCOMPARE(readStore().categories, QStringList{QStringLiteral("General")});
+    }
+
+    // Installed where the user cannot write, the program keeps its vault in the user's data
+    // folder, across a close and a restart.
+    void unwritableFolderUsesTheDataFolder()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs root and setpriv to run the program as a user who cannot write its folder");
+        const QString home = dir->filePath(QStringLiteral("home"));
+        QVERIFY(QDir().mkpath(home));
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::Permissions(0x7755)));
+        QVERIFY(::chown(QFile::encodeName(home).constData(), 65534, 65534) == 0);
+        const QString dataStore = home + QStringLiteral("/.local/share/VAULTRY") + QLatin1String(kStoreFileName);
+
+        for (int run = 0; run < 2; ++run) {
+            QProcess process;
+            QProcessEnvironment environment;
+            environment.insert(QStringLiteral("HOME"), home);
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                      QStringLiteral("--clear-groups"), program});
+            QVERIFY(process.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dataStore + QStringLiteral(".lock")), 20000);
+            ::kill(pid_t(process.processId()), SIGTERM);
+            QCOMPARE(finish(process), 0);
+            Payload saved;
+            QVERIFY(decodeStore(readFile(dataStore), saved));
+            QCOMPARE(saved.categories, QStringList{QStringLiteral("General")});
+            QVERIFY(!saved.preferences.firstRun); // the second run found the first run's vault
+        }
+        QVERIFY(!QFile::exists(storePath()));
+        QCOMPARE(QFile::permissions(QFileInfo(dataStore).path()) & QFile::Permissions(0x0077), QFile::Permissions());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
