@@ -5,6 +5,10 @@ Standard library only. Every shape is a signed distance function; a pixel's
 coverage is taken from the distance at its centre, which gives a one-pixel
 anti-aliased edge without supersampling.
 
+Besides the pictures the forms and resources use (each also at twice the size as
+name@2x.png, which Qt picks on high-density screens), it writes the desktop logo
+for the hicolor icon theme: PNGs from 16 to 256 pixels and a scalable SVG.
+
 Run from anywhere:  python3 scripts/make_pictures.py
 """
 
@@ -17,6 +21,14 @@ import zlib
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 FILES_DIR = os.path.join(ROOT, "resources", "files")
 CORE_DIR = os.path.join(ROOT, "resources", "core-files")
+ICONS_DIR = os.path.join(ROOT, "resources", "desktop", "icons")
+
+# Sizes of the desktop logo in the hicolor icon theme, and of the window icon.
+THEME_SIZES = (16, 24, 32, 48, 64, 128, 256)
+LOGO_ICO_SIZES = (48, 32, 16, 128, 256)
+VIEWER_ICO_SIZES = (48, 32, 16)
+# ICO entries this large are stored as PNG, as Windows does for its large icons.
+ICO_PNG_FROM = 128
 
 
 # ---------------------------------------------------------------------------
@@ -194,9 +206,9 @@ class Canvas:
         d[3] = oa
 
     def fill(self, shape, colour, soft=0.0):
-        """Paints a shape; soft widens the edge (in pixels) for glows and shadows."""
+        """Paints a shape; soft widens the edge (in design units) for glows and shadows."""
         s = self.scale
-        edge = 1.0 + soft
+        edge = 1.0 + soft * s
         x0, y0, x1, y1 = shape.box
         pad = edge
         ix0 = max(0, int(math.floor(x0 * s - pad)))
@@ -275,7 +287,7 @@ def _dib_bytes(canvas):
 
 
 def ico_bytes(canvases):
-    images = [_dib_bytes(c) for c in canvases]
+    images = [png_bytes(c) if c.w >= ICO_PNG_FROM else _dib_bytes(c) for c in canvases]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for c, data in zip(canvases, images):
@@ -284,8 +296,9 @@ def ico_bytes(canvases):
     return out + b"".join(images)
 
 
-def check_png(path, width, height):
-    data = open(path, "rb").read()
+def check_png(path, width, height, data=None):
+    if data is None:
+        data = open(path, "rb").read()
     assert data[:8] == b"\x89PNG\r\n\x1a\n", path
     length, kind = struct.unpack(">I4s", data[8:16])
     assert kind == b"IHDR" and length == 13, path
@@ -310,12 +323,15 @@ def check_ico(path, sizes):
     for i, size in enumerate(sizes):
         w, h, _, _, planes, bpp, length, offset = struct.unpack(
             "<BBBBHHII", data[6 + 16 * i:22 + 16 * i])
-        assert (w, h, planes, bpp) == (size, size, 1, 32), path
+        assert (w, h, planes, bpp) == (size % 256, size % 256, 1, 32), path
+        assert offset + length <= len(data), path
+        if size >= ICO_PNG_FROM:
+            check_png(path, size, size, data[offset:offset + length])
+            continue
         hdr = struct.unpack("<IiiHHI", data[offset:offset + 20])
         assert hdr == (40, size, 2 * size, 1, 32, 0), (path, hdr)
         mask_stride = ((size + 31) // 32) * 4
         assert length == 40 + size * size * 4 + size * mask_stride, path
-        assert offset + length <= len(data), path
 
 
 def write(path, data):
@@ -375,17 +391,17 @@ def draw_quill_page(cv, ox, oy, k):
     cv.fill(capsule(*P(24.5, 33), *P(21.5, 40), 1.0 * k), rgb("#2d1f5a"))
 
 
-def icon_set(draw):
+def icon_set(draw, sizes):
     canvases = []
-    for size in (48, 32, 16):
+    for size in sizes:
         cv = Canvas(size, size, size / 48.0)
         draw(cv, 0.0, 0.0, 1.0)
         canvases.append(cv)
     return canvases
 
 
-def splash():
-    cv = Canvas(161, 160)
+def splash(s=1):
+    cv = Canvas(161 * s, 160 * s, s)
     panel = rbox(80.5, 80, 80.5, 80, 18)
     cv.fill(panel, vgrad(rgb("#1c2a42"), rgb("#35557d"), 0, 160))
     cv.fill(circle(80.5, 66, 50), rgb("#ffffff", 0.07), soft=14.0)
@@ -427,8 +443,8 @@ def folder(cv):
     cv.fill(front.grow(-0.9), vgrad(rgb("#ffe08a"), rgb("#f0b93a"), 10, 21))
 
 
-def tool_refresh():
-    cv = Canvas(24, 24)
+def tool_refresh(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     c, r = 12.0, 7.5
     parts = arc(c, c, r, -165, -30, 1.2) | arc(c, c, r, 15, 150, 1.2)
     for deg in (-30, 150):
@@ -444,30 +460,30 @@ def tool_refresh():
     return cv
 
 
-def tool_adddoc():
-    cv = Canvas(24, 24)
+def tool_adddoc(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     document(cv)
     plus_badge(cv, 17.5, 17.5)
     return cv
 
 
-def tool_addfolder():
-    cv = Canvas(24, 24)
+def tool_addfolder(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     folder(cv)
     plus_badge(cv, 17.5, 17.5)
     return cv
 
 
-def tool_close():
-    cv = Canvas(24, 24)
+def tool_close(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     cross = capsule(6, 6, 18, 18, 2.3) | capsule(18, 6, 6, 18, 2.3)
     cv.fill(cross.grow(0.8), rgb("#7d1f1c"))
     cv.fill(cross, vgrad(rgb("#f0746f"), rgb("#c8302b"), 4, 20))
     return cv
 
 
-def tool_zoom(with_plus):
-    cv = Canvas(24, 24)
+def tool_zoom(with_plus, s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     cv.fill(capsule(15.2, 15.2, 20.5, 20.5, 2.3), rgb("#3d3325"))
     cv.fill(capsule(15.6, 15.6, 20.3, 20.3, 1.5), vgrad(rgb("#a77b4b"), rgb("#6e4b27"), 15, 21))
     cv.fill(circle(10, 10, 6.6), rgb("#cfe6ff", 0.75))
@@ -480,20 +496,20 @@ def tool_zoom(with_plus):
     return cv
 
 
-def tool_doc():
-    cv = Canvas(24, 24)
+def tool_doc(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     document(cv)
     return cv
 
 
-def tool_folder():
-    cv = Canvas(24, 24)
+def tool_folder(s=1):
+    cv = Canvas(24 * s, 24 * s, s)
     folder(cv)
     return cv
 
 
-def ghost_picture():
-    cv = Canvas(500, 500)
+def ghost_picture(s=1):
+    cv = Canvas(500 * s, 500 * s, s)
     sky = rbox(250, 250, 250, 250)
 
     def sky_colour(x, y):
@@ -537,13 +553,54 @@ def ghost_picture():
     return cv
 
 
+def padlock_svg():
+    """The padlock of draw_padlock as SVG, in the same 48 x 48 design units."""
+    return """<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="48" height="48" viewBox="0 0 48 48">
+  <defs>
+    <linearGradient id="steel" gradientUnits="userSpaceOnUse" x1="0" y1="7" x2="0" y2="27">
+      <stop offset="0" stop-color="#e4e9ee"/>
+      <stop offset="1" stop-color="#8d99a6"/>
+    </linearGradient>
+    <linearGradient id="brass" gradientUnits="userSpaceOnUse" x1="0" y1="22" x2="0" y2="46">
+      <stop offset="0" stop-color="#ffd866"/>
+      <stop offset="1" stop-color="#d9961a"/>
+    </linearGradient>
+  </defs>
+  <g fill="none" stroke-linecap="round">
+    <path d="M14 27V20A10 10 0 0 1 34 20V27" stroke="#3a4450" stroke-width="6"/>
+    <path d="M14 27V20A10 10 0 0 1 34 20V27" stroke="url(#steel)" stroke-width="4"/>
+  </g>
+  <rect x="8" y="22" width="32" height="24" rx="4" fill="#7a5408"/>
+  <rect x="9.4" y="23.4" width="29.2" height="21.2" rx="2.6" fill="url(#brass)"/>
+  <rect x="11.5" y="24.5" width="25" height="4" rx="2" fill="#ffffff" fill-opacity="0.35"/>
+  <g fill="#3b2a05">
+    <circle cx="24" cy="32" r="3.6"/>
+    <path d="M22.2 33H25.8L26.8 40.5H21.2Z"/>
+  </g>
+</svg>
+"""
+
+
+def check_svg(path):
+    import xml.etree.ElementTree as ET
+    root = ET.parse(path).getroot()
+    assert root.tag == "{http://www.w3.org/2000/svg}svg", path
+    assert root.get("viewBox") == "0 0 48 48", path
+
+
+def at2x(name):
+    stem, ext = os.path.splitext(name)
+    return stem + "@2x" + ext
+
+
 # ---------------------------------------------------------------------------
 
 def main():
     logo = os.path.join(FILES_DIR, "logo.ico")
     core_logo = os.path.join(CORE_DIR, "logo.ico")
-    write(logo, ico_bytes(icon_set(draw_padlock)))
-    write(core_logo, ico_bytes(icon_set(draw_quill_page)))
+    write(logo, ico_bytes(icon_set(draw_padlock, LOGO_ICO_SIZES)))
+    write(core_logo, ico_bytes(icon_set(draw_quill_page, VIEWER_ICO_SIZES)))
 
     pictures = [
         ("splash.png", splash, 161, 160),
@@ -551,19 +608,28 @@ def main():
         ("adddoc.png", tool_adddoc, 24, 24),
         ("addfolder.png", tool_addfolder, 24, 24),
         ("close.png", tool_close, 24, 24),
-        ("zoomin.png", lambda: tool_zoom(True), 24, 24),
-        ("zoomout.png", lambda: tool_zoom(False), 24, 24),
+        ("zoomin.png", lambda s: tool_zoom(True, s), 24, 24),
+        ("zoomout.png", lambda s: tool_zoom(False, s), 24, 24),
         ("doc.png", tool_doc, 24, 24),
         ("folder.png", tool_folder, 24, 24),
         ("c-creep.png", ghost_picture, 500, 500),
     ]
     for name, draw, w, h in pictures:
-        path = os.path.join(FILES_DIR, name)
-        write(path, png_bytes(draw()))
-        check_png(path, w, h)
+        for scale, file_name in ((1, name), (2, at2x(name))):
+            path = os.path.join(FILES_DIR, file_name)
+            write(path, png_bytes(draw(scale)))
+            check_png(path, w * scale, h * scale)
 
-    for path in (logo, core_logo):
-        check_ico(path, (48, 32, 16))
+    for size in THEME_SIZES:
+        path = os.path.join(ICONS_DIR, "logo-%d.png" % size)
+        write(path, png_bytes(icon_set(draw_padlock, (size,))[0]))
+        check_png(path, size, size)
+    svg = os.path.join(ICONS_DIR, "logo.svg")
+    write(svg, padlock_svg().encode("ascii"))
+    check_svg(svg)
+
+    check_ico(logo, LOGO_ICO_SIZES)
+    check_ico(core_logo, VIEWER_ICO_SIZES)
     print("all pictures verified")
 
 

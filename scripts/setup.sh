@@ -3,7 +3,8 @@
 # Usage: scripts/setup.sh [extra-package...]
 set -euo pipefail
 
-packages=(cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core "$@")
+packages=(cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
+          desktop-file-utils appstream groff-base "$@")
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
