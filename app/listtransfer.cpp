@@ -11,10 +11,14 @@
 
 void MainWindow::on_action_Export_triggered()
 {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Export Vaultry list"), QStringLiteral("data.vydl"),
-                                                      tr("Vaultry files (*.vydl)"));
-    if (path.isEmpty())
+    QFileDialog chooser(this, tr("Export Vaultry list"), QString(), tr("Vaultry files (*.vydl)"));
+    chooser.setAcceptMode(QFileDialog::AcceptSave);
+    // A name typed without the suffix gets it, so that the import dialog lists the file.
+    chooser.setDefaultSuffix(QStringLiteral("vydl"));
+    chooser.selectFile(QStringLiteral("data.vydl"));
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return;
+    const QString path = chooser.selectedFiles().constFirst();
 
     bool confirmed = false;
     const QString password =
@@ -50,7 +54,8 @@ void MainWindow::on_action_Export_triggered()
 void MainWindow::on_action_Import_triggered()
 {
     const QString path =
-        QFileDialog::getOpenFileName(this, tr("Import Vaultry list"), QString(), tr("Vaultry files (*.vydl)"));
+        QFileDialog::getOpenFileName(this, tr("Import Vaultry list"), QString(),
+                                     tr("Vaultry files (*.vydl)") + QStringLiteral(";;") + tr("All files (*)"));
     if (path.isEmpty())
         return;
 

@@ -15,6 +15,8 @@ int main(int argc, char* argv[])
     initVaultryResources();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VAULTRY"));
+    // Lets the desktop match the window to the installed entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(VAULTRY_APP_ID));
     TerminationSignals termination;
 
     QSplashScreen splash(QPixmap(QStringLiteral(":/files/splash-img")));

@@ -1,5 +1,8 @@
 #pragma once
 
+// prefs/: the password generator, the master-password hash (both without widgets) and the
+// two dialogs that edit the preferences: settings and master-password reset.
+
 #include <QDialog>
 
 struct Preferences;

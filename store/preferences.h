@@ -1,9 +1,5 @@
 #pragma once
 
-// store/: the vault's files: the cipher and sealed arrays, the settings store with its lock
-// and migration, the list file codec and list transfer, and the safe file writer. QtCore and
-// QtGui only; no widget header belongs here, and nothing here asks the user anything.
-
 #include <QString>
 
 // The persisted preferences, in file order, with their start-up values.

@@ -1,5 +1,9 @@
 #pragma once
 
+// store/: the vault's files: the cipher and sealed arrays, the settings store with its lock,
+// location and migration, the list file codec and the file side of list transfer, and the
+// safe file writer. QtCore only (no widget header), and nothing here asks the user anything.
+
 #include "store/securefile.h"
 
 #include <QByteArray>

@@ -1,5 +1,8 @@
 #pragma once
 
+// update/: the update check through the external updater, on its own thread. QtCore only;
+// the window's side of it (the menu action, the status bar) lives in app/.
+
 #include <QString>
 #include <QThread>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// viewer/: the read-only text viewer that shows the release notes and the built-in help.
+
 #include <QMainWindow>
 
 namespace Ui {
