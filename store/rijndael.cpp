@@ -1,5 +1,8 @@
 #include "rijndael.h"
 
+#include "rijndael_aesni.h"
+
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <utility>
@@ -182,6 +185,10 @@ template <int Nb, bool Inverse> struct Cipher
     }
 };
 
+std::atomic<bool> accelerationWanted{true};
+
+static_assert(RijndaelAesni::Rounds == 14, "32-byte blocks take 14 rounds with every key length");
+
 inline void xorInto(char* dst, const char* src, int n)
 {
     for (int i = 0; i < n; ++i)
@@ -194,6 +201,17 @@ Rijndael::Rijndael() : m_keyInitialized(false) {}
 
 Rijndael::~Rijndael() = default;
 
+void Rijndael::setAcceleration(bool enabled)
+{
+    accelerationWanted = enabled;
+}
+
+bool Rijndael::accelerationAvailable()
+{
+    static const bool available = RijndaelAesni::available();
+    return available;
+}
+
 void Rijndael::makeKey(const char* key, const char* chain, int keyLength, int blockSize)
 {
     assert(keyLength == 16 || keyLength == 24 || keyLength == 32);
@@ -205,6 +223,9 @@ void Rijndael::makeKey(const char* key, const char* chain, int keyLength, int bl
     m_rounds = (nk > nb ? nk : nb) + 6;
     std::memcpy(m_initialChain, chain, blockSize);
     std::memcpy(m_chain, chain, blockSize);
+    m_accelerated = blockSize == 32 && accelerationWanted && accelerationAvailable();
+    // The table lookups of SubWord would make the schedule's timing depend on the key.
+    uint32_t (*const sub)(uint32_t) = m_accelerated ? RijndaelAesni::subWord : subWord;
 
     // m_expansion keeps the last nk words of the schedule: slot i % nk holds word i - nk until overwritten.
     const auto* k = reinterpret_cast<const unsigned char*>(key);
@@ -215,12 +236,21 @@ void Rijndael::makeKey(const char* key, const char* chain, int keyLength, int bl
         if (i >= nk) {
             uint32_t temp = m_expansion[(i - 1) % nk];
             if (i % nk == 0)
-                temp = subWord((temp << 8) | (temp >> 24)) ^ tables.rcon[i / nk - 1];
+                temp = sub((temp << 8) | (temp >> 24)) ^ tables.rcon[i / nk - 1];
             else if (nk > 6 && i % nk == 4)
-                temp = subWord(temp);
+                temp = sub(temp);
             m_expansion[i % nk] ^= temp;
         }
         m_encKey[i / nb][i % nb] = m_expansion[i % nk];
+    }
+    m_keyInitialized = true;
+
+    if (m_accelerated) {
+        for (int r = 0; r <= m_rounds; ++r)
+            for (int c = 0; c < nb; ++c)
+                store32(m_laneEncKey[r] + 4 * c, m_encKey[r][c]);
+        RijndaelAesni::makeDecryptionKeys(m_laneEncKey, m_laneDecKey);
+        return;
     }
 
     // Equivalent inverse cipher: reversed round order, InvMixColumns on the inner rounds.
@@ -233,7 +263,6 @@ void Rijndael::makeKey(const char* key, const char* chain, int keyLength, int bl
             m_decKey[m_rounds - r][c] = w;
         }
     }
-    m_keyInitialized = true;
 }
 
 void Rijndael::encryptBlock(const char* in, char* out) const
@@ -241,13 +270,13 @@ void Rijndael::encryptBlock(const char* in, char* out) const
     assert(m_keyInitialized);
     switch (m_blockSize) {
     case 16:
-        Cipher<4, false>::block(m_encKey, m_rounds, in, out);
+        ecbEncrypt<4>(in, out, 1);
         break;
     case 24:
-        Cipher<6, false>::block(m_encKey, m_rounds, in, out);
+        ecbEncrypt<6>(in, out, 1);
         break;
     default:
-        Cipher<8, false>::block(m_encKey, m_rounds, in, out);
+        ecbEncrypt<8>(in, out, 1);
         break;
     }
 }
@@ -257,39 +286,57 @@ void Rijndael::decryptBlock(const char* in, char* out) const
     assert(m_keyInitialized);
     switch (m_blockSize) {
     case 16:
-        Cipher<4, true>::block(m_decKey, m_rounds, in, out);
+        ecbDecrypt<4>(in, out, 1);
         break;
     case 24:
-        Cipher<6, true>::block(m_decKey, m_rounds, in, out);
+        ecbDecrypt<6>(in, out, 1);
         break;
     default:
-        Cipher<8, true>::block(m_decKey, m_rounds, in, out);
+        ecbDecrypt<8>(in, out, 1);
         break;
     }
+}
+
+template <int Nb> void Rijndael::ecbEncrypt(const char* in, char* out, unsigned blocks) const
+{
+    if (Nb == 8 && m_accelerated) {
+        RijndaelAesni::encrypt(m_laneEncKey, in, out, blocks);
+        return;
+    }
+    for (unsigned i = 0; i < blocks; ++i, in += 4 * Nb, out += 4 * Nb)
+        Cipher<Nb, false>::block(m_encKey, m_rounds, in, out);
+}
+
+template <int Nb> void Rijndael::ecbDecrypt(const char* in, char* out, unsigned blocks) const
+{
+    if (Nb == 8 && m_accelerated) {
+        RijndaelAesni::decrypt(m_laneDecKey, in, out, blocks);
+        return;
+    }
+    for (unsigned i = 0; i < blocks; ++i, in += 4 * Nb, out += 4 * Nb)
+        Cipher<Nb, true>::block(m_decKey, m_rounds, in, out);
 }
 
 template <int Nb> void Rijndael::encryptBlocks(const char* in, char* out, unsigned blocks, int mode)
 {
     constexpr int size = 4 * Nb;
-    using E = Cipher<Nb, false>;
     switch (mode) {
     case CBC:
         for (unsigned i = 0; i < blocks; ++i, in += size, out += size) {
             xorInto(m_chain, in, size);
-            E::block(m_encKey, m_rounds, m_chain, out);
+            ecbEncrypt<Nb>(m_chain, out, 1);
             std::memcpy(m_chain, out, size);
         }
         break;
     case CFB:
         for (unsigned i = 0; i < blocks; ++i, in += size, out += size) {
-            E::block(m_encKey, m_rounds, m_chain, out);
+            ecbEncrypt<Nb>(m_chain, out, 1);
             xorInto(out, in, size);
             std::memcpy(m_chain, out, size);
         }
         break;
     default:
-        for (unsigned i = 0; i < blocks; ++i, in += size, out += size)
-            E::block(m_encKey, m_rounds, in, out);
+        ecbEncrypt<Nb>(in, out, blocks);
         break;
     }
 }
@@ -300,7 +347,7 @@ template <int Nb> void Rijndael::decryptBlocks(const char* in, char* out, unsign
     switch (mode) {
     case CBC:
         for (unsigned i = 0; i < blocks; ++i, in += size, out += size) {
-            Cipher<Nb, true>::block(m_decKey, m_rounds, in, out);
+            ecbDecrypt<Nb>(in, out, 1);
             xorInto(out, m_chain, size);
             std::memcpy(m_chain, in, size);
         }
@@ -308,14 +355,13 @@ template <int Nb> void Rijndael::decryptBlocks(const char* in, char* out, unsign
     case CFB:
         // CFB runs the forward cipher in both directions.
         for (unsigned i = 0; i < blocks; ++i, in += size, out += size) {
-            Cipher<Nb, false>::block(m_encKey, m_rounds, m_chain, out);
+            ecbEncrypt<Nb>(m_chain, out, 1);
             xorInto(out, in, size);
             std::memcpy(m_chain, in, size);
         }
         break;
     default:
-        for (unsigned i = 0; i < blocks; ++i, in += size, out += size)
-            Cipher<Nb, true>::block(m_decKey, m_rounds, in, out);
+        ecbDecrypt<Nb>(in, out, blocks);
         break;
     }
 }
