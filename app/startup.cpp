@@ -97,7 +97,9 @@ void MainWindow::initializeWindow()
     bool wiped = false;
     // Each round of failed logins wipes the vault and asks again, in this loop.
     for (;;) {
-        if (!loadStore()) {
+        // After a wipe the vault in memory is the one to keep: if saving it failed, the file
+        // still holds the old vault, which must not come back.
+        if (!wiped && !loadStore()) {
             startupCompleted = false;
             return;
         }

@@ -3,10 +3,8 @@
 #include "app/mainwindow.h"
 #include "app/version.h"
 #include "samplevault.h"
-#include "store/preferences.h"
 #include "store/settingsstore.h"
-#include "vault/entrylist.h"
-#include "vault/randomsource.h"
+#include "store/storestate.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -39,6 +37,7 @@ public:
     static void release() { current().reset(); }
 
     template <typename T> T* widget(const char* name) const { return window->findChild<T*>(QLatin1String(name)); }
+    qsizetype entryCount() const { return vaultState.vault.entries().size(); }
     void click(const char* name) const { widget<QPushButton>(name)->click(); }
 
     // Opens the first entry of the category shown at `row` of the sorted tree.
@@ -60,17 +59,17 @@ private:
 
     explicit Session(int count) : count(count)
     {
-        setStoreDirectory(dir.path());
-        preferences = Preferences();
-        preferences.firstRun = false;
-        fillSampleVault(count);
-        saveSettings();
-        window = std::make_unique<MainWindow>();
+        vaultState.preferences.firstRun = false;
+        fillSampleVault(vaultState.vault, count);
+        store.save(vaultState);
+        window = std::make_unique<MainWindow>(vaultState, store);
         window->show();
         QCoreApplication::processEvents();
     }
 
     QTemporaryDir dir;
+    SettingsStore store{dir.path()};
+    StoreState vaultState;
     int count;
     std::unique_ptr<MainWindow> window;
 };
@@ -82,7 +81,7 @@ void BM_AddEntry(benchmark::State& state)
         session.click("btnAddEntry");
         QCoreApplication::processEvents();
     }
-    state.counters["entries"] = double(entries.size());
+    state.counters["entries"] = double(session.entryCount());
 }
 
 // Save with a new title each time, so the proxy moves the row within its category.

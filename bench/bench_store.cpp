@@ -1,9 +1,8 @@
 // Saving and loading the settings store, with the memory a load needs at its peak.
 // Run one size per process for a clean peak, e.g.
 //   bench_store --benchmark_filter='BM_LoadStore/100000'
-#include "store/preferences.h"
 #include "store/settingsstore.h"
-#include "vault/entrylist.h"
+#include "store/storestate.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -19,12 +18,12 @@ namespace {
 
 // Field sizes of a typical vault: a 30-character id, a title, a short category, an address,
 // an account and a password, and notes on one entry in four. About 300 bytes an entry.
-void fillVault(int count)
+void fillVault(Vault& vault, int count)
 {
-    categoryNames.clear();
-    entries.clear();
+    QStringList categoryNames;
     for (int c = 0; c < 20; ++c)
         categoryNames.append(QStringLiteral("Category %1").arg(c));
+    EntryList entries;
     const QDateTime created(QDate(2023, 4, 1), QTime(8, 15));
     for (int i = 0; i < count; ++i) {
         Entry entry(Entry::NoId);
@@ -41,12 +40,12 @@ void fillVault(int count)
         entry.dateChanged = i % 3 == 0 ? entry.dateCreated : entry.dateCreated.addDays(30);
         entries.append(entry);
     }
+    vault.reset(categoryNames, std::move(entries));
 }
 
-void clearVault()
+void clearVault(Vault& vault)
 {
-    categoryNames = QStringList();
-    entries = EntryList();
+    vault.clear();
     malloc_trim(0);
 }
 
@@ -76,39 +75,41 @@ void resetPeak()
 void BM_SaveStore(benchmark::State& state)
 {
     QTemporaryDir dir;
-    setStoreDirectory(dir.path());
-    fillVault(int(state.range(0)));
+    SettingsStore store(dir.path());
+    StoreState vaultState;
+    fillVault(vaultState.vault, int(state.range(0)));
     resetPeak();
     const long before = statusKb("VmRSS");
     for (auto _ : state) {
-        if (!saveSettings().ok)
+        if (!store.save(vaultState).ok)
             state.SkipWithError("save failed");
     }
     const long peakKb = statusKb("VmHWM") - before;
-    const double fileMb = QFileInfo(dir.path() + QLatin1String(kStoreFileName)).size() / 1e6;
+    const double fileMb = QFileInfo(store.filePath()).size() / 1e6;
     state.counters["file_MB"] = fileMb;
     state.counters["peak_MB"] = peakKb / 1e3; // beyond the vault itself
     state.counters["MB_per_s"] = benchmark::Counter(fileMb, benchmark::Counter::kIsIterationInvariantRate);
-    clearVault();
+    clearVault(vaultState.vault);
 }
 
 void BM_LoadStore(benchmark::State& state)
 {
     QTemporaryDir dir;
-    setStoreDirectory(dir.path());
-    fillVault(int(state.range(0)));
-    saveSettings();
-    const qint64 fileBytes = QFileInfo(dir.path() + QLatin1String(kStoreFileName)).size();
-    clearVault();
+    SettingsStore store(dir.path());
+    StoreState vaultState;
+    fillVault(vaultState.vault, int(state.range(0)));
+    store.save(vaultState);
+    const qint64 fileBytes = QFileInfo(store.filePath()).size();
+    clearVault(vaultState.vault);
     resetPeak();
     const long before = statusKb("VmRSS");
     for (auto _ : state) {
-        if (loadSettings().outcome != StoreLoadResult::Loaded)
+        if (store.load(vaultState).outcome != StoreLoadResult::Loaded)
             state.SkipWithError("load failed");
         state.PauseTiming();
-        if (entries.size() != state.range(0))
+        if (vaultState.vault.entries().size() != state.range(0))
             state.SkipWithError("wrong entry count");
-        clearVault(); // each load starts from an empty vault, as at start-up
+        clearVault(vaultState.vault); // each load starts from an empty vault, as at start-up
         state.ResumeTiming();
     }
     const long peakKb = statusKb("VmHWM") - before;

@@ -1,8 +1,6 @@
 // Building the tree and re-filtering it on a keystroke, over vaults of growing size.
 #include "samplevault.h"
-#include "vault/entrylist.h"
 #include "vault/filtermodel.h"
-#include "vault/randomsource.h"
 #include "vault/treemodel.h"
 
 #include <QCoreApplication>
@@ -13,9 +11,10 @@ namespace {
 
 void BM_BuildTree(benchmark::State& state)
 {
-    fillSampleVault(int(state.range(0)));
+    Vault vault;
+    fillSampleVault(vault, int(state.range(0)));
     for (auto _ : state) {
-        TreeModel model;
+        TreeModel model(vault);
         benchmark::DoNotOptimize(model.rowCount());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -34,9 +33,10 @@ int visibleEntries(const FilterModel& filter)
 // One keystroke: the search text changes by a character and every entry row is tested again.
 void BM_FilterKeystroke(benchmark::State& state)
 {
-    fillSampleVault(int(state.range(0)));
-    TreeModel model;
-    FilterModel filter;
+    Vault vault;
+    fillSampleVault(vault, int(state.range(0)));
+    TreeModel model(vault);
+    FilterModel filter(vault);
     filter.setDynamicSortFilter(true);
     filter.setSourceModel(&model);
     filter.setFilterCaseSensitivity(Qt::CaseInsensitive);

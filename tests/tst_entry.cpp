@@ -13,7 +13,7 @@ class TestEntry : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { TestVault::reset(); }
+    void init() { TestVault::prepare(); }
 
     void defaultEntry()
     {

@@ -1,7 +1,7 @@
 #include "support/testvault.h"
-#include "vault/entrylist.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
+#include "vault/vault.h"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
@@ -25,13 +25,15 @@ class TestFilterModel : public QObject
     Q_OBJECT
 
 private:
+    Vault vault;
     std::unique_ptr<TreeModel> tree;
     std::unique_ptr<FilterModel> filter;
 
-    void build()
+    void build(const QStringList& categories, const QList<Entry>& entries)
     {
-        tree = std::make_unique<TreeModel>();
-        filter = std::make_unique<FilterModel>();
+        vault.reset(categories, TestVault::entryList(entries));
+        tree = std::make_unique<TreeModel>(vault);
+        filter = std::make_unique<FilterModel>(vault);
         filter->setDynamicSortFilter(true);
         filter->setSourceModel(tree.get());
         filter->setFilterCaseSensitivity(Qt::CaseInsensitive);
@@ -44,8 +46,8 @@ private:
 private slots:
     void init()
     {
-        TestVault::reset();
-        TestVault::add(
+        TestVault::prepare();
+        build(
             {QStringLiteral("Work"), QStringLiteral("Zebra"), QStringLiteral("apple"), QStringLiteral("Bank"),
              QStringLiteral("Empty")},
             {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("webmail-user"),
@@ -59,7 +61,6 @@ private slots:
                                   QStringLiteral("bank"), QStringLiteral("Zürich branch"), QStringLiteral("y")),
              TestVault::makeEntry(QStringLiteral("Alpha"), QStringLiteral("Bank"), QStringLiteral("a"),
                                   QStringLiteral("b"), QStringLiteral(""), QStringLiteral("z"))});
-        build();
     }
 
     void sortsByCodeUnitAndCounts()
@@ -69,6 +70,10 @@ private slots:
         QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), QStringList({"Build", "Chat", "Mail"}));
         // Sorting uses the bare name, not the counted text.
         QCOMPARE(tree->data(tree->findCategory(QStringLiteral("Work"))).toString(), QStringLiteral("Work"));
+        // A name is shown as typed, even one that looks like a placeholder.
+        vault.addCategory(QStringLiteral("%2 %1"));
+        vault.addEntry(TestVault::makeEntry(QStringLiteral("Pin"), QStringLiteral("%2 %1")));
+        QCOMPARE(category(QStringLiteral("%2 %1")).data().toString(), QStringLiteral("%2 %1 (1)"));
     }
 
     void filterRule_data()
@@ -114,29 +119,20 @@ private slots:
         QSignalSpy inserted(filter.get(), &QAbstractItemModel::rowsInserted);
 
         // A new entry at the end of its category appears in its sorted place.
-        Entry added = TestVault::makeEntry(QStringLiteral("Aardvark"), QStringLiteral("Work"));
-        entries.append(added);
-        const QModelIndex work = tree->findCategory(QStringLiteral("Work"));
-        const int row = tree->rowCount(work);
-        QVERIFY(tree->insertRows(row, 1, work));
-        tree->setEntryAt(added, tree->index(row, 0, work));
+        vault.addEntry(TestVault::makeEntry(QStringLiteral("Aardvark"), QStringLiteral("Work")));
         QCOMPARE(rowTexts(*filter, category(QStringLiteral("Work"))), QStringList({"Aardvark"}));
         QVERIFY(inserted.count() >= 1);
 
         // A new category appears with its bare name.
-        categoryNames.append(QStringLiteral("Cars"));
-        QVERIFY(tree->insertRows(tree->rowCount(), 1));
-        tree->setData(tree->index(tree->rowCount() - 1, 0), QStringLiteral("Cars"));
+        vault.addCategory(QStringLiteral("Cars"));
         QCOMPARE(rowTexts(*filter).at(1), QStringLiteral("Cars"));
     }
 
     void equalTitlesKeepTheirSourceOrder()
     {
-        TestVault::reset();
         Entry first = TestVault::makeEntry(QStringLiteral("Same"), QStringLiteral("One"), QStringLiteral("first"));
         Entry second = TestVault::makeEntry(QStringLiteral("Same"), QStringLiteral("One"), QStringLiteral("second"));
-        TestVault::add({QStringLiteral("One")}, {first, second});
-        build();
+        build({QStringLiteral("One")}, {first, second});
         const QModelIndex one = category(QStringLiteral("One"));
         QCOMPARE(filter->mapToSource(filter->index(0, 0, one)), tree->findEntry(first));
         QCOMPARE(filter->mapToSource(filter->index(1, 0, one)), tree->findEntry(second));

@@ -1,9 +1,6 @@
 #include "app/mainwindow.h"
-#include "store/preferences.h"
-#include "store/settingsstore.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
-#include "vault/entrylist.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -14,7 +11,6 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
@@ -23,7 +19,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir dir;
+    std::unique_ptr<TestVault::Fixture> store;
 
     template <typename T> static T* child(QWidget& window, const char* name)
     {
@@ -33,27 +29,25 @@ private:
         return widget;
     }
 
-    // A vault with two categories and three entries, already past its first run.
-    void seedVault()
-    {
-        TestVault::reset(dir.path());
-        preferences.firstRun = false;
-        TestVault::add({QStringLiteral("General"), QStringLiteral("Work")},
-                       {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("me")),
-                        TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work"), QStringLiteral("you")),
-                        TestVault::makeEntry(QStringLiteral("Shop"), QStringLiteral("General"))});
-        QVERIFY(saveSettings().ok);
-    }
-
 private slots:
-    void initTestCase()
+    void initTestCase() { DialogDriver::install(); }
+
+    // A vault with two categories and three entries, already past its first run.
+    void init()
     {
-        QVERIFY(dir.isValid());
-        DialogDriver::install();
+        store = std::make_unique<TestVault::Fixture>();
+        QVERIFY(
+            store->seed({QStringLiteral("General"), QStringLiteral("Work")},
+                        {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("me")),
+                         TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work"), QStringLiteral("you")),
+                         TestVault::makeEntry(QStringLiteral("Shop"), QStringLiteral("General"))}));
     }
 
-    void init() { seedVault(); }
-    void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
+    void cleanup()
+    {
+        VERIFY_DIALOGS_ANSWERED();
+        store.reset();
+    }
 
     void formHasEveryWidget()
     {
@@ -89,7 +83,7 @@ private slots:
             {"btnSaveEntry", "Save", ""},
             {"btnCancelEntryChanges", "Cancel", ""},
         };
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         for (const Expected& expected : widgets) {
             QWidget* widget = window.findChild<QWidget*>(QLatin1String(expected.name));
             QVERIFY2(widget, expected.name);
@@ -108,7 +102,7 @@ private slots:
 
     void menusAndWidgets()
     {
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
         QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.windowTitle(), QStringLiteral("Vaultry v1.0.5"));
@@ -138,7 +132,7 @@ private slots:
 
     void startsWithAnEmptyDisabledPanel()
     {
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         // The details widgets are off until an entry is opened; the tree pane never is.
         for (const char* name : {"txtEntryTitle", "comboBoxCategory", "btnSaveEntry", "btnCancelEntryChanges",
                                  "btnCopyPassword", "lblDateChanged", "lbl_EntryNotes"})
@@ -150,7 +144,7 @@ private slots:
 
     void searchAndClear()
     {
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         auto* tree = child<QTreeView>(window, "treeView");
         auto* search = child<QLineEdit>(window, "txtSearch");
         QAbstractItemModel* model = tree->model();
@@ -166,7 +160,7 @@ private slots:
 
     void expandAndCollapse()
     {
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         window.show();
         auto* tree = child<QTreeView>(window, "treeView");
         const QModelIndex work = tree->model()->index(1, 0);
@@ -179,26 +173,28 @@ private slots:
 
     void trayClickTogglesTheWindow()
     {
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         window.show();
-        window.manageSysTray(QSystemTrayIcon::Trigger);
+        auto* tray = window.findChild<QSystemTrayIcon*>();
+        QVERIFY(tray->isVisible());
+        emit tray->activated(QSystemTrayIcon::Trigger);
         QVERIFY(!window.isVisible());
-        window.manageSysTray(QSystemTrayIcon::Context);
+        emit tray->activated(QSystemTrayIcon::Context);
         QVERIFY(window.isVisible());
     }
 
     void closeSavesTheVault()
     {
         {
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             window.show();
-            categoryNames.append(QStringLiteral("Later"));
+            store->state.vault.addCategory(QStringLiteral("Later"));
             window.findChild<QAction*>(QStringLiteral("actionClose"))->trigger();
             QVERIFY(!window.isVisible());
         }
-        categoryNames.clear();
-        QCOMPARE(loadSettings().outcome, StoreLoadResult::Loaded);
-        QVERIFY(categoryNames.contains(QStringLiteral("Later")));
+        StoreState saved;
+        QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));
     }
 };
 

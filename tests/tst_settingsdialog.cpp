@@ -2,7 +2,6 @@
 #include "prefs/settingsdialog.h"
 #include "store/preferences.h"
 #include "support/dialogdriver.h"
-#include "support/testvault.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -38,9 +37,12 @@ class TestSettingsDialog : public QObject
 {
     Q_OBJECT
 
+private:
+    Preferences preferences;
+
 private slots:
     void initTestCase() { DialogDriver::install(); }
-    void init() { TestVault::reset(); }
+    void init() { preferences = Preferences(); }
     void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
 
     void lengthsSnapBack_data()
@@ -65,7 +67,7 @@ private slots:
         QFETCH(int, min);
         QFETCH(int, max);
         preferences.genMinLength = storedMin;
-        SettingsDialog dialog;
+        SettingsDialog dialog(preferences);
         if (!box.isEmpty())
             child(dialog, box.constData())->setValue(typed);
         QCOMPARE(child(dialog, "numMinLen")->value(), min);
@@ -88,7 +90,7 @@ private slots:
     {
         QFETCH(QString, password);
         QFETCH(bool, accept);
-        SettingsDialog dialog;
+        SettingsDialog dialog(preferences);
         QSpinBox* limit = child(dialog, "numMaxLoginAttempts");
 
         expectPrompt(password, accept);
@@ -127,7 +129,7 @@ private slots:
             preferences.*checkBoxes[i].second = boxes.at(i) == '1';
         const Preferences before = preferences;
         expectPrompt(QStringLiteral("kept"));
-        SettingsDialog dialog;
+        SettingsDialog dialog(preferences);
         VERIFY_DIALOGS_ANSWERED();
         QCOMPARE(child(dialog, "numMaxLoginAttempts")->value(), 4);
         for (const auto& [name, field] : checkBoxes) {

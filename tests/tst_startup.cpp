@@ -1,10 +1,7 @@
 #include "app/mainwindow.h"
 #include "prefs/masterpassword.h"
-#include "store/preferences.h"
-#include "store/settingsstore.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
-#include "vault/entrylist.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -14,7 +11,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
@@ -28,6 +24,12 @@ const QString kSetupLabel = QStringLiteral("Please enter a master password you w
 template <typename T> T* child(QWidget& window, const char* name)
 {
     return window.findChild<T*>(QLatin1String(name));
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Opens the entry titled `title` as a double click in the tree would.
@@ -48,38 +50,35 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TestVault::Fixture> store;
 
     // Stores a vault with a master password and an attempt limit, then forgets it in memory
     // so that the next window loads it from disk.
-    void storeVault(int attempts, const QString& hash, bool firstRun = false)
+    void storeVault(int attempts, const QString& hash)
     {
-        preferences.maxLoginAttempts = attempts;
-        preferences.masterPasswordHash = hash;
-        preferences.firstRun = firstRun;
-        TestVault::add({QStringLiteral("General"), QStringLiteral("Work"), QStringLiteral("Gamma"),
-                        QStringLiteral("beta"), QStringLiteral("Alpha")},
-                       {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("me"),
-                                             QStringLiteral("https://mail.example"), QStringLiteral("notes"),
-                                             QStringLiteral("s3cret")),
-                        TestVault::makeEntry(QStringLiteral("Orphan"), QStringLiteral("Work"))});
-        QVERIFY(saveSettings().ok);
-        TestVault::reset();
+        store->state.preferences.maxLoginAttempts = attempts;
+        store->state.preferences.masterPasswordHash = hash;
+        QVERIFY(store->seed({QStringLiteral("General"), QStringLiteral("Work"), QStringLiteral("Gamma"),
+                             QStringLiteral("beta"), QStringLiteral("Alpha")},
+                            {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("me"),
+                                                  QStringLiteral("https://mail.example"), QStringLiteral("notes"),
+                                                  QStringLiteral("s3cret")),
+                             TestVault::makeEntry(QStringLiteral("Orphan"), QStringLiteral("Work"))}));
     }
 
-    QString storeFile() const { return dir->path() + QLatin1String(kStoreFileName); }
+    QString storeFile() const { return store->store.filePath(); }
+    Preferences& preferences() const { return store->state.preferences; }
+    const Vault& vault() const { return store->state.vault; }
 
 private slots:
     void initTestCase() { DialogDriver::install(); }
+    void init() { store = std::make_unique<TestVault::Fixture>(); }
 
-    void init()
+    void cleanup()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        TestVault::reset(dir->path());
+        VERIFY_DIALOGS_ANSWERED();
+        store.reset();
     }
-
-    void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
 
     void firstStartShowsTheNoticeOnce()
     {
@@ -89,49 +88,61 @@ private slots:
                            "are unfamiliar with the application, please take a look at the help "
                            "information available under the \"Help\" menu item."));
         {
-            MainWindow window;
-            QCOMPARE(categoryNames, QStringList{QStringLiteral("General")});
+            MainWindow window(store->state, store->store);
+            QCOMPARE(vault().categoryNames(), QStringList{QStringLiteral("General")});
             QVERIFY(QFile::exists(storeFile()));
             window.close();
         }
         VERIFY_DIALOGS_ANSWERED();
-        TestVault::reset();
-        MainWindow again; // no notice this time: the driver would report it
-        QCOMPARE(categoryNames, QStringList{QStringLiteral("General")});
-        QVERIFY(!preferences.firstRun);
+        store->forget();
+        MainWindow again(store->state, store->store); // no notice this time: the driver would report it
+        QCOMPARE(vault().categoryNames(), QStringList{QStringLiteral("General")});
+        QVERIFY(!preferences().firstRun);
     }
 
     void noLimitMeansNoPrompt()
     {
         storeVault(0, hashMasterPassword(QStringLiteral("pw")));
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         QVERIFY(window.isEnabled());
-        QCOMPARE(entries.size(), 2);
+        QCOMPARE(vault().entries().size(), 2);
     }
 
-    void loginAcceptsTheRightPassword_data()
+    void login_data()
     {
         QTest::addColumn<int>("limit");
         QTest::addColumn<QStringList>("answers"); // "!" cancels
         QTest::newRow("first try") << 3 << QStringList{"pw"};
-        QTest::newRow("after two failures") << 3 << QStringList{"wrong", "!", "pw"};
+        QTest::newRow("after two failures") << 3 << QStringList{"wrong", "PW", "pw"};
         QTest::newRow("typed text is not trimmed") << 2 << QStringList{" pw", "pw"};
+        // Cancel is no failed attempt: start-up just ends, and the tray stays inert.
+        QTest::newRow("cancelled at the limit") << 1 << QStringList{"!"};
     }
 
-    void loginAcceptsTheRightPassword()
+    // Neither a login nor a cancelled one writes the store.
+    void login()
     {
         QFETCH(int, limit);
         QFETCH(QStringList, answers);
+        const bool passes = answers.last() != QLatin1String("!");
         storeVault(limit, hashMasterPassword(QStringLiteral("pw")));
+        const QByteArray file = readFile(storeFile());
         // Every start allows the full number of attempts again.
         for (int start = 0; start < 2; ++start) {
             for (const QString& answer : answers)
                 DialogDriver::answerInput(kLoginTitle, kLoginLabel, answer, answer != QLatin1String("!"));
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             VERIFY_DIALOGS_ANSWERED();
+            QCOMPARE(window.startedUp(), passes);
+            QCOMPARE(window.startupExitCode(), 0);
             QVERIFY(window.isEnabled());
-            QCOMPARE(entries.size(), 2);
-            TestVault::reset();
+            QCOMPARE(vault().entries().size(), 2);
+            auto* tray = window.findChild<QSystemTrayIcon*>();
+            QVERIFY(tray->isVisible());
+            emit tray->activated(QSystemTrayIcon::Trigger);
+            QCOMPARE(window.isVisible(), passes);
+            QCOMPARE(readFile(storeFile()), file);
+            store->forget();
         }
     }
 
@@ -139,23 +150,22 @@ private slots:
     {
         const QString hash = hashMasterPassword(QStringLiteral("pw"));
         storeVault(3, hash);
-        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QStringLiteral("a"));
-        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QStringLiteral("b"), false);
-        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QStringLiteral("c"));
-        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QStringLiteral("pw"));
+        for (const char* answer : {"a", "b", "c", "pw"})
+            DialogDriver::answerInput(kLoginTitle, kLoginLabel, QLatin1String(answer));
         DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("Master Password attempt limit reached."));
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         VERIFY_DIALOGS_ANSWERED();
+        QVERIFY(window.startedUp());
         QVERIFY(!window.isEnabled());
-        QCOMPARE(categoryNames, QStringList{QStringLiteral("General")});
-        QVERIFY(entries.isEmpty());
+        QCOMPARE(vault().categoryNames(), QStringList{QStringLiteral("General")});
+        QVERIFY(vault().entries().isEmpty());
         // The emptied vault was saved at once, with the same password and limit.
-        TestVault::reset();
-        QCOMPARE(loadSettings().outcome, StoreLoadResult::Loaded);
-        QVERIFY(categoryNames.isEmpty());
-        QVERIFY(entries.isEmpty());
-        QCOMPARE(preferences.masterPasswordHash, hash);
-        QCOMPARE(preferences.maxLoginAttempts, 3);
+        StoreState saved;
+        QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QVERIFY(saved.vault.categoryNames().isEmpty());
+        QVERIFY(saved.vault.entries().isEmpty());
+        QCOMPARE(saved.preferences.masterPasswordHash, hash);
+        QCOMPARE(saved.preferences.maxLoginAttempts, 3);
         // One tray icon and one visibility button, not one per run.
         QCOMPARE(window.findChildren<QSystemTrayIcon*>().size(), 1);
         QCOMPARE(window.statusBar()->findChildren<QPushButton*>().size(), 1);
@@ -166,31 +176,31 @@ private slots:
         storeVault(1, QString(QLatin1String("")));
         DialogDriver::answerInput(kLoginTitle, kSetupLabel, QString());
         {
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             VERIFY_DIALOGS_ANSWERED();
-            QCOMPARE(preferences.masterPasswordHash, hashMasterPassword(QString()));
-            QCOMPARE(entries.size(), 2);
+            QCOMPARE(preferences().masterPasswordHash, hashMasterPassword(QString()));
+            QCOMPARE(vault().entries().size(), 2);
             window.close();
         }
-        TestVault::reset();
+        store->forget();
         DialogDriver::answerInput(kLoginTitle, kLoginLabel, QString());
-        MainWindow again;
+        MainWindow again(store->state, store->store);
         QVERIFY(again.isEnabled());
     }
 
     void trayToolTipCounts()
     {
         storeVault(0, QString());
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         auto* tray = window.findChild<QSystemTrayIcon*>();
         QVERIFY(tray);
         QCOMPARE(tray->toolTip(), QStringLiteral("Vaultry v1.0.5\n5 categories\n2 items"));
-        categoryNames = QStringList{QStringLiteral("General")};
-        entries.removeAt(0);
+        EntryList one;
+        one.append(vault().entries().at(1));
+        store->state.vault.reset({QStringLiteral("General")}, one);
         window.refreshView();
         QCOMPARE(tray->toolTip(), QStringLiteral("Vaultry v1.0.5\n1 category\n1 item"));
-        categoryNames.clear();
-        entries.clear();
+        store->state.vault.clear();
         window.refreshView();
         QCOMPARE(tray->toolTip(), QStringLiteral("Vaultry v1.0.5\n0 categories\n0 items"));
     }
@@ -198,7 +208,7 @@ private slots:
     void detailsPanelShowsAndCancels()
     {
         storeVault(0, QString());
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         window.show();
         openEntry(window, QStringLiteral("Mail"));
         auto* combo = child<QComboBox>(window, "comboBoxCategory");
@@ -231,9 +241,11 @@ private slots:
     void unknownCategoryShowsNoSelection()
     {
         storeVault(0, QString());
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         openEntry(window, QStringLiteral("Mail"));
-        categoryNames.removeAll(QStringLiteral("Work"));
+        QStringList names = vault().categoryNames();
+        names.removeAll(QStringLiteral("Work"));
+        store->state.vault.reset(names, vault().entries());
         window.refreshView();
         QCOMPARE(child<QComboBox>(window, "comboBoxCategory")->currentIndex(), -1);
     }
@@ -242,7 +254,7 @@ private slots:
     {
         storeVault(0, QString());
         {
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             openEntry(window, QStringLiteral("Mail"));
             auto* button = window.statusBar()->findChild<QPushButton*>();
             QCOMPARE(button->text(), QStringLiteral("Password visibility: Hidden"));
@@ -250,51 +262,35 @@ private slots:
             button->click();
             QCOMPARE(button->text(), QStringLiteral("Password visibility: Normal"));
             QCOMPARE(child<QLineEdit>(window, "txtEntryPassword")->echoMode(), QLineEdit::Normal);
-            QVERIFY(!preferences.hidePassword);
+            QVERIFY(!preferences().hidePassword);
             window.close();
         }
-        TestVault::reset();
-        MainWindow again;
-        QVERIFY(!preferences.hidePassword);
+        store->forget();
+        MainWindow again(store->state, store->store);
+        QVERIFY(!preferences().hidePassword);
         QCOMPARE(again.statusBar()->findChild<QPushButton*>()->text(), QStringLiteral("Password visibility: Normal"));
     }
 
     void resetDialogTrimsAndChecks_data()
     {
-        QTest::addColumn<QString>("oldPassword");
-        QTest::addColumn<QString>("newPassword");
-        QTest::addColumn<QString>("retyped");
-        QTest::addColumn<QString>("stored"); // empty: unchanged
-        QTest::newRow("changed, blanks dropped") << " old "
-                                                 << "  new"
-                                                 << "new  "
-                                                 << "new";
-        QTest::newRow("empty new password") << "old"
-                                            << ""
-                                            << "  "
-                                            << "";
-        QTest::newRow("wrong old password") << "olD"
-                                            << "new"
-                                            << "new"
-                                            << "-";
-        QTest::newRow("new entries differ") << "old"
-                                            << "new"
-                                            << "nw"
-                                            << "-";
+        QTest::addColumn<QStringList>("typed"); // the old password, the new one, the new one again
+        QTest::addColumn<QString>("stored");    // "-": unchanged
+        QTest::newRow("changed, blanks dropped") << QStringList{" old ", "  new", "new  "} << "new";
+        QTest::newRow("empty new password") << QStringList{"old", "", "  "} << "";
+        QTest::newRow("wrong old password") << QStringList{"olD", "new", "new"} << "-";
+        QTest::newRow("new entries differ") << QStringList{"old", "new", "nw"} << "-";
     }
 
     void resetDialogTrimsAndChecks()
     {
-        QFETCH(QString, oldPassword);
-        QFETCH(QString, newPassword);
-        QFETCH(QString, retyped);
+        QFETCH(QStringList, typed);
         QFETCH(QString, stored);
         storeVault(0, hashMasterPassword(QStringLiteral("old")));
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         DialogDriver::answerWith(QStringLiteral("Master Password Reset"), [=](QWidget* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtOldPass"))->setText(oldPassword);
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass1"))->setText(newPassword);
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass2"))->setText(retyped);
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtOldPass"))->setText(typed[0]);
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass1"))->setText(typed[1]);
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass2"))->setText(typed[2]);
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         if (stored != QLatin1String("-"))
@@ -303,30 +299,31 @@ private slots:
         child<QAction>(window, "actionReset_Master_Password")->trigger();
         VERIFY_DIALOGS_ANSWERED();
         const QString expected = hashMasterPassword(stored == QLatin1String("-") ? QStringLiteral("old") : stored);
-        QCOMPARE(preferences.masterPasswordHash, expected);
+        QCOMPARE(preferences().masterPasswordHash, expected);
     }
 
     void resetNeedsAnExistingPassword()
     {
         storeVault(0, QString(QLatin1String("")));
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         DialogDriver::answerWith(QStringLiteral("Master Password Reset"), [](QWidget* dialog) {
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         child<QAction>(window, "actionReset_Master_Password")->trigger();
         VERIFY_DIALOGS_ANSWERED();
-        QVERIFY(preferences.masterPasswordHash.isEmpty());
+        QVERIFY(preferences().masterPasswordHash.isEmpty());
     }
 
     void unreadableStoreNeedsConsent()
     {
         // A directory where the store should be: it exists but cannot be read as a file.
-        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("settings2.vydat")));
+        QVERIFY(QDir(store->dir.path()).mkdir(QStringLiteral("settings2.vydat")));
         DialogDriver::answerMessageWithButton(QStringLiteral("Notice"), QStringLiteral("settings2.vydat"),
                                               QStringLiteral("Quit"));
-        MainWindow refused;
+        MainWindow refused(store->state, store->store);
         VERIFY_DIALOGS_ANSWERED();
         QVERIFY(!refused.startedUp());
+        QCOMPARE(refused.startupExitCode(), 1);
         QVERIFY(QFileInfo(storeFile()).isDir());
     }
 
@@ -339,10 +336,10 @@ private slots:
         file.write("garbage!");
         file.close();
         DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("damaged"));
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         VERIFY_DIALOGS_ANSWERED();
         QVERIFY(window.startedUp());
-        const QStringList copies = QDir(dir->path()).entryList({QStringLiteral("settings2.vydat.damaged*")});
+        const QStringList copies = QDir(store->dir.path()).entryList({QStringLiteral("settings2.vydat.damaged*")});
         QCOMPARE(copies.size(), 1);
     }
 };

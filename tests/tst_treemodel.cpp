@@ -1,7 +1,7 @@
 #include "support/testvault.h"
-#include "vault/entrylist.h"
 #include "vault/treeitem.h"
 #include "vault/treemodel.h"
+#include "vault/vault.h"
 
 #include <QAbstractItemModelTester>
 #include <QIcon>
@@ -14,21 +14,23 @@ class TestTreeModel : public QObject
 
 private:
     QList<Entry> sample;
+    Vault vault;
 
 private slots:
     void init()
     {
-        TestVault::reset();
+        TestVault::prepare();
         sample = {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work")),
                   TestVault::makeEntry(QStringLiteral("Bank"), QStringLiteral("Home")),
                   TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work")),
                   TestVault::makeEntry(QStringLiteral("Lost"), QStringLiteral("Nowhere"))};
-        TestVault::add({QStringLiteral("Work"), QStringLiteral("Home"), QStringLiteral("Work")}, sample);
+        vault.reset({QStringLiteral("Work"), QStringLiteral("Home"), QStringLiteral("Work")},
+                    TestVault::entryList(sample));
     }
 
     void buildsTwoLevelsInListOrder()
     {
-        TreeModel model;
+        TreeModel model(vault);
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QCOMPARE(model.rowCount(), 3);
         const QModelIndex work = model.index(0, 0);
@@ -39,12 +41,12 @@ private slots:
         QCOMPARE(model.rowCount(model.index(2, 0)), 0);
         // An entry whose category does not exist has no row but stays in the list.
         QVERIFY(!model.findEntry(sample.at(3)).isValid());
-        QCOMPARE(entries.size(), 4);
+        QCOMPARE(vault.entries().size(), 4);
     }
 
     void rolesColumnsAndFlags()
     {
-        TreeModel model;
+        TreeModel model(vault);
         const QModelIndex work = model.index(0, 0);
         const QModelIndex mail = model.index(0, 0, work);
         QCOMPARE(model.columnCount(), 1);
@@ -67,7 +69,7 @@ private slots:
 
     void rowOperationsSignalAndValidate()
     {
-        TreeModel model;
+        TreeModel model(vault);
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
         QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
@@ -77,6 +79,7 @@ private slots:
         QVERIFY(!model.insertRows(model.rowCount(home) + 1, 1, home));
         QVERIFY(!model.insertRows(-1, 1, home));
         QVERIFY(!model.removeRows(0, 2, home));
+        QVERIFY(model.removeRows(0, 0, home)); // nothing to remove is no failure
         QCOMPARE(inserted.count() + removed.count(), 0);
 
         QVERIFY(model.insertRows(model.rowCount(home), 1, home));
@@ -101,7 +104,7 @@ private slots:
 
     void lookups()
     {
-        TreeModel model;
+        TreeModel model(vault);
         QCOMPARE(model.findCategory(QStringLiteral("Home")), model.index(1, 0));
         QVERIFY(!model.findCategory(QStringLiteral("home")).isValid());
         QCOMPARE(model.findEntry(sample.at(2)), model.index(1, 0, model.index(0, 0)));
@@ -113,10 +116,12 @@ private slots:
 
     void columnsAreSharedByTheWholeTree()
     {
-        TreeModel model;
+        TreeModel model(vault);
         QVERIFY(model.insertColumns(1, 1));
         QCOMPARE(model.columnCount(), 2);
         QVERIFY(!model.insertColumns(5, 1));
+        QVERIFY(model.insertColumns(2, 0));
+        QCOMPARE(model.columnCount(), 2);
         QVERIFY(model.removeColumns(0, 2));
         // With no column left the rows go too.
         QCOMPARE(model.rowCount(), 0);

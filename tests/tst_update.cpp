@@ -1,15 +1,11 @@
 #include "app/mainwindow.h"
-#include "store/preferences.h"
-#include "store/settingsstore.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
-#include "vault/entrylist.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -70,29 +66,22 @@ class TestUpdate : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir storeDir;
-    std::unique_ptr<QTemporaryDir> work;
+    std::unique_ptr<TestVault::Fixture> store;
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(storeDir.isValid());
-        DialogDriver::install();
-    }
+    void initTestCase() { DialogDriver::install(); }
 
     void init()
     {
-        work = std::make_unique<QTemporaryDir>();
-        QVERIFY(work->isValid());
-        TestVault::reset(storeDir.path());
-        preferences.firstRun = false;
-        QVERIFY(saveSettings().ok);
+        store = std::make_unique<TestVault::Fixture>();
+        QVERIFY(store->seed());
     }
 
     void cleanup()
     {
         QFile::remove(updaterPath());
         VERIFY_DIALOGS_ANSWERED();
+        store.reset();
     }
 
     void updateCheck_data()
@@ -120,13 +109,13 @@ private slots:
         QFETCH(bool, found);
         const int timeout = 300;
         if (!body.isNull())
-            QVERIFY(writeUpdater(work->path(), body));
+            QVERIFY(writeUpdater(store->dir.path(), body));
         {
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             window.show();
             WindowWatcher watcher(&window);
             window.setUpdaterTimeout(hangs ? timeout : 30000);
-            categoryNames.append(QStringLiteral("Later"));
+            store->state.vault.addCategory(QStringLiteral("Later"));
             for (int i = 0; i < requests; ++i)
                 window.findChild<QAction*>(QStringLiteral("actionCheck_for_Updates"))->trigger();
             QTRY_COMPARE_WITH_TIMEOUT(watcher.results.size(), requests, 10000);
@@ -145,28 +134,28 @@ private slots:
                 QVERIFY2(watcher.results.last() >= timeout, qPrintable(QString::number(watcher.results.last())));
         }
         if (!body.isNull()) {
-            QCOMPARE(readAll(work->filePath("args")), QByteArray("3\nvaultry\n1.0.5\nfalse\n").repeated(requests));
+            QCOMPARE(readAll(store->path("args")), QByteArray("3\nvaultry\n1.0.5\nfalse\n").repeated(requests));
             // Gone, not even a zombie: a killed updater must also have been reaped.
-            QVERIFY(!QFile::exists("/proc/" + readAll(work->filePath("pid")).trimmed()));
+            QVERIFY(!QFile::exists("/proc/" + readAll(store->path("pid")).trimmed()));
         }
-        categoryNames.clear();
-        QCOMPARE(loadSettings().outcome, StoreLoadResult::Loaded);
-        QCOMPARE(categoryNames.contains(QStringLiteral("Later")), found);
+        StoreState saved;
+        QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(saved.vault.categoryNames().contains(QStringLiteral("Later")), found);
     }
 
     void closingStopsARunningCheck()
     {
-        QVERIFY(writeUpdater(work->path(), "exec sleep 60"));
+        QVERIFY(writeUpdater(store->dir.path(), "exec sleep 60"));
         QElapsedTimer clock;
         {
-            MainWindow window;
+            MainWindow window(store->state, store->store);
             window.findChild<QAction*>(QStringLiteral("actionCheck_for_Updates"))->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!readAll(work->filePath("pid")).isEmpty(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!readAll(store->path("pid")).isEmpty(), 10000);
             clock.start();
         }
         // Well within the 30 s the updater would otherwise be given.
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(!QFile::exists("/proc/" + readAll(work->filePath("pid")).trimmed()));
+        QVERIFY(!QFile::exists("/proc/" + readAll(store->path("pid")).trimmed()));
     }
 };
 

@@ -1,6 +1,4 @@
 #include "app/mainwindow.h"
-#include "store/preferences.h"
-#include "store/settingsstore.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 #include "viewer/plaintextwindow.h"
@@ -44,23 +42,22 @@ class TestViewer : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir storeDir;
+    std::unique_ptr<TestVault::Fixture> store;
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(storeDir.isValid());
-        DialogDriver::install();
-    }
+    void initTestCase() { DialogDriver::install(); }
 
     void init()
     {
-        TestVault::reset(storeDir.path());
-        preferences.firstRun = false;
-        QVERIFY(saveSettings().ok);
+        store = std::make_unique<TestVault::Fixture>();
+        QVERIFY(store->seed());
     }
 
-    void cleanup() { VERIFY_DIALOGS_ANSWERED(); }
+    void cleanup()
+    {
+        VERIFY_DIALOGS_ANSWERED();
+        store.reset();
+    }
 
     void wordWrapFollowsTheMenuItem()
     {
@@ -132,7 +129,7 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadOnly));
             text = QString::fromLatin1(file.readAll());
         }
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         window.show();
         QPointer<QWidget> seen;
         QWidget* parent = nullptr;
@@ -178,12 +175,15 @@ private slots:
         QTemporaryDir base;
         QVERIFY(QDir(base.path()).mkpath(subdirectory));
         const QString directory = QDir(base.path()).filePath(subdirectory);
+        QFile help(directory + QStringLiteral("/Vaultry.chm"));
+        QVERIFY(help.open(QIODevice::WriteOnly));
+        help.close();
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(directory));
 
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-        MainWindow window;
+        MainWindow window(store->state, store->store);
         action(window, QStringLiteral("actionView_Help"))->trigger();
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QVERIFY(QDir::setCurrent(previous));

@@ -30,8 +30,9 @@ public:
     // Appends an entry; false when an entry with its id is already there. An entry whose
     // category has no name in the vault is kept but sits outside the tree, as after a load.
     bool addEntry(const Entry& entry);
-    // Stores `entry` over the record with its id and returns what was stored. It moves to
-    // `category` when that differs and names a category of the vault; otherwise it stays.
+    // Stores `entry` over the record with its id. It moves to `category` when that differs
+    // and names a category of the vault; otherwise it stays. Returns the record with the
+    // category it ended up with (unstored when no record has its id).
     Entry saveEntry(Entry entry, const QString& category);
     // Removes the category (every name equal to it) with its entries. "General" stays.
     bool removeCategory(const QString& name);

@@ -1,8 +1,6 @@
 #include "testvault.h"
 
 #include "app/version.h"
-#include "store/preferences.h"
-#include "store/settingsstore.h"
 #include "vault/entrylist.h"
 #include "vault/randomsource.h"
 
@@ -13,6 +11,9 @@
 
 namespace TestVault {
 
+namespace {
+
+// Lets event loops run again after a closed main window asked the application to quit.
 void clearQuitRequest()
 {
     // Closing the main window asks the application to quit, which in a test process would make
@@ -24,16 +25,36 @@ void clearQuitRequest()
     QCoreApplication::exec();
 }
 
-void reset(const QString& storeDir)
+} // namespace
+
+void prepare()
 {
     initVaultryResources();
     clearQuitRequest();
-    preferences = Preferences();
-    categoryNames.clear();
-    entries.clear();
     RandomSource::useSeed(12345);
-    if (!storeDir.isEmpty())
-        setStoreDirectory(storeDir);
+}
+
+Fixture::Fixture()
+{
+    prepare();
+    if (!dir.isValid())
+        qFatal("no temporary directory: %s", qPrintable(dir.errorString()));
+}
+
+bool Fixture::seed(const QStringList& categories, const QList<Entry>& entries)
+{
+    state.vault.reset(categories, entryList(entries));
+    state.preferences.firstRun = false;
+    const bool saved = store.save(state).ok;
+    forget();
+    return saved;
+}
+
+void Fixture::forget()
+{
+    clearQuitRequest();
+    state.preferences = Preferences();
+    state.vault.clear();
 }
 
 Entry makeEntry(const QString& title, const QString& category, const QString& account, const QString& url,
@@ -51,11 +72,12 @@ Entry makeEntry(const QString& title, const QString& category, const QString& ac
     return entry;
 }
 
-void add(const QStringList& categories, const QList<Entry>& vaultEntries)
+EntryList entryList(const QList<Entry>& entries)
 {
-    categoryNames += categories;
-    for (const Entry& entry : vaultEntries)
-        entries.append(entry);
+    EntryList list;
+    for (const Entry& entry : entries)
+        list.append(entry);
+    return list;
 }
 
 QString describe(const Entry& entry)

@@ -1,32 +1,52 @@
 #pragma once
 
+#include "store/settingsstore.h"
+#include "store/storestate.h"
 #include "vault/entry.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
 class EntryList;
 class QDataStream;
 
-// Helpers that put the process-wide vault into a known state.
 namespace TestVault {
 
-// Lets event loops run again after a closed main window asked the application to quit.
-void clearQuitRequest();
+// What every test starts from: the resources loaded, no quit request left by a closed main
+// window, and the random source seeded.
+void prepare();
 
-// Start-up preferences, no categories, no entries, a seeded random source, and the store
-// directory pointed at `storeDir` (when given).
-void reset(const QString& storeDir = QString());
+// One test's store: a directory of its own, the settings store in it, and the state the
+// program would own. One per directory, since the store keeps its directory locked while
+// it lives; a main window made over it outlives neither.
+class Fixture
+{
+public:
+    Fixture();
+
+    QTemporaryDir dir;
+    SettingsStore store{dir.path()};
+    StoreState state;
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // Writes a store holding these names and entries as they are, with the preferences set so
+    // far and the first run done, then forgets the state in memory, so that the next window
+    // starts from the file alone.
+    bool seed(const QStringList& categories = QStringList(), const QList<Entry>& entries = QList<Entry>());
+    // Start-up preferences, an empty vault and no quit request, as in a program just started.
+    void forget();
+};
 
 // An entry with every text set from `title`, in `category`, with fixed times.
 Entry makeEntry(const QString& title, const QString& category, const QString& account = QString(),
                 const QString& url = QString(), const QString& notes = QString(), const QString& password = QString());
 
-// Appends names and entries to the vault lists.
-void add(const QStringList& categories, const QList<Entry>& vaultEntries);
+EntryList entryList(const QList<Entry>& entries);
 
 // Every field of each entry as one line, null texts marked, for comparing whole records.
 QString describe(const Entry& entry);
