@@ -255,10 +255,15 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<bool>("typed"); // into the field, unsaved
         QTest::addColumn<QString>("copied");
-        QTest::newRow("password while masked") << "Password" << false << "s3cret";
-        QTest::newRow("unsaved password") << "Password" << true << " new pass ";
-        QTest::newRow("account") << "Account" << false << "buyer";
-        QTest::newRow("url") << "Url" << false << "shop.example";
+        QTest::addColumn<QString>("report"); // in the status bar
+        QTest::newRow("password while masked") << "Password" << false << "s3cret"
+                                               << "Password copied";
+        QTest::newRow("unsaved password") << "Password" << true << " new pass "
+                                          << "Password copied";
+        QTest::newRow("account") << "Account" << false << "buyer"
+                                 << "Account copied";
+        QTest::newRow("url") << "Url" << false << "shop.example"
+                             << "Website copied";
     }
 
     void copyToClipboard()
@@ -266,6 +271,7 @@ private slots:
         QFETCH(QString, field);
         QFETCH(bool, typed);
         QFETCH(QString, copied);
+        QFETCH(QString, report);
         Window w(*store);
         w.open(QStringLiteral("Shop"));
         QCOMPARE(w.widget("txtEntryPassword")->echoMode(), QLineEdit::Password);
@@ -276,6 +282,75 @@ private slots:
         w.click(qPrintable("btnCopy" + field));
 
         QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), copied);
+        // Clipboard managers are asked not to keep a password, and only a password.
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+        QCOMPARE(data->data(QStringLiteral("x-kde-passwordManagerHint")),
+                 field == QLatin1String("Password") ? QByteArray("secret") : QByteArray());
+        QVERIFY(w.window.statusBar()->currentMessage().startsWith(report));
+    }
+
+    void searchAfterSave_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("category"); // chosen before saving
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("leaves the search") << "wiki"
+                                           << "Work" << false;
+        QTest::newRow("joins the search") << "beta"
+                                          << "Work" << true;
+        QTest::newRow("moved, leaves the search") << "wiki"
+                                                  << "General" << false;
+        QTest::newRow("moved, joins the search") << "beta"
+                                                 << "General" << true;
+    }
+
+    // The search judges the saved record at once, not the one before the save.
+    void searchAfterSave()
+    {
+        QFETCH(QString, search);
+        QFETCH(QString, category);
+        QFETCH(bool, shown);
+        Window w(*store);
+        w.open(QStringLiteral("Wiki"));
+        const QString id = w.model->entryAt(w.current()).id;
+        w.widget("txtSearch")->setText(search);
+        w.widget("txtEntryTitle")->setText(QStringLiteral("Beta"));
+        w.widget<QComboBox>("comboBoxCategory")->setCurrentText(category);
+
+        w.click("btnSaveEntry");
+
+        const QModelIndex row = w.model->findEntry(*w.vault.entries().findById(id));
+        QVERIFY(row.isValid());
+        QCOMPARE(w.proxy->mapFromSource(row).isValid(), shown);
+    }
+
+    // Keys that the menus do not offer.
+    void keyboard()
+    {
+        Window w(*store);
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        auto* search = w.widget("txtSearch");
+        w.tree->setFocus();
+        QTest::keyClick(&w.window, Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(search->hasFocus());
+        QTest::keyClicks(search, QStringLiteral("mai"));
+        QCOMPARE(w.proxy->rowCount(w.proxy->mapFromSource(w.category("Work"))), 1);
+        QTest::keyClick(search, Qt::Key_Escape);
+        QCOMPARE(search->text(), QString());
+
+        w.makeCurrent(w.row(QStringLiteral("Mail")));
+        w.tree->setFocus();
+        QTest::keyClick(w.tree, Qt::Key_Return);
+        QCOMPARE(w.shownTitle(), QStringLiteral("Mail"));
+        QTest::keyClick(w.tree, Qt::Key_Delete);
+        QVERIFY(!w.row(QStringLiteral("Mail")).isValid());
+        QVERIFY(!w.panelEnabled());
+
+        w.click("btnAddEntry");
+        QVERIFY(w.widget("txtEntryTitle")->hasFocus());
+        QCOMPARE(w.widget("txtEntryTitle")->selectedText(), QStringLiteral("New"));
+        QVERIFY(w.widget<QPlainTextEdit>("txtEntryNotes")->tabChangesFocus());
     }
 
     void visit_data()

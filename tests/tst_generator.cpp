@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -80,6 +81,34 @@ private slots:
         for (int i = 0; i < 3000; ++i)
             seen.unite(charactersOf(generatePassword(minLength, maxLength, mixedCase, alphanumeric, specialChars)));
         QCOMPARE(seen, charactersOf(pool));
+    }
+
+    // Lengths a damaged or hand-made store can hold: a password of 1 to 99 characters, never
+    // empty, never an allocation that fails, whatever the pair.
+    void lengthsAreClamped_data()
+    {
+        QTest::addColumn<int>("minLength");
+        QTest::addColumn<int>("maxLength");
+        QTest::addColumn<int>("shortest");
+        QTest::addColumn<int>("longest");
+        QTest::newRow("zero") << 0 << 0 << 1 << 1;
+        QTest::newRow("negative") << -5 << -1 << 1 << 1;
+        QTest::newRow("huge") << INT_MAX << INT_MAX << 99 << 99;
+        QTest::newRow("whole int range") << INT_MIN << INT_MAX << 1 << 99;
+        QTest::newRow("minimum above maximum") << 30 << 8 << 8 << 8;
+    }
+
+    void lengthsAreClamped()
+    {
+        QFETCH(int, minLength);
+        QFETCH(int, maxLength);
+        QFETCH(int, shortest);
+        QFETCH(int, longest);
+        QSet<int> lengths;
+        for (int i = 0; i < 500; ++i)
+            lengths.insert(int(generatePassword(minLength, maxLength, true, true, true).size()));
+        QCOMPARE(*std::min_element(lengths.cbegin(), lengths.cend()), shortest);
+        QCOMPARE(*std::max_element(lengths.cbegin(), lengths.cend()), longest);
     }
 
     void starIsTwiceAsLikely()

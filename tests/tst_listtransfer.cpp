@@ -5,10 +5,12 @@
 
 #include <QAction>
 #include <QFile>
+#include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -83,17 +85,19 @@ private slots:
     {
         QTest::addColumn<bool>("withEntries");
         QTest::addColumn<QStringList>("passwords"); // lock, each confirmation, unlock
-        QTest::newRow("entries") << true << QStringList{"s3cret", "s3cret", "s3cret"};
-        QTest::newRow("empty vault") << false << QStringList{"s3cret", "s3cret", "s3cret"};
+        QTest::addColumn<QString>("typedName");     // the suffix is added when missing
+        QTest::newRow("entries") << true << QStringList{"s3cret", "s3cret", "s3cret"} << "out.vydl";
+        QTest::newRow("empty vault") << false << QStringList{"s3cret", "s3cret", "s3cret"} << "out.vydl";
         QTest::newRow("mismatch asks again for the confirmation only")
-            << true << QStringList{"abc", "abd", "ABC", "abc", "abc"};
-        QTest::newRow("empty password") << true << QStringList{"", "", ""};
+            << true << QStringList{"abc", "abd", "ABC", "abc", "abc"} << "out.vydl";
+        QTest::newRow("empty password, name without suffix") << true << QStringList{"", "", ""} << "out";
     }
 
     void exportThenImport()
     {
         QFETCH(bool, withEntries);
         QFETCH(QStringList, passwords);
+        QFETCH(QString, typedName);
         Entry mail = TestVault::makeEntry("Mail", "Work", "me", "https://mail.example", "two\nlines", "pa55");
         mail.dateChanged = QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7, 890));
         const QList<Entry> exported =
@@ -104,10 +108,14 @@ private slots:
         const QString unlock = passwords.takeLast();
         {
             MainWindow window(store->state, store->store);
-            answerExport(path("out.vydl"), passwords, QStringLiteral("Export complete."));
+            answerExport(path(typedName), passwords, QStringLiteral("Export complete."));
             window.findChild<QAction*>(QStringLiteral("action_Export"))->trigger();
             VERIFY_DIALOGS_ANSWERED();
+            QVERIFY(
+                window.statusBar()->currentMessage().startsWith(QStringLiteral("Exported %1 ").arg(exported.size())));
         }
+        // The list holds every password: owner-only, like the vault.
+        QCOMPARE(QFile::permissions(path("out.vydl")) & QFile::Permissions(0x0077), QFile::Permissions());
         QVERIFY(store->seed({QStringLiteral("General")}));
         MainWindow window(store->state, store->store);
         DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), path("out.vydl"));
@@ -117,6 +125,8 @@ private slots:
 
         QCOMPARE(TestVault::describe(vault().entries()), TestVault::describe(exported));
         QCOMPARE(shownCategories(window, vault()), categories);
+        QCOMPARE(window.statusBar()->currentMessage(),
+                 exported.size() == 2 ? QStringLiteral("Imported 2 entries.") : QStringLiteral("Imported 0 entries."));
     }
 
     void exportRefused_data()
@@ -169,6 +179,8 @@ private slots:
         // Every entry parses, yet a damaged list is not merged in part.
         QTest::newRow("bytes after the list") << list + "!" << QStringLiteral("pw") << "is damaged";
         QTest::newRow("empty file") << QByteArray("") << QStringLiteral("pw") << "is damaged";
+        // Reading a pipe would wait for a writer forever.
+        QTest::newRow("named pipe") << QByteArray("<fifo>") << QString() << "not a regular file";
     }
 
     void import()
@@ -179,7 +191,11 @@ private slots:
         const QList<Entry> local{entryWithId(QStringLiteral("ID-1"), QStringLiteral("Local"), QStringLiteral("Work"))};
         const QStringList categories{"General", "Work"};
         QVERIFY(store->seed(categories, local));
-        QVERIFY(writeFile(path("in.vydl"), file));
+        const bool pipe = file == "<fifo>";
+        if (pipe)
+            QVERIFY(::mkfifo(QFile::encodeName(path("in.vydl")).constData(), 0600) == 0);
+        else
+            QVERIFY(writeFile(path("in.vydl"), file));
 
         MainWindow window(store->state, store->store);
         // The file dialog takes only existing files; a missing one is removed once chosen.
@@ -188,7 +204,7 @@ private slots:
             if (file.isNull())
                 QFile::remove(path("in.vydl"));
         });
-        if (!file.isNull())
+        if (!file.isNull() && !pipe)
             answerPassword(kUnlockLabel, password);
         if (!message.isEmpty())
             DialogDriver::answerMessage(QStringLiteral("Vaultry Import"), message);

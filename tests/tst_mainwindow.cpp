@@ -1,3 +1,4 @@
+#include "app/application.h"
 #include "app/mainwindow.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
@@ -12,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 class TestMainWindow : public QObject
@@ -192,6 +194,30 @@ private slots:
             window.findChild<QAction*>(QStringLiteral("actionClose"))->trigger();
             QVERIFY(!window.isVisible());
         }
+        StoreState saved;
+        QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));
+    }
+
+    // A close that comes before the event loop runs (a quick user, a signal, the session
+    // manager) still saves and ends the program instead of leaving it running unseen.
+    void closeBeforeTheEventLoopEndsTheProgram()
+    {
+        TerminationSignals termination;
+        MainWindow window(store->state, store->store);
+        store->state.vault.addCategory(QStringLiteral("Later"));
+        window.close();
+        bool hung = false;
+        QTimer guard; // ends a loop that should never have started
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, this, [&hung] {
+            hung = true;
+            QCoreApplication::exit(1);
+        });
+        guard.start(10000);
+        QCOMPARE(runMainWindow(window, nullptr, termination), 0);
+        QVERIFY(!hung);
+        QVERIFY(!window.isVisible());
         StoreState saved;
         QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
         QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -346,7 +347,37 @@ private slots:
             QVERIFY2(result.message.contains(QDir::toNativeSeparators(result.damagedCopyPath)),
                      qPrintable(result.message));
             QCOMPARE(readFile(result.damagedCopyPath), damaged);
+            // The copy holds the vault too: owner-only, whatever the original's mode.
+            QCOMPARE(QFile::permissions(result.damagedCopyPath) &
+                         ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                     QFile::Permissions());
         }
+    }
+
+    // A pipe or a device where the store should be is refused at once instead of hanging.
+    void nonRegularStoreIsRefused_data()
+    {
+        QTest::addColumn<bool>("legacy"); // the pipe is the old file, beside a sound current one
+        QTest::newRow("store") << false;
+        QTest::newRow("old file") << true;
+    }
+
+    void nonRegularStoreIsRefused()
+    {
+        QFETCH(bool, legacy);
+        const QByteArray current = sealStore(encodePayload(Preferences(), {QStringLiteral("Kept")}, EntryList()));
+        if (legacy)
+            writeFile(storePath, current);
+        const QString pipe = legacy ? legacyPath : storePath;
+        QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+
+        const StoreLoadResult result = store().load(state());
+        QVERIFY2(result.message.contains(QStringLiteral("not a regular file")), qPrintable(result.message));
+        QCOMPARE(result.outcome, legacy ? StoreLoadResult::Loaded : StoreLoadResult::Unreadable);
+        QCOMPARE(state().vault.categoryNames(), legacy ? QStringList{QStringLiteral("Kept")} : QStringList());
+        QVERIFY(QFileInfo(pipe).exists() && !QFileInfo(pipe).isFile());
+        if (!legacy)
+            QVERIFY(!store().save(state()).ok); // nor is it written over
     }
 
     void saveReportsAnUnwritablePlace()
@@ -381,6 +412,12 @@ private slots:
                                    << int(StoreLoadResult::Damaged);
         // n is trusted only as far as the ciphertext goes.
         QTest::newRow("n past the ciphertext") << legacyFile(old, 0x7FFFFFF0) << old << false << false << migrated;
+        // The block n ends in is in the ciphertext and holds the payload's last bytes.
+        QByteArray odd = old;
+        for (QString name = QStringLiteral("N"); odd.size() % 16 == 0 || odd == old; name += u'N')
+            odd = encodePayload(unusualPreferences(), {QStringLiteral("General"), name}, sampleEntries(4));
+        QTest::newRow("n inside the last block")
+            << legacyFile(odd, qint32(odd.size())) << odd << false << false << migrated;
     }
 
     void legacyMigration()
@@ -438,6 +475,36 @@ private slots:
         QCOMPARE(state().vault.categoryNames(), QStringList{QStringLiteral("Kept")});
         QVERIFY2(result.message.contains(QDir::toNativeSeparators(legacyPath)), qPrintable(result.message));
         QCOMPARE(readFile(storePath), current);
+    }
+
+    // An empty or damaged old file beside a sound current store replaces nothing: the current
+    // store is loaded as it is and the old file is set aside.
+    void damagedLegacyFileLeavesASoundStore_data()
+    {
+        QTest::addColumn<QByteArray>("legacy");
+        const QByteArray old = encodePayload(Preferences(), {QStringLiteral("Old")}, sampleEntries(4));
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("cut short") << legacyFile(old).chopped(40);
+    }
+
+    void damagedLegacyFileLeavesASoundStore()
+    {
+        QFETCH(QByteArray, legacy);
+        Preferences preferences = unusualPreferences();
+        const QByteArray current = sealStore(encodePayload(preferences, {QStringLiteral("Kept")}, sampleEntries(2)));
+        writeFile(storePath, current);
+        writeFile(legacyPath, legacy);
+
+        const StoreLoadResult result = store().load(state());
+        QCOMPARE(result.outcome, StoreLoadResult::Loaded);
+        QCOMPARE(preferenceBytes(state().preferences), preferenceBytes(preferences));
+        QCOMPARE(state().vault.categoryNames(), QStringList{QStringLiteral("Kept")});
+        QCOMPARE(state().vault.entries().size(), 2);
+        QCOMPARE(readFile(storePath), current);
+        QVERIFY(!QFile::exists(legacyPath));
+        QCOMPARE(readFile(result.damagedCopyPath), legacy);
+        QVERIFY2(result.message.contains(QDir::toNativeSeparators(result.damagedCopyPath)), qPrintable(result.message));
+        QVERIFY(QDir(dir).entryList({QStringLiteral("*.replaced-*")}).isEmpty());
     }
 
     // The safe writer's own faults are tested with it; here, what the store makes of one.

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStatusBar>
 #include <QTest>
 
 #include <memory>
@@ -130,6 +131,11 @@ private slots:
             }
             QCOMPARE(window.isVisible(), !found);
             QCOMPARE(watcher.results.size(), requests);
+            const QString report = body.isNull() ? QStringLiteral("No updater (QLM-Updater.exe) was found")
+                                   : found       ? QStringLiteral("An update was found")
+                                                 : QStringLiteral("No update was found.");
+            QVERIFY2(window.statusBar()->currentMessage().startsWith(report),
+                     qPrintable(window.statusBar()->currentMessage()));
             if (hangs)
                 QVERIFY2(watcher.results.last() >= timeout, qPrintable(QString::number(watcher.results.last())));
         }

@@ -115,6 +115,9 @@ private slots:
                                         << QStringLiteral("<img src=\":/files/c-creep\">");
         QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Quillmere"
                                    << QStringLiteral(":/files/changelog");
+        // No compiled help beside the program or in the working directory: the built-in guide.
+        QTest::newRow("help without a help file")
+            << QStringLiteral("actionView_Help") << 0 << "Quillmere" << QStringLiteral(":/files/help");
     }
 
     // Each opens over the main window, blocks until closed, and is gone afterwards.
