@@ -118,7 +118,9 @@ void MainWindow::on_btnCollapseAll_clicked()
 
 void MainWindow::on_btnExpandAll_clicked()
 {
-    form->treeView->expandAll();
+    // Categories only: entries have no children, and a view keeps a persistent index for every
+    // row it has expanded, which each change of the model then walks.
+    form->treeView->expandToDepth(0);
 }
 
 void MainWindow::on_actionClose_triggered()

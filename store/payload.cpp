@@ -3,9 +3,13 @@
 #include <QBuffer>
 #include <QDataStream>
 #include <QDateTime>
+#include <QHash>
+#include <QVarLengthArray>
 #include <QtEndian>
 
 #include <cstring>
+#include <limits>
+#include <memory>
 
 namespace {
 
@@ -27,6 +31,68 @@ template <typename List> QByteArray encodeEntries(const List& list)
     return data;
 }
 
+// One block of UTF-16 text for the strings of a loaded vault, in place of a heap block each.
+// The strings share the block's header and reference count, as QString's own slices of a
+// buffer do, so the block lives exactly as long as any of them. References for as many strings
+// as the data can hold are taken at once and the unused ones given back at the end, rather
+// than one atomic operation per string. Each text is followed by a 0, as a QString's is.
+class TextArena
+{
+public:
+    TextArena(qsizetype capacity, qsizetype maxStrings)
+    {
+        if (capacity <= 0 || maxStrings <= 0)
+            return;
+        // Pages are only touched as text is written, so an oversized block costs no memory.
+        auto [block, text] = QTypedArrayData<char16_t>::allocate(capacity);
+        if (!block)
+            return;
+        header = block;
+        base = text;
+        room = capacity;
+        reserved = int(qMin<qsizetype>(maxStrings, std::numeric_limits<int>::max() / 2));
+        header->ref_.fetchAndAddRelaxed(reserved);
+    }
+
+    ~TextArena()
+    {
+        if (!header)
+            return;
+        const int unused = reserved - handedOut + 1; // and the block's own
+        if (header->ref_.fetchAndSubOrdered(unused) == unused)
+            QTypedArrayData<char16_t>::deallocate(header);
+    }
+
+    TextArena(const TextArena&) = delete;
+    TextArena& operator=(const TextArena&) = delete;
+
+    // Room for `units` code units and the 0 after them, or null when the block cannot take it.
+    char16_t* take(qsizetype units)
+    {
+        if (!header || handedOut == reserved || units + 1 > room - used)
+            return nullptr;
+        char16_t* at = base + used;
+        at[units] = 0;
+        used += units + 1;
+        return at;
+    }
+
+    // The string of `units` code units at `at`, which take() gave out.
+    QString string(char16_t* at, qsizetype units)
+    {
+        ++handedOut;
+        return QString(QString::DataPointer(header, at, units));
+    }
+
+private:
+    QTypedArrayData<char16_t>* header = nullptr;
+    char16_t* base = nullptr;
+    qsizetype room = 0;
+    qsizetype used = 0;
+    int reserved = 0;
+    int handedOut = 0;
+};
+
 // Reads the stream-version-12 encoding straight from memory, a window at a time when the
 // bytes come from a source. QDataStream over a QBuffer costs a virtual read per field,
 // which dominates loading a large vault.
@@ -36,6 +102,15 @@ template <typename List> QByteArray encodeEntries(const List& list)
 class Reader
 {
 public:
+    enum Head
+    {
+        Null,    // 0xFFFFFFFF
+        Empty,   // no text
+        Text,    // `units` code units follow
+        Missing, // the data ended before the byte count: reads as empty
+        Bad,     // a count that cannot be right: reads as null
+    };
+
     explicit Reader(const QByteArray& data) : pos(data.constData()), end(pos + data.size()) {}
     explicit Reader(PayloadSource& source) : source(&source) {}
 
@@ -74,58 +149,85 @@ public:
 
     QString readString()
     {
-        if (!need(4))
-            return QString(QLatin1String(""));
-        const quint32 bytes = readUInt32();
-        if (bytes == 0xFFFFFFFFu)
+        qsizetype units = 0;
+        const Head head = readStringHead(&units);
+        if (head != Text)
+            return notText(head);
+        QString text(units, Qt::Uninitialized);
+        if (!readUnits(reinterpret_cast<char16_t*>(text.data()), units))
             return QString();
-        if (bytes == 0)
-            return QString(QLatin1String(""));
-        // An odd count cannot be UTF-16; a count past the data would only allocate for nothing.
-        if ((bytes & 1) != 0 || bytes > quint64(remaining())) {
-            breakOff();
-            return QString();
-        }
-        QString text(qsizetype(bytes / 2), Qt::Uninitialized);
-        copyOut(reinterpret_cast<char*>(text.data()), bytes);
-        if (failed)
-            return QString();
-        qFromBigEndian<char16_t>(text.constData(), text.size(), text.data());
         return text;
     }
 
-    QDateTime readDateTime()
+    // A string of an entry, in the arena when there is one.
+    QString readEntryString()
+    {
+        if (!arena)
+            return readString();
+        qsizetype units = 0;
+        const Head head = readStringHead(&units);
+        if (head == Null || head == Missing || head == Bad)
+            return notText(head);
+        char16_t* text = arena->take(units);
+        if (!text) {
+            // Not expected (the arena is sized by the data), but never fatal.
+            QString copy(units, Qt::Uninitialized);
+            return readUnits(reinterpret_cast<char16_t*>(copy.data()), units) ? copy : QString();
+        }
+        QString string = arena->string(text, units);
+        return readUnits(text, units) ? string : QString();
+    }
+
+    // A string's text read into `buffer`; `head` says what was there, Bad also when the text ran out.
+    void readStringInto(QVarLengthArray<char16_t, 64>& buffer, Head* head)
+    {
+        qsizetype units = 0;
+        *head = readStringHead(&units);
+        buffer.resize(units);
+        if (*head == Text && !readUnits(buffer.data(), units))
+            *head = Bad;
+    }
+
+    // Kept as stored: no time zone is asked for here (see EntryTime).
+    EntryTime readDateTime()
     {
         const quint32 julianDay = readUInt32();
         const quint32 msecs = readUInt32();
         const qint8 spec = qint8(readUInt8());
-        // The 9 bytes of an entry's two times are often equal (an entry never edited);
-        // building a local time asks the C library for the zone, so reuse the last one.
-        if (haveLast && julianDay == lastDay && msecs == lastMsecs && spec == lastSpec)
-            return lastDateTime;
-        const QDate date = julianDay != 0 ? QDate::fromJulianDay(julianDay) : QDate();
-        const QTime time = QTime::fromMSecsSinceStartOfDay(int(msecs));
-        // Stream version 12 stores Qt 4's spec codes: 2 UTC, 3 offset (always 0 there),
-        // anything else local time, as QDataStream reads them.
-        const Qt::TimeSpec timeSpec = (spec == 2 || spec == 3) ? Qt::UTC : Qt::LocalTime;
-        lastDateTime = QDateTime(date, time, timeSpec);
-        lastDay = julianDay;
-        lastMsecs = msecs;
-        lastSpec = spec;
-        haveLast = true;
-        return lastDateTime;
+        return EntryTime::fromStream(julianDay, msecs, spec);
     }
 
-    // Fills every field of `entry`.
+    // Fills every field of `entry`. With an arena the searchable texts lie side by side there
+    // (title, website, account, notes, each ended by its 0), so that a search scans one stretch
+    // per entry; the password follows them, outside that stretch.
     void readEntry(Entry& entry)
     {
-        entry.id = readString();
-        entry.title = readString();
-        entry.category = readString();
-        entry.url = readString();
-        entry.account = readString();
-        entry.password = readString();
-        entry.notes = readString();
+        entry.id = readEntryString();
+        entry.title = readEntryString();
+        if (arena) {
+            Head head = Bad;
+            readStringInto(categoryBuffer, &head);
+            const QStringView name(categoryBuffer.constData(), categoryBuffer.size());
+            const auto known = head == Text ? categoryNames.constFind(name) : categoryNames.constEnd();
+            if (known != categoryNames.constEnd())
+                entry.category = *known;
+            else
+                entry.category = head == Text ? keep(name) : notText(head);
+        } else {
+            entry.category = readString();
+        }
+        entry.url = readEntryString();
+        entry.account = readEntryString();
+        if (arena) {
+            Head head = Bad;
+            readStringInto(passwordBuffer, &head);
+            entry.notes = readEntryString();
+            entry.password =
+                head == Text ? keep(QStringView(passwordBuffer.constData(), passwordBuffer.size())) : notText(head);
+        } else {
+            entry.password = readString();
+            entry.notes = readString();
+        }
         entry.dateCreated = readDateTime();
         entry.dateChanged = readDateTime();
     }
@@ -159,6 +261,18 @@ public:
         }
     }
 
+    // Keeps the texts of the entries read from now on in one block (see decodeStorePayload),
+    // naming categories with the strings of `names` where they are equal.
+    void keepTextsTogether(const QStringList& names)
+    {
+        // A text takes fewer bytes in the block than in the data (a 0 for its 4-byte count),
+        // so the data left bounds the block and, at 4 bytes a string, the number of strings.
+        arena = std::make_unique<TextArena>(remaining() / 2, remaining() / 4);
+        categoryNames.reserve(names.size());
+        for (const QString& name : names)
+            categoryNames.insert(QStringView(name), name);
+    }
+
     void readEntries(EntryList& list)
     {
         list.clear();
@@ -170,7 +284,7 @@ public:
         for (qint32 i = 0; i < count; ++i) {
             Entry entry = blank;
             readEntry(entry);
-            list.append(entry);
+            list.append(std::move(entry));
             if (atEnd()) {
                 cutShort = cutShort || i + 1 < count;
                 break;
@@ -180,6 +294,54 @@ public:
 
 private:
     static constexpr qint64 kChunk = 1 << 18;
+
+    Head readStringHead(qsizetype* units)
+    {
+        *units = 0;
+        if (!need(4))
+            return Missing;
+        const quint32 bytes = readUInt32();
+        if (bytes == 0xFFFFFFFFu)
+            return Null;
+        if (bytes == 0)
+            return Empty;
+        // An odd count cannot be UTF-16; a count past the data would only allocate for nothing.
+        if ((bytes & 1) != 0 || bytes > quint64(remaining())) {
+            breakOff();
+            return Bad;
+        }
+        *units = qsizetype(bytes / 2);
+        return Text;
+    }
+
+    // What a string reads as when it has no text of its own (see Head).
+    static QString notText(Head head) { return head == Null || head == Bad ? QString() : QString(QLatin1String("")); }
+
+    // `units` big-endian code units into `out`, in host order; false when the data ran out.
+    // remaining() has vouched for them; they need not lie in one window.
+    bool readUnits(char16_t* out, qsizetype units)
+    {
+        while (units > 0) {
+            if (end - pos < 2 && !need(qMin<qint64>(qint64(units) * 2, kChunk)))
+                return false;
+            const qsizetype piece = qMin<qsizetype>(units, (end - pos) / 2);
+            qFromBigEndian<char16_t>(pos, piece, out);
+            pos += piece * 2;
+            out += piece;
+            units -= piece;
+        }
+        return !failed;
+    }
+
+    // A copy of `text` in the arena (or on the heap when the arena is full).
+    QString keep(QStringView text)
+    {
+        char16_t* at = arena->take(text.size());
+        if (!at)
+            return text.toString();
+        std::memcpy(at, text.utf16(), size_t(text.size()) * 2);
+        return arena->string(at, text.size());
+    }
 
     // Makes `n` bytes readable at pos; breaks the reader and returns false if fewer remain.
     bool need(qint64 n)
@@ -215,20 +377,6 @@ private:
             breakOff(); // the source promised more than it gave
     }
 
-    // Copies `n` bytes, which remaining() has vouched for, without forcing them into one window.
-    void copyOut(char* out, qint64 n)
-    {
-        while (n > 0) {
-            if (end == pos && !need(qMin(n, kChunk)))
-                return;
-            const qint64 piece = qMin<qint64>(n, end - pos);
-            std::memcpy(out, pos, size_t(piece));
-            out += piece;
-            pos += piece;
-            n -= piece;
-        }
-    }
-
     void breakOff()
     {
         failed = true;
@@ -242,35 +390,166 @@ private:
     bool failed = false;
     bool cutShort = false; // a list ended before its count
 
-    bool haveLast = false;
-    quint32 lastDay = 0;
-    quint32 lastMsecs = 0;
-    qint8 lastSpec = 0;
-    QDateTime lastDateTime;
+    std::unique_ptr<TextArena> arena;
+    QHash<QStringView, QString> categoryNames;
+    QVarLengthArray<char16_t, 64> categoryBuffer;
+    QVarLengthArray<char16_t, 64> passwordBuffer;
 };
 
-bool readPayload(Reader& reader, Payload& payload)
+bool readPayload(Reader& reader, Payload& payload, bool textsTogether = false)
 {
     reader.readPreferences(payload.preferences);
     reader.readCategories(payload.categories);
+    if (textsTogether)
+        reader.keepTextsTogether(payload.categories);
     reader.readEntries(payload.entries);
     return reader.exact();
 }
 
+QByteArray encodePreferences(const Preferences& preferences)
+{
+    QByteArray data;
+    QDataStream stream(&data, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_4_6);
+    stream << preferences;
+    return data;
+}
+
+qint64 stringSize(const QString& text)
+{
+    return 4 + (text.isNull() ? 0 : qint64(text.size()) * 2);
+}
+
+// Writes what QDataStream (version 12, big-endian) writes for the same values, into a buffer
+// that goes to the sink whenever it is full: much faster than a stream over a QBuffer, and the
+// whole payload is never in memory at once.
+class Writer
+{
+public:
+    explicit Writer(const PayloadSink& sink) : sink(sink), buffer(new char[kChunk]) {}
+
+    void uint32(quint32 value)
+    {
+        if (kChunk - used < 4)
+            flush();
+        qToBigEndian(value, buffer.get() + used);
+        used += 4;
+    }
+
+    void raw(const char* data, qint64 size)
+    {
+        while (size > 0) {
+            if (used == kChunk)
+                flush();
+            const qint64 piece = qMin(size, kChunk - used);
+            std::memcpy(buffer.get() + used, data, size_t(piece));
+            used += piece;
+            data += piece;
+            size -= piece;
+        }
+    }
+
+    void string(const QString& text)
+    {
+        if (text.isNull()) {
+            uint32(0xFFFFFFFFu);
+            return;
+        }
+        uint32(quint32(text.size() * 2));
+        // constData, not utf16(): that would copy a string that points into a loaded block.
+        const char16_t* units = reinterpret_cast<const char16_t*>(text.constData());
+        qsizetype left = text.size();
+        while (left > 0) {
+            if (kChunk - used < 2)
+                flush();
+            const qsizetype piece = qMin<qsizetype>(left, (kChunk - used) / 2);
+            qToBigEndian<char16_t>(units, piece, buffer.get() + used);
+            used += piece * 2;
+            units += piece;
+            left -= piece;
+        }
+    }
+
+    void time(const EntryTime& time)
+    {
+        char bytes[9];
+        time.toStream(bytes);
+        raw(bytes, 9);
+    }
+
+    void entry(const Entry& entry)
+    {
+        string(entry.id);
+        string(entry.title);
+        string(entry.category);
+        string(entry.url);
+        string(entry.account);
+        string(entry.password);
+        string(entry.notes);
+        time(entry.dateCreated);
+        time(entry.dateChanged);
+    }
+
+    bool finish()
+    {
+        flush();
+        return !failed;
+    }
+
+private:
+    static constexpr qint64 kChunk = 1 << 20;
+
+    void flush()
+    {
+        if (used > 0 && !failed)
+            failed = !sink(buffer.get(), used);
+        used = 0;
+    }
+
+    const PayloadSink& sink;
+    std::unique_ptr<char[]> buffer;
+    qint64 used = 0;
+    bool failed = false;
+};
+
 } // namespace
+
+qint64 payloadSize(const Preferences& preferences, const QStringList& categories, const EntryList& entries)
+{
+    qint64 size = encodePreferences(preferences).size() + 4;
+    for (const QString& name : categories)
+        size += stringSize(name);
+    size += 4;
+    for (const Entry& entry : entries) {
+        size += stringSize(entry.id) + stringSize(entry.title) + stringSize(entry.category) + stringSize(entry.url) +
+                stringSize(entry.account) + stringSize(entry.password) + stringSize(entry.notes) + 2 * 9;
+    }
+    return size;
+}
+
+bool writePayload(const Preferences& preferences, const QStringList& categories, const EntryList& entries,
+                  const PayloadSink& sink)
+{
+    Writer writer(sink);
+    const QByteArray head = encodePreferences(preferences);
+    writer.raw(head.constData(), head.size());
+    writer.uint32(quint32(categories.size()));
+    for (const QString& name : categories)
+        writer.string(name);
+    writer.uint32(quint32(entries.size()));
+    for (const Entry& entry : entries)
+        writer.entry(entry);
+    return writer.finish();
+}
 
 QByteArray encodePayload(const Preferences& preferences, const QStringList& categories, const EntryList& entries)
 {
     QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    QDataStream stream(&buffer);
-    stream.setVersion(QDataStream::Qt_4_6);
-    stream << preferences;
-    stream << qint32(categories.size());
-    for (const QString& name : categories)
-        stream << name;
-    writeEntryList(stream, entries);
+    data.reserve(payloadSize(preferences, categories, entries));
+    writePayload(preferences, categories, entries, [&data](const char* bytes, qint64 size) {
+        data.append(bytes, size);
+        return true;
+    });
     return data;
 }
 
@@ -292,6 +571,12 @@ bool decodePayload(PayloadSource& source, Payload& payload)
 {
     Reader reader(source);
     return readPayload(reader, payload);
+}
+
+bool decodeStorePayload(PayloadSource& source, Payload& payload)
+{
+    Reader reader(source);
+    return readPayload(reader, payload, true);
 }
 
 void writeEntryList(QDataStream& stream, const EntryList& list)

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <functional>
+
 class QDataStream;
 
 // The plaintext of the settings store: the preferences, the category names and the
@@ -24,6 +26,14 @@ inline constexpr qint64 kMinEntryBytes = 7 * kMinStringBytes + 2 * kMinDateTimeB
 
 QByteArray encodePayload(const Preferences& preferences, const QStringList& categories, const EntryList& entries);
 QByteArray encodePayload(const Payload& payload);
+
+// The same bytes handed to `sink` a piece (up to about 1 MiB) at a time, so that a large vault
+// is never encoded whole; stops and returns false as soon as the sink does.
+using PayloadSink = std::function<bool(const char* data, qint64 size)>;
+bool writePayload(const Preferences& preferences, const QStringList& categories, const EntryList& entries,
+                  const PayloadSink& sink);
+// How many bytes writePayload hands out.
+qint64 payloadSize(const Preferences& preferences, const QStringList& categories, const EntryList& entries);
 
 // Fills `payload` from `data`, which is read as far as it goes: fields past the end read as
 // zero, false or empty, and a list stops at the end of the data, the element that ran into
@@ -53,3 +63,8 @@ public:
 
 // decodePayload over a source of `PayloadSource::pending()` bytes.
 bool decodePayload(PayloadSource& source, Payload& payload);
+
+// The same for the program's own store: the entries' texts share one block rather than a heap
+// block each, which nearly halves the memory of a large vault (the block goes with the last of
+// its strings). Categories that an entry names as the list does share the list's string.
+bool decodeStorePayload(PayloadSource& source, Payload& payload);

@@ -49,13 +49,15 @@ bool passes(const std::function<int()>& hook)
 }
 
 // Writes all of `size` bytes, however many calls it takes; false with errno set when it cannot.
-bool writeAll(int fd, const char* data, qint64 size, const WriteHooks& hooks)
+// `offset` is where in the file they go, for the hooks.
+bool writeAll(int fd, const char* data, qint64 size, const WriteHooks& hooks, qint64 offset = 0)
 {
     qint64 done = 0;
     while (done < size) {
         qint64 part = qMin(size - done, kMaxWrite);
         if (hooks.write) {
-            if (const int error = hooks.write(done, part)) {
+            qint64 at = offset + done;
+            if (const int error = hooks.write(at, part)) {
                 errno = error;
                 return false;
             }
@@ -72,6 +74,22 @@ bool writeAll(int fd, const char* data, qint64 size, const WriteHooks& hooks)
         done += written;
     }
     return true;
+}
+
+// Writes everything `produce` makes; false with errno set when it cannot.
+bool writeProduced(int fd, const SecretProducer& produce, const WriteHooks& hooks)
+{
+    qint64 offset = 0;
+    errno = 0;
+    const bool made = produce([fd, &hooks, &offset](const char* data, qint64 size) {
+        if (!writeAll(fd, data, size, hooks, offset))
+            return false;
+        offset += size;
+        return true;
+    });
+    if (!made && errno == 0)
+        errno = ECANCELED; // the producer stopped of its own accord
+    return made;
 }
 
 // Puts the file's bytes on the disk and closes it (always); false with errno set when either failed.
@@ -151,7 +169,7 @@ QString writeTarget(const QString& path, QString* reason)
 
 // Rewrites `target` itself, for a folder that does not let us create the temporary file. A failure
 // part way leaves the file cut short: there is nowhere else to put the new bytes.
-WriteResult writeInPlace(const QString& target, const QByteArray& bytes, const WriteHooks& hooks)
+WriteResult writeInPlace(const QString& target, const SecretProducer& produce, const WriteHooks& hooks)
 {
     // O_NONBLOCK and O_NOFOLLOW: something swapped in since the check must not make open() wait.
     const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -163,8 +181,7 @@ WriteResult writeInPlace(const QString& target, const QByteArray& bytes, const W
         return WriteResult{false, reason};
     }
     // The mode first: a file we may not make owner-only is left as it was.
-    if (::fchmod(fd, kOwnerOnly) != 0 || ::ftruncate(fd, 0) != 0 ||
-        !writeAll(fd, bytes.constData(), bytes.size(), hooks)) {
+    if (::fchmod(fd, kOwnerOnly) != 0 || ::ftruncate(fd, 0) != 0 || !writeProduced(fd, produce, hooks)) {
         const int error = errno;
         ::close(fd);
         return failed(error);
@@ -178,6 +195,12 @@ WriteResult writeInPlace(const QString& target, const QByteArray& bytes, const W
 
 WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks)
 {
+    return writeSecretFile(
+        path, [&bytes](const SecretWrite& write) { return write(bytes.constData(), bytes.size()); }, hooks);
+}
+
+WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks)
+{
     QString reason;
     const QString target = writeTarget(path, &reason);
     if (target.isEmpty())
@@ -190,11 +213,11 @@ WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const 
         // A folder we may not write holding a file we may: write the file in place, as QSaveFile's
         // direct-write fallback does, rather than not save at all.
         if ((error == EACCES || error == EPERM) && QFileInfo::exists(target))
-            return writeInPlace(target, bytes, hooks);
+            return writeInPlace(target, produce, hooks);
         return failed(error);
     }
     // mkostemp's 0600 is narrowed by the umask; an older file's mode is not carried over.
-    if (::fchmod(fd, kOwnerOnly) != 0 || !writeAll(fd, bytes.constData(), bytes.size(), hooks)) {
+    if (::fchmod(fd, kOwnerOnly) != 0 || !writeProduced(fd, produce, hooks)) {
         const int error = errno;
         ::close(fd);
         ::unlink(temporary.constData());

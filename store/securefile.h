@@ -34,6 +34,14 @@ struct WriteResult
 // target; anything else that is not a regular file is refused.
 WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
 
+// The same for bytes made while the file is written, so that a large file is never whole in
+// memory: `produce` hands each piece to the function it is given, which returns false (errno set)
+// once writing has failed; `produce` then stops and returns false. Hook offsets count from the
+// start of the file.
+using SecretWrite = std::function<bool(const char* data, qint64 size)>;
+using SecretProducer = std::function<bool(const SecretWrite& write)>;
+WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks = {});
+
 // The store's report of a failed save: "The vault could not be saved to <path>: <reason>."
 QString vaultSaveError(const QString& path, const QString& reason);
 

@@ -17,6 +17,8 @@
 
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +41,41 @@ QString native(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
+void keyStoreCipher(Rijndael& cipher, const QByteArray& key)
+{
+    char keyBytes[kBlockSize] = {};
+    std::memcpy(keyBytes, key.constData(), size_t(qMin<qsizetype>(key.size(), kBlockSize)));
+    cipher.makeKey(keyBytes, Rijndael::zeroChain, kBlockSize, kBlockSize);
+}
+
+// ECB over the whole blocks of `bytes`, the second half on another thread when there is
+// enough to share: a large store takes as long to decrypt as to parse.
+void runEcb(const Rijndael& cipher, const char* in, char* out, qint64 bytes, bool encrypt)
+{
+    const auto run = [&cipher, encrypt](const char* from, char* to, qint64 length) {
+        Rijndael copy = cipher; // ECB keeps no chain, but the object is not shared between threads
+        if (encrypt)
+            copy.encrypt(from, to, unsigned(length), Rijndael::ECB);
+        else
+            copy.decrypt(from, to, unsigned(length), Rijndael::ECB);
+    };
+    const qint64 whole = bytes / kBlockSize * kBlockSize;
+    const qint64 half = whole / 2 / kBlockSize * kBlockSize;
+    if (whole < (qint64(1) << 19)) {
+        run(in, out, whole);
+        return;
+    }
+    std::thread helper;
+    try {
+        helper = std::thread(run, in + half, out + half, whole - half);
+    } catch (const std::system_error&) {
+        run(in + half, out + half, whole - half); // no thread to be had: do it here
+    }
+    run(in, out, half);
+    if (helper.joinable())
+        helper.join();
+}
+
 // The plaintext of a sealed array, decrypted a chunk at a time as the reader asks for it.
 // It yields exactly what decryptData would: the stated length when the prefix is within
 // the ciphertext, otherwise every decrypted byte, a trailing partial block as zeros.
@@ -47,10 +84,7 @@ class SealedSource : public PayloadSource
 public:
     SealedSource(QIODevice& device, const QByteArray& key) : device(device)
     {
-        char keyBytes[kBlockSize] = {};
-        std::memcpy(keyBytes, key.constData(), size_t(qMin<qsizetype>(key.size(), kBlockSize)));
-        cipher.makeKey(keyBytes, Rijndael::zeroChain, kBlockSize, kBlockSize);
-
+        keyStoreCipher(cipher, key);
         char prefix[kPrefixSize];
         if (device.read(prefix, kPrefixSize) != kPrefixSize)
             return; // no prefix: no payload
@@ -70,30 +104,105 @@ public:
         const qint64 wanted = qMin(max, pending());
         if (wanted <= 0)
             return 0;
-        // Whole blocks covering what is wanted beyond the bytes left from the last block.
-        const qint64 fresh = qMax<qint64>(wanted - spill.size(), 0);
-        const qint64 cipherBytes = (fresh + kBlockSize - 1) / kBlockSize * kBlockSize;
-        if (cipherBytes > 0) {
-            const QByteArray cipherText = device.read(cipherBytes);
-            QByteArray plain(cipherBytes, '\0'); // a short last block stays zero
-            cipher.decrypt(cipherText.constData(), plain.data(), unsigned(cipherText.size()), Rijndael::ECB);
-            spill.append(plain);
-        }
-        const qint64 given = qMin<qint64>(wanted, spill.size());
+        // What is left of the last block first, then whole blocks straight into `out`.
+        qint64 given = qMin<qint64>(wanted, spill.size());
         out.append(spill.constData(), given);
         spill.remove(0, given);
+        const qint64 whole = (wanted - given) / kBlockSize * kBlockSize;
+        if (whole > 0) {
+            const qint64 at = out.size();
+            out.resize(at + whole);
+            given += decrypt(out.data() + at, whole);
+        }
+        if (given < wanted) {
+            char block[kBlockSize];
+            decrypt(block, kBlockSize);
+            const qint64 taken = qMin<qint64>(wanted - given, kBlockSize);
+            out.append(block, taken);
+            spill.append(block + taken, kBlockSize - taken);
+            given += taken;
+        }
         handedOut += given;
         return given;
     }
 
 private:
+    // The next `bytes` (whole blocks) of plaintext; a block the file does not hold whole is zero.
+    qint64 decrypt(char* plain, qint64 bytes)
+    {
+        cipherText.resize(bytes);
+        const qint64 read = qMax<qint64>(device.read(cipherText.data(), bytes), 0);
+        runEcb(cipher, cipherText.constData(), plain, read, false);
+        const qint64 decrypted = read / kBlockSize * kBlockSize;
+        std::memset(plain + decrypted, 0, size_t(bytes - decrypted));
+        return bytes;
+    }
+
     QIODevice& device;
     Rijndael cipher;
+    QByteArray cipherText;
     QByteArray spill;
     qint64 total = 0;
     qint64 handedOut = 0;
     bool framed = false;
 };
+
+// Reads a store's bytes from `device`; `ownVault` keeps the entries' texts together (see
+// decodeStorePayload), which only the program's own vault should do.
+bool readSealed(QIODevice& device, Payload& payload, bool ownVault)
+{
+    SealedSource source(device, kStoreKey);
+    const bool exact = ownVault ? decodeStorePayload(source, payload) : decodePayload(source, payload);
+    return source.wellFormed() && exact;
+}
+
+// Writes the store file's bytes for a state, encrypted a piece at a time as the payload is
+// encoded: a 4-byte little-endian payload length, then the payload and 1 to 32 zero bytes in
+// Rijndael ECB blocks, as encryptData seals it, without the payload or the file ever whole in memory.
+bool writeSealedState(const StoreState& state, const SecretWrite& write)
+{
+    const QStringList& categories = state.vault.categoryNames();
+    const EntryList& entries = state.vault.entries();
+    const qint64 length = payloadSize(state.preferences, categories, entries);
+    Rijndael cipher;
+    keyStoreCipher(cipher, kStoreKey);
+    char prefix[kPrefixSize];
+    qToLittleEndian<qint32>(qint32(length), prefix); // as encryptData writes it, whatever the size
+    if (!write(prefix, kPrefixSize))
+        return false;
+    QByteArray sealed;
+    char carry[kBlockSize];
+    qint64 carried = 0;
+    const bool encoded = writePayload(state.preferences, categories, entries, [&](const char* data, qint64 size) {
+        sealed.resize(size + kBlockSize);
+        char* out = sealed.data();
+        if (carried > 0) {
+            const qint64 fill = qMin(size, kBlockSize - carried);
+            std::memcpy(carry + carried, data, size_t(fill));
+            carried += fill;
+            data += fill;
+            size -= fill;
+            if (carried < kBlockSize)
+                return true;
+            cipher.encrypt(carry, out, kBlockSize, Rijndael::ECB);
+            out += kBlockSize;
+            carried = 0;
+        }
+        const qint64 whole = size / kBlockSize * kBlockSize;
+        runEcb(cipher, data, out, whole, true);
+        out += whole;
+        carried = size - whole;
+        std::memcpy(carry, data + whole, size_t(carried));
+        return write(sealed.constData(), out - sealed.constData());
+    });
+    if (!encoded)
+        return false;
+    // The tail plus 1..32 zero bytes of padding make the last block.
+    std::memset(carry + carried, 0, size_t(kBlockSize - carried));
+    char last[kBlockSize];
+    cipher.encrypt(carry, last, kBlockSize, Rijndael::ECB);
+    return write(last, kBlockSize);
+}
 
 void applyPayload(Payload& payload, StoreState& state)
 {
@@ -247,9 +356,7 @@ QByteArray sealStore(const QByteArray& payload)
 
 bool readStore(QIODevice& device, Payload& payload)
 {
-    SealedSource source(device, kStoreKey);
-    const bool exact = decodePayload(source, payload);
-    return source.wellFormed() && exact;
+    return readSealed(device, payload, true);
 }
 
 bool decodeStore(const QByteArray& fileBytes, Payload& payload)
@@ -257,7 +364,7 @@ bool decodeStore(const QByteArray& fileBytes, Payload& payload)
     QBuffer buffer;
     buffer.setData(fileBytes);
     buffer.open(QIODevice::ReadOnly);
-    return readStore(buffer, payload);
+    return readSealed(buffer, payload, false);
 }
 
 QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
@@ -293,8 +400,14 @@ QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
 
 StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks)
 {
+    return writeStoreFile(
+        path, [&bytes](const SecretWrite& write) { return write(bytes.constData(), bytes.size()); }, hooks);
+}
+
+StoreSaveResult writeStoreFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks)
+{
     StoreSaveResult result;
-    const WriteResult written = writeSecretFile(path, bytes, hooks);
+    const WriteResult written = writeSecretFile(path, produce, hooks);
     if (!written.ok) {
         result.ok = false;
         result.error = vaultSaveError(path, written.reason);
@@ -396,8 +509,7 @@ SettingsStore::LockResult SettingsStore::lock()
 
 StoreSaveResult SettingsStore::save(const StoreState& state) const
 {
-    return writeStoreFile(
-        filePath(), sealStore(encodePayload(state.preferences, state.vault.categoryNames(), state.vault.entries())));
+    return writeStoreFile(filePath(), [&state](const SecretWrite& write) { return writeSealedState(state, write); });
 }
 
 StoreLoadResult SettingsStore::load(StoreState& state) const

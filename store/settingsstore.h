@@ -113,3 +113,5 @@ QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete = nullptr
 // Writes `bytes` to `path` as the safe writer does (owner-only, replaced only once complete
 // and on disk); `hooks` let tests fail it at any step.
 StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
+// The same for bytes made while the file is written (see writeSecretFile).
+StoreSaveResult writeStoreFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks = {});

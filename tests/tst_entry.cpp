@@ -1,3 +1,4 @@
+#include "store/payload.h"
 #include "support/testvault.h"
 #include "vault/entry.h"
 #include "vault/entrylist.h"
@@ -226,6 +227,35 @@ private slots:
         // A category row yields the "no entry" record.
         root.child(1)->setData(0, QStringLiteral("Work"));
         QCOMPARE(root.child(1)->toEntry().id, QStringLiteral("0"));
+    }
+
+    // byte for byte, odd ones included.
+    void timesWriteBackAsRead()
+    {
+        const quint32 day = QDate(2024, 3, 31).toJulianDay();
+        const struct
+        {
+            quint32 day, msecs;
+            qint8 spec;
+        } times[] = {{day, 9000000, -1}, {day, 9000000, 2},   {day, 0xFFFFFFFF, -1}, {day, 86400000, 2},
+                     {0, 5, -1},         {0, 0xFFFFFFFF, -1}, {day, 5, 3},           {day, 5, 0},
+                     {day, 5, 127},      {0x7FFFFFFF, 1, 2}};
+        for (const auto& t : times) {
+            const QByteArray stored = TestVault::streamBytes([&](QDataStream& s) { s << t.day << t.msecs << t.spec; });
+            const QByteArray texts = TestVault::streamBytes([](QDataStream& s) {
+                s << qint32(1);
+                for (int i = 0; i < 7; ++i)
+                    s << QStringLiteral("t");
+            });
+            EntryList list;
+            QVERIFY(decodeEntryList(texts + stored + stored, list));
+            QDataStream qt(stored);
+            qt.setVersion(QDataStream::Qt_4_6);
+            QDateTime read;
+            qt >> read;
+            const QByteArray expected = TestVault::streamBytes([&](QDataStream& s) { s << read; });
+            QCOMPARE(encodeEntryList(list).right(9).toHex(), expected.toHex());
+        }
     }
 };
 

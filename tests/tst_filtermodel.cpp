@@ -20,6 +20,23 @@ QStringList rowTexts(const QAbstractItemModel& model, const QModelIndex& parent 
 
 } // namespace
 
+namespace {
+
+// The rows a view would show, categories with their entries indented below them.
+QStringList shownRows(const FilterModel& filter)
+{
+    QStringList rows;
+    for (int row = 0; row < filter.rowCount(); ++row) {
+        const QModelIndex category = filter.index(row, 0);
+        rows << category.data().toString();
+        for (int child = 0; child < filter.rowCount(category); ++child)
+            rows << QStringLiteral("  ") + filter.index(child, 0, category).data().toString();
+    }
+    return rows;
+}
+
+} // namespace
+
 class TestFilterModel : public QObject
 {
     Q_OBJECT
@@ -136,6 +153,40 @@ private slots:
         const QModelIndex one = category(QStringLiteral("One"));
         QCOMPARE(filter->mapToSource(filter->index(0, 0, one)), tree->findEntry(first));
         QCOMPARE(filter->mapToSource(filter->index(1, 0, one)), tree->findEntry(second));
+    }
+
+    // each text typed narrows the last; the rows must be those a fresh search shows.
+    void narrowingShowsWhatAFullSearchShows()
+    {
+        TestVault::prepare();
+        Vault vault;
+        QList<Entry> entries;
+        const QStringList titles = {"Kamar", "kAMAR shop", "Kelvin \u212Aey", "Straße", "STRASSE", "kam", "Mark", "x"};
+        for (int i = 0; i < 40; ++i)
+            entries << TestVault::makeEntry(titles.at(i % titles.size()) + QString::number(i), i % 2 ? "Work" : "Home");
+        vault.reset({"Home", "Work"}, TestVault::entryList(entries));
+        TreeModel tree(vault);
+        FilterModel typed(vault);
+        typed.setSourceModel(&tree);
+        typed.setFilterCaseSensitivity(Qt::CaseInsensitive);
+        typed.sort(0);
+        for (const char* text :
+             {"k", "ka", "kam", "kama", "kam", "k", "s", "st", "str", "stra", "straß", "stras", "", "ke"}) {
+            typed.setFilterFixedString(text);
+            FilterModel fresh(vault);
+            fresh.setSourceModel(&tree);
+            fresh.setFilterCaseSensitivity(Qt::CaseInsensitive);
+            fresh.sort(0);
+            fresh.setFilterFixedString(text);
+            QCOMPARE(shownRows(typed), shownRows(fresh));
+        }
+        // An entry edited between two keys is searched as it is now.
+        typed.setFilterFixedString("ka");
+        Entry edited = vault.entries().at(7);
+        edited.title = QStringLiteral("Kamel");
+        vault.saveEntry(edited, edited.category);
+        typed.setFilterFixedString("kame");
+        QCOMPARE(shownRows(typed), QStringList({"Home", "Work (1)", "  Kamel"}));
     }
 };
 

@@ -126,6 +126,24 @@ private slots:
         // With no column left the rows go too.
         QCOMPARE(model.rowCount(), 0);
     }
+
+    // rows keep showing their own entries when an entry before them goes.
+    void rowsFollowTheirEntriesThroughRemovals()
+    {
+        TestVault::prepare();
+        Vault vault;
+        const QList<Entry> entries = {TestVault::makeEntry("a", "C"), TestVault::makeEntry("b", "C"),
+                                      TestVault::makeEntry("c", "D"), TestVault::makeEntry("d", "C")};
+        vault.reset({"C", "D"}, TestVault::entryList(entries));
+        TreeModel tree(vault);
+        vault.removeEntry(entries.at(1).id);
+        const QModelIndex c = tree.findCategory("C");
+        QCOMPARE(tree.rowCount(c), 2);
+        QCOMPARE(tree.index(1, 0, c).data().toString(), QStringLiteral("d"));
+        QCOMPARE(tree.entryAt(tree.index(0, 0, tree.findCategory("D"))).id, entries.at(2).id);
+        vault.removeCategory("D");
+        QCOMPARE(tree.entryAt(tree.index(1, 0, tree.findCategory("C"))).id, entries.at(3).id);
+    }
 };
 
 QTEST_MAIN(TestTreeModel)

@@ -3,7 +3,11 @@
 #include "randomsource.h"
 
 #include <QDataStream>
+#include <QIODevice>
 #include <QVarLengthArray>
+#include <QtEndian>
+
+#include <cstring>
 
 QString randomString(int length)
 {
@@ -17,6 +21,69 @@ QString randomString(int length)
     for (quint32 draw : draws)
         result.append(QLatin1Char(kIdAlphabet[draw % alphabetSize]));
     return result;
+}
+
+namespace {
+
+constexpr quint32 kMSecsPerDay = 86400000;
+constexpr qint8 kLocalSpec = -1; // what Qt writes for local time
+constexpr qint8 kUtcSpec = 2;
+
+} // namespace
+
+EntryTime EntryTime::fromStream(quint32 julianDay, quint32 msecs, qint8 spec)
+{
+    EntryTime time;
+    time.julianDay = julianDay;
+    time.msecs = msecs;
+    time.spec = spec;
+    time.stored = true;
+    return time;
+}
+
+QDateTime EntryTime::toDateTime() const
+{
+    if (!stored)
+        return held;
+    // As QDataStream reads stream version 12: spec 2 is UTC and 3 an offset (always 0 there),
+    // anything else local time.
+    const QDate date = julianDay != 0 ? QDate::fromJulianDay(julianDay) : QDate();
+    const QTime time = QTime::fromMSecsSinceStartOfDay(int(msecs));
+    return QDateTime(date, time, (spec == 2 || spec == 3) ? Qt::UTC : Qt::LocalTime);
+}
+
+void EntryTime::toStream(char out[9]) const
+{
+    // A stored local or UTC time with a time of day is what QDataStream writes back for it,
+    // whatever the time zone; anything else goes the long way round.
+    if (stored && (spec == kLocalSpec || spec == kUtcSpec) && msecs < kMSecsPerDay) {
+        qToBigEndian(julianDay, out);
+        qToBigEndian(msecs, out + 4);
+        out[8] = char(spec);
+        return;
+    }
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_4_6);
+    stream << toDateTime();
+    std::memcpy(out, bytes.constData(), 9);
+}
+
+QDataStream& operator<<(QDataStream& stream, const EntryTime& time)
+{
+    if (stream.version() != QDataStream::Qt_4_6)
+        return stream << time.toDateTime();
+    char bytes[9];
+    time.toStream(bytes);
+    return stream << qFromBigEndian<quint32>(bytes) << qFromBigEndian<quint32>(bytes + 4) << qint8(bytes[8]);
+}
+
+QDataStream& operator>>(QDataStream& stream, EntryTime& time)
+{
+    QDateTime dateTime;
+    stream >> dateTime;
+    time = dateTime;
+    return stream;
 }
 
 Entry::Entry() : Entry(NoId)
@@ -45,14 +112,40 @@ QDataStream& operator>>(QDataStream& stream, Entry& entry)
     return stream;
 }
 
+namespace {
+
+// A slot of the id index: the element's position and 32 bits of its id's hash, so that a probe
+// rarely needs to read an id.
+constexpr quint64 kEmptySlot = ~quint64(0);
+
+quint32 idHash(const QString& id)
+{
+    return quint32(qHash(id));
+}
+
+quint64 slotFor(qsizetype position, quint32 hash)
+{
+    return (quint64(hash) << 32) | quint32(position);
+}
+
+} // namespace
+
 qsizetype EntryList::indexOfId(const QString& id) const
 {
     if (!indexValid)
         rebuildIndex();
-    const auto shared = firstIndexByIdData.constFind(id.constData());
-    if (shared != firstIndexByIdData.constEnd())
-        return *shared;
-    return firstIndexById.value(id, -1);
+    if (idSlots.isEmpty())
+        return -1;
+    const quint32 hash = idHash(id);
+    const size_t mask = size_t(idSlots.size()) - 1;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const quint64 entry = idSlots.at(slot);
+        if (entry == kEmptySlot)
+            return -1;
+        const qsizetype position = qsizetype(quint32(entry));
+        if (quint32(entry >> 32) == hash && items.at(position).id == id)
+            return position;
+    }
 }
 
 const Entry* EntryList::findById(const QString& id) const
@@ -61,19 +154,16 @@ const Entry* EntryList::findById(const QString& id) const
     return i < 0 ? nullptr : &items.at(i);
 }
 
-const QString& EntryList::searchText(qsizetype i) const
+bool EntryList::hasDuplicateIds() const
 {
-    if (searchTexts.size() != items.size()) {
-        searchTexts.clear();
-        searchTexts.reserve(items.size());
-        for (const Entry& entry : items)
-            searchTexts.append(makeSearchText(entry));
-    }
-    return searchTexts.at(i);
+    if (!indexValid)
+        rebuildIndex();
+    return duplicateIds;
 }
 
-QString EntryList::makeSearchText(const Entry& entry)
+QString EntryList::searchText(qsizetype i) const
 {
+    const Entry& entry = items.at(i);
     QString text;
     text.reserve(entry.account.size() + entry.category.size() + entry.notes.size() + entry.title.size() +
                  entry.url.size() + 4);
@@ -89,48 +179,103 @@ QString EntryList::makeSearchText(const Entry& entry)
     return text.toCaseFolded();
 }
 
+bool EntryList::indexElement(qsizetype i) const
+{
+    // At most half full, so that probes stay short.
+    if ((items.size()) * 2 > idSlots.size())
+        return false;
+    const QString& id = items.at(i).id;
+    const quint32 hash = idHash(id);
+    const size_t mask = size_t(idSlots.size()) - 1;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const quint64 entry = idSlots.at(slot);
+        if (entry == kEmptySlot) {
+            idSlots[slot] = slotFor(i, hash);
+            return true;
+        }
+        if (quint32(entry >> 32) == hash && items.at(qsizetype(quint32(entry))).id == id) {
+            duplicateIds = true; // the first element keeps the id
+            return true;
+        }
+    }
+}
+
+void EntryList::rebuildIndex(qsizetype expected) const
+{
+    qsizetype capacity = 16;
+    while (capacity < qMax(expected, items.size()) * 2)
+        capacity *= 2;
+    idSlots.fill(kEmptySlot, capacity);
+    duplicateIds = false;
+    for (qsizetype i = 0; i < items.size(); ++i)
+        indexElement(i);
+    indexValid = true;
+}
+
+void EntryList::appended()
+{
+    serials.append(quint32(positions.size()));
+    positions.append(qint32(items.size() - 1));
+    ++changes;
+    if (indexValid && !indexElement(items.size() - 1))
+        rebuildIndex();
+}
+
 void EntryList::append(const Entry& entry)
 {
-    if (!searchTexts.isEmpty() && searchTexts.size() == items.size())
-        searchTexts.append(makeSearchText(entry));
-    else
-        searchTexts.clear();
     items.append(entry);
-    if (indexValid && !firstIndexById.contains(entry.id)) {
-        firstIndexById.insert(entry.id, items.size() - 1);
-        firstIndexByIdData.insert(items.last().id.constData(), items.size() - 1);
-    }
+    appended();
+}
+
+void EntryList::append(Entry&& entry)
+{
+    items.append(std::move(entry));
+    appended();
 }
 
 void EntryList::replace(qsizetype i, const Entry& entry)
 {
-    if (items.at(i).id != entry.id) {
+    if (items.at(i).id != entry.id)
         indexValid = false;
-    } else if (indexValid) {
-        // Same id, possibly other characters' storage: the old address must not outlive it.
-        firstIndexByIdData.remove(items.at(i).id.constData());
-        if (firstIndexById.value(entry.id) == i)
-            firstIndexByIdData.insert(entry.id.constData(), i);
-    }
     items.replace(i, entry);
-    if (searchTexts.size() == items.size())
-        searchTexts.replace(i, makeSearchText(entry));
+    ++changes;
+}
+
+void EntryList::renumber(qsizetype from)
+{
+    for (qsizetype i = from; i < serials.size(); ++i)
+        positions[serials.at(i)] = qint32(i);
+    indexValid = false;
+    ++changes;
 }
 
 void EntryList::removeAt(qsizetype i)
 {
+    positions[serials.at(i)] = -1;
     items.removeAt(i);
-    if (searchTexts.size() == items.size() + 1)
-        searchTexts.removeAt(i);
-    indexValid = false;
+    serials.removeAt(i);
+    renumber(i);
 }
 
 qsizetype EntryList::removeIf(const std::function<bool(const Entry&)>& predicate)
 {
-    const qsizetype removed = items.removeIf(predicate);
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (predicate(items.at(i))) {
+            positions[serials.at(i)] = -1;
+            continue;
+        }
+        if (kept != i) {
+            items[kept] = std::move(items[i]);
+            serials[kept] = serials.at(i);
+        }
+        ++kept;
+    }
+    const qsizetype removed = items.size() - kept;
     if (removed > 0) {
-        indexValid = false;
-        searchTexts.clear();
+        items.resize(kept);
+        serials.resize(kept);
+        renumber(0);
     }
     return removed;
 }
@@ -138,25 +283,20 @@ qsizetype EntryList::removeIf(const std::function<bool(const Entry&)>& predicate
 void EntryList::clear()
 {
     items.clear();
-    searchTexts.clear();
-    firstIndexById.clear();
-    firstIndexByIdData.clear();
+    serials.clear();
+    positions.clear();
+    idSlots.clear();
     indexValid = true;
+    duplicateIds = false;
+    ++changes;
 }
 
-void EntryList::rebuildIndex() const
+void EntryList::reserve(qsizetype size)
 {
-    firstIndexById.clear();
-    firstIndexByIdData.clear();
-    firstIndexById.reserve(items.size());
-    firstIndexByIdData.reserve(items.size());
-    // Duplicate ids (possible only from a file) map to their first occurrence.
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const QString& id = items.at(i).id;
-        if (!firstIndexById.contains(id)) {
-            firstIndexById.insert(id, i);
-            firstIndexByIdData.insert(id.constData(), i);
-        }
-    }
-    indexValid = true;
+    items.reserve(size);
+    serials.reserve(size);
+    positions.reserve(positions.size() + size);
+    // Grown once rather than step by step while the elements come.
+    if (indexValid && idSlots.size() < size * 2)
+        rebuildIndex(size);
 }

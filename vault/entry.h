@@ -12,6 +12,65 @@ inline constexpr char kIdAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcde
 // `length` characters, one draw of the random source each, left to right.
 QString randomString(int length);
 
+// A time of an entry. Times read from a file stay in the file's form (Julian day, milliseconds
+// since midnight, time-spec code, as stream version 12 writes a QDateTime) and become a QDateTime
+// only when used: making a local QDateTime asks the C library for the time zone, which for every
+// time of a large vault took longer than the rest of loading. Written back, such a time gives the
+// bytes QDataStream would write for its QDateTime. Assigned times are kept as given.
+class EntryTime
+{
+public:
+    EntryTime() = default; // a null time, as QDateTime()
+    explicit EntryTime(const QDateTime& dateTime) : held(dateTime) {}
+    EntryTime& operator=(const QDateTime& dateTime)
+    {
+        held = dateTime;
+        stored = false;
+        return *this;
+    }
+
+    // The time as stream version 12 holds it; no time zone is looked at.
+    static EntryTime fromStream(quint32 julianDay, quint32 msecs, qint8 spec);
+
+    // What QDataStream (version 12) reads from the stored form, or the time assigned.
+    QDateTime toDateTime() const;
+    operator QDateTime() const { return toDateTime(); }
+
+    // The nine bytes QDataStream (version 12, big-endian) writes for toDateTime().
+    void toStream(char out[9]) const;
+
+    bool isNull() const { return toDateTime().isNull(); }
+    bool isValid() const { return toDateTime().isValid(); }
+    QDate date() const { return toDateTime().date(); }
+    QTime time() const { return toDateTime().time(); }
+    Qt::TimeSpec timeSpec() const { return toDateTime().timeSpec(); }
+    QString toString(Qt::DateFormat format = Qt::TextDate) const { return toDateTime().toString(format); }
+    QString toString(const QString& format) const { return toDateTime().toString(format); }
+    QDateTime addDays(qint64 days) const { return toDateTime().addDays(days); }
+    QDateTime addSecs(qint64 secs) const { return toDateTime().addSecs(secs); }
+    QDateTime addMSecs(qint64 msecs) const { return toDateTime().addMSecs(msecs); }
+    qint64 toMSecsSinceEpoch() const { return toDateTime().toMSecsSinceEpoch(); }
+
+    // As the QDateTimes compare.
+    friend bool operator==(const EntryTime& a, const EntryTime& b) { return a.toDateTime() == b.toDateTime(); }
+    friend bool operator!=(const EntryTime& a, const EntryTime& b) { return !(a == b); }
+    friend bool operator<(const EntryTime& a, const EntryTime& b) { return a.toDateTime() < b.toDateTime(); }
+    friend bool operator<=(const EntryTime& a, const EntryTime& b) { return !(b < a); }
+    friend bool operator>(const EntryTime& a, const EntryTime& b) { return b < a; }
+    friend bool operator>=(const EntryTime& a, const EntryTime& b) { return !(a < b); }
+
+private:
+    QDateTime held;
+    quint32 julianDay = 0;
+    quint32 msecs = 0;
+    qint8 spec = 0;
+    bool stored = false;
+};
+
+// Through toDateTime() and back; at stream version 12 a stored time is written as it was read.
+QDataStream& operator<<(QDataStream& stream, const EntryTime& time);
+QDataStream& operator>>(QDataStream& stream, EntryTime& time);
+
 // One vault entry. Identity is the `id` alone; "0" means "no entry".
 class Entry
 {
@@ -33,8 +92,8 @@ public:
     QString account;
     QString password;
     QString notes;
-    QDateTime dateCreated;
-    QDateTime dateChanged;
+    EntryTime dateCreated;
+    EntryTime dateChanged;
 
     bool operator==(const Entry& other) const { return id == other.id; }
     bool operator!=(const Entry& other) const { return !(*this == other); }

@@ -2,7 +2,6 @@
 
 #include "entry.h"
 
-#include <QHash>
 #include <QList>
 
 #include <functional>
@@ -30,30 +29,48 @@ public:
     // The first element with this id, or null.
     const Entry* findById(const QString& id) const;
     bool containsId(const QString& id) const { return indexOfId(id) >= 0; }
+    // Whether some id is held by more than one element (only possible from a file).
+    bool hasDuplicateIds() const;
 
     // The searchable fields of element i (account, category, notes, title, url), case-folded
-    // and joined by kSearchSeparator. Built on first use and kept in step from then on, so a
-    // search touches one string per entry.
-    const QString& searchText(qsizetype i) const;
+    // and joined by kSearchSeparator. Made when asked: searches read the fields themselves.
+    QString searchText(qsizetype i) const;
     static constexpr QChar kSearchSeparator = QChar(0xFFFF);
 
+    // A number that stays with element i while others come and go; the tree's rows keep it.
+    quint32 serialAt(qsizetype i) const { return serials.at(i); }
+    // Where the element with this serial is now, or -1 once it has gone.
+    qsizetype indexOfSerial(quint32 serial) const
+    {
+        return serial < quint32(positions.size()) ? positions.at(serial) : -1;
+    }
+    // Changes with every change of the list, for results worked out from it.
+    quint64 generation() const { return changes; }
+
     void append(const Entry& entry);
+    void append(Entry&& entry);
     void replace(qsizetype i, const Entry& entry);
     void removeAt(qsizetype i);
     // Removes every element the predicate holds for; returns how many went.
     qsizetype removeIf(const std::function<bool(const Entry&)>& predicate);
     void clear();
-    void reserve(qsizetype size) { items.reserve(size); }
+    void reserve(qsizetype size);
 
 private:
-    void rebuildIndex() const;
-    static QString makeSearchText(const Entry& entry);
+    void appended();
+    void renumber(qsizetype from);
+    void rebuildIndex(qsizetype expected = 0) const;
+    // Enters element i unless its id is there already; false when the table needs to grow.
+    bool indexElement(qsizetype i) const;
 
     QList<Entry> items;
-    mutable QHash<QString, qsizetype> firstIndexById;
-    // The same positions keyed by the address of the id's characters. Tree rows share their id
-    // strings with the list, so a row's id is found without reading (hashing) its characters.
-    mutable QHash<const void*, qsizetype> firstIndexByIdData;
+    QList<quint32> serials;  // per element
+    QList<qint32> positions; // per serial handed out; -1 once its element has gone
+    quint64 changes = 0;
+
+    // Open addressing (linear probing) over element positions, keyed by the id's hash: a few
+    // bytes an entry where a QHash node took dozens. Rebuilt when elements go or ids change.
+    mutable QList<quint64> idSlots;
     mutable bool indexValid = true;
-    mutable QList<QString> searchTexts; // empty until the first search, or after a bulk change
+    mutable bool duplicateIds = false;
 };

@@ -112,8 +112,8 @@ void TreeItem::setFromEntry(const Entry& entry)
     setData(PasswordColumn, entry.password);
     setData(NotesColumn, entry.notes);
     setData(CategoryColumn, entry.category);
-    setData(DateChangedColumn, entry.dateChanged);
-    setData(DateCreatedColumn, entry.dateCreated);
+    setData(DateChangedColumn, entry.dateChanged.toDateTime());
+    setData(DateCreatedColumn, entry.dateCreated.toDateTime());
 }
 
 Entry TreeItem::toEntry() const

@@ -6,7 +6,9 @@
 
 class Entry;
 
-// One node of the category/entry tree. Entry rows carry the whole record in ten columns.
+// One node of the category/entry tree, with a row's values in ten columns. The tree model keeps
+// them for category rows and for entry rows given values of their own; setFromEntry and toEntry
+// lay a record out in the columns.
 class TreeItem
 {
 public:

@@ -22,71 +22,203 @@ TreeModel::TreeModel(const Vault& vault, QObject* parent)
 
 TreeModel::~TreeModel()
 {
+    clearTree();
     delete rootItem;
 }
 
-TreeItem* TreeModel::itemFor(const QModelIndex& index) const
+// Category rows carry no pointer; entry rows carry their category, which stays put while
+// categories before it come and go.
+TreeModel::Category* TreeModel::categoryOf(const QModelIndex& index) const
 {
-    if (index.isValid()) {
-        if (auto* item = static_cast<TreeItem*>(index.internalPointer()))
-            return item;
-    }
-    return rootItem;
+    if (!index.isValid())
+        return nullptr;
+    if (auto* category = static_cast<Category*>(index.internalPointer()))
+        return category;
+    return categories.value(index.row());
 }
 
-const TreeItem* TreeModel::itemAt(int row, const QModelIndex& parent) const
+const Entry* TreeModel::rowEntry(const Category* category, int row) const
 {
-    return itemFor(parent)->child(row);
+    const qsizetype position = vault.entries().indexOfSerial(category->rows.at(row).serial);
+    return position < 0 ? nullptr : &vault.entries().at(position);
+}
+
+qsizetype TreeModel::entryPosition(int category, int row) const
+{
+    const Row& entryRow = categories.at(category)->rows.at(row);
+    return entryRow.own >= 0 ? -1 : vault.entries().indexOfSerial(entryRow.serial);
+}
+
+const QString* TreeModel::titleAt(int category, int row) const
+{
+    const Category* node = categories.at(category);
+    const TreeItem* item = node->item;
+    if (row >= 0) {
+        const Row& entryRow = node->rows.at(row);
+        if (entryRow.own < 0) {
+            const Entry* entry = rowEntry(node, row);
+            return entry ? &entry->title : nullptr;
+        }
+        item = ownRows.at(entryRow.own);
+    }
+    const QVariant& title = item->cell(TreeItem::TitleColumn);
+    return title.metaType() == QMetaType::fromType<QString>() ? static_cast<const QString*>(title.constData())
+                                                              : nullptr;
+}
+
+QVariant TreeModel::rowValue(const Category* category, int row, int column) const
+{
+    const Row& entryRow = category->rows.at(row);
+    if (entryRow.own >= 0)
+        return ownRows.at(entryRow.own)->data(column);
+    const Entry* entry = rowEntry(category, row);
+    if (!entry)
+        return QVariant();
+    // The ten columns TreeItem::setFromEntry fills.
+    switch (column) {
+    case TreeItem::TitleColumn:
+        return entry->title;
+    case TreeItem::IsEntryColumn:
+        return true;
+    case TreeItem::IdColumn:
+        return entry->id;
+    case TreeItem::UrlColumn:
+        return entry->url;
+    case TreeItem::AccountColumn:
+        return entry->account;
+    case TreeItem::PasswordColumn:
+        return entry->password;
+    case TreeItem::NotesColumn:
+        return entry->notes;
+    case TreeItem::CategoryColumn:
+        return entry->category;
+    case TreeItem::DateChangedColumn:
+        return entry->dateChanged.toDateTime();
+    case TreeItem::DateCreatedColumn:
+        return entry->dateCreated.toDateTime();
+    default:
+        return QVariant();
+    }
+}
+
+TreeItem* TreeModel::detach(Category* category, int row)
+{
+    Row& entryRow = category->rows[row];
+    if (entryRow.own >= 0)
+        return ownRows.at(entryRow.own);
+    auto* item = new TreeItem(QVector<QVariant>(TreeItem::RowColumnCount));
+    if (const Entry* entry = rowEntry(category, row))
+        item->setFromEntry(*entry);
+    adopt(entryRow, item);
+    return item;
+}
+
+void TreeModel::adopt(Row& row, TreeItem* item)
+{
+    if (freeOwnRows.isEmpty()) {
+        row.own = qint32(ownRows.size());
+        ownRows.append(item);
+    } else {
+        row.own = freeOwnRows.takeLast();
+        ownRows[row.own] = item;
+    }
+}
+
+void TreeModel::releaseOwn(Row& row)
+{
+    if (row.own < 0)
+        return;
+    delete ownRows.at(row.own);
+    ownRows[row.own] = nullptr;
+    freeOwnRows.append(row.own);
+    row.own = -1;
+}
+
+void TreeModel::detachAll()
+{
+    for (Category* category : std::as_const(categories)) {
+        for (int row = 0; row < category->rows.size(); ++row)
+            detach(category, row);
+    }
+}
+
+void TreeModel::renumberCategories(int from)
+{
+    for (int row = from; row < categories.size(); ++row)
+        categories.at(row)->row = row;
 }
 
 void TreeModel::buildTree()
 {
     // Each entry goes under the first category row of its name; looked up by name once
     // rather than by scanning the categories for every entry.
-    QHash<QString, TreeItem*> categoryRows;
+    QHash<QString, Category*> categoryRows;
     categoryRows.reserve(vault.categoryNames().size());
     for (const QString& name : vault.categoryNames()) {
-        const int row = rootItem->childCount();
-        rootItem->insertChildren(row, 1, TreeItem::RowColumnCount);
-        TreeItem* category = rootItem->child(row);
-        category->setData(TreeItem::TitleColumn, name);
-        category->setData(TreeItem::IsEntryColumn, 0);
+        auto* category = new Category{new TreeItem(QVector<QVariant>(TreeItem::RowColumnCount)), {}, 0};
+        category->item->setData(TreeItem::TitleColumn, name);
+        category->item->setData(TreeItem::IsEntryColumn, 0);
+        categories.append(category);
         if (!categoryRows.contains(name))
             categoryRows.insert(name, category);
     }
-    for (const Entry& entry : vault.entries()) {
-        TreeItem* category = categoryRows.value(entry.category);
-        if (!category)
-            continue;
-        const int row = category->childCount();
-        category->insertChildren(row, 1, TreeItem::RowColumnCount);
-        category->child(row)->setFromEntry(entry);
+    renumberCategories(0);
+    const EntryList& entries = vault.entries();
+    // Entries of one category often follow each other: skip the look-up then.
+    const QString* lastName = nullptr;
+    Category* last = nullptr;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QString& name = entries.at(i).category;
+        if (!lastName || !(lastName->constData() == name.constData() && lastName->size() == name.size())) {
+            last = categoryRows.value(name);
+            lastName = &name;
+        }
+        if (last)
+            last->rows.append(Row{entries.serialAt(i), -1});
     }
+}
+
+void TreeModel::clearTree()
+{
+    for (Category* category : std::as_const(categories)) {
+        delete category->item;
+        delete category;
+    }
+    categories.clear();
+    qDeleteAll(ownRows);
+    ownRows.clear();
+    freeOwnRows.clear();
 }
 
 QModelIndex TreeModel::index(int row, int column, const QModelIndex& parent) const
 {
-    if (parent.isValid() && parent.column() != 0)
+    if (column < 0 || row < 0)
         return QModelIndex();
-    TreeItem* child = itemFor(parent)->child(row);
-    if (!child || column < 0)
+    if (!parent.isValid())
+        return row < categories.size() ? createIndex(row, column) : QModelIndex();
+    if (parent.column() != 0 || parent.internalPointer())
+        return QModelIndex(); // entry rows have no children
+    Category* category = categories.value(parent.row());
+    if (!category || row >= category->rows.size())
         return QModelIndex();
-    return createIndex(row, column, child);
+    return createIndex(row, column, category);
 }
 
 QModelIndex TreeModel::parent(const QModelIndex& index) const
 {
-    if (!index.isValid())
+    if (!index.isValid() || !index.internalPointer())
         return QModelIndex();
-    TreeItem* parentItem = itemFor(index)->parent();
-    if (!parentItem || parentItem == rootItem)
-        return QModelIndex();
-    return createIndex(parentItem->childNumber(), 0, parentItem);
+    return createIndex(static_cast<Category*>(index.internalPointer())->row, 0);
 }
 
 int TreeModel::rowCount(const QModelIndex& parent) const
 {
-    return itemFor(parent)->childCount();
+    if (!parent.isValid())
+        return int(categories.size());
+    if (parent.internalPointer())
+        return 0;
+    const Category* category = categories.value(parent.row());
+    return category ? int(category->rows.size()) : 0;
 }
 
 int TreeModel::columnCount(const QModelIndex&) const
@@ -98,16 +230,21 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return QVariant();
-    const TreeItem* item = itemFor(index);
+    const Category* category = categoryOf(index);
+    if (!category)
+        return QVariant();
+    const bool entryRow = index.internalPointer() != nullptr;
     switch (role) {
     case Qt::DecorationRole: {
         static const QIcon entryIcon(QStringLiteral(":/files/img-doc"));
         static const QIcon categoryIcon(QStringLiteral(":/files/img-folder"));
-        return item->data(TreeItem::IsEntryColumn).toBool() ? entryIcon : categoryIcon;
+        const QVariant isEntry = entryRow ? rowValue(category, index.row(), TreeItem::IsEntryColumn)
+                                          : category->item->data(TreeItem::IsEntryColumn);
+        return isEntry.toBool() ? entryIcon : categoryIcon;
     }
     case Qt::DisplayRole:
     case Qt::EditRole:
-        return item->data(index.column());
+        return entryRow ? rowValue(category, index.row(), index.column()) : category->item->data(index.column());
     default:
         return QVariant();
     }
@@ -117,7 +254,10 @@ bool TreeModel::setData(const QModelIndex& index, const QVariant& value, int rol
 {
     if (role != Qt::EditRole)
         return false;
-    const bool stored = itemFor(index)->setData(index.column(), value);
+    TreeItem* item = rootItem; // an invalid index names the header row, as ever
+    if (Category* category = categoryOf(index))
+        item = index.internalPointer() ? detach(category, index.row()) : category->item;
+    const bool stored = item->setData(index.column(), value);
     if (stored)
         emit dataChanged(index, index);
     return stored;
@@ -142,28 +282,59 @@ bool TreeModel::setHeaderData(int section, Qt::Orientation orientation, const QV
 
 bool TreeModel::insertRows(int position, int rows, const QModelIndex& parent)
 {
-    TreeItem* parentItem = itemFor(parent);
-    if (position < 0 || position > parentItem->childCount())
+    if (parent.isValid() && (parent.internalPointer() || !categories.value(parent.row())))
+        return false;
+    Category* category = parent.isValid() ? categories.at(parent.row()) : nullptr;
+    const int count = category ? int(category->rows.size()) : int(categories.size());
+    if (position < 0 || position > count)
         return false;
     if (rows <= 0)
         return true;
     beginInsertRows(parent, position, position + rows - 1);
-    const bool inserted = parentItem->insertChildren(position, rows, TreeItem::RowColumnCount);
+    if (category) {
+        // Empty rows of their own until something is written into them.
+        category->rows.insert(position, rows, Row{0, -1});
+        for (int i = position; i < position + rows; ++i)
+            adopt(category->rows[i], new TreeItem(QVector<QVariant>(TreeItem::RowColumnCount)));
+    } else {
+        for (int i = 0; i < rows; ++i) {
+            auto* added = new Category{new TreeItem(QVector<QVariant>(TreeItem::RowColumnCount)), {}, 0};
+            categories.insert(position + i, added);
+        }
+        renumberCategories(position);
+    }
     endInsertRows();
-    return inserted;
+    return true;
 }
 
 bool TreeModel::removeRows(int position, int rows, const QModelIndex& parent)
 {
-    TreeItem* parentItem = itemFor(parent);
-    if (position < 0 || rows < 0 || position + rows > parentItem->childCount())
+    if (parent.isValid() && (parent.internalPointer() || !categories.value(parent.row())))
+        return false;
+    Category* category = parent.isValid() ? categories.at(parent.row()) : nullptr;
+    const int count = category ? int(category->rows.size()) : int(categories.size());
+    if (position < 0 || rows < 0 || position + rows > count)
         return false;
     if (rows == 0)
         return true; // as the node answers for nothing to remove
     beginRemoveRows(parent, position, position + rows - 1);
-    const bool removed = parentItem->removeChildren(position, rows);
+    if (category) {
+        for (int i = position; i < position + rows; ++i)
+            releaseOwn(category->rows[i]);
+        category->rows.remove(position, rows);
+    } else {
+        for (int i = position; i < position + rows; ++i) {
+            Category* gone = categories.at(i);
+            for (Row& row : gone->rows)
+                releaseOwn(row);
+            delete gone->item;
+            delete gone;
+        }
+        categories.remove(position, rows);
+        renumberCategories(position);
+    }
     endRemoveRows();
-    return removed;
+    return true;
 }
 
 bool TreeModel::insertColumns(int position, int columns, const QModelIndex& parent)
@@ -173,7 +344,15 @@ bool TreeModel::insertColumns(int position, int columns, const QModelIndex& pare
     if (columns == 0)
         return true;
     beginInsertColumns(parent, position, position + columns - 1);
-    const bool inserted = rootItem->insertColumns(position, columns);
+    // Every row's values shift, so every row needs values of its own.
+    detachAll();
+    bool inserted = rootItem->insertColumns(position, columns);
+    for (Category* category : std::as_const(categories))
+        inserted = category->item->insertColumns(position, columns) && inserted;
+    for (TreeItem* item : std::as_const(ownRows)) {
+        if (item)
+            item->insertColumns(position, columns);
+    }
     endInsertColumns();
     return inserted;
 }
@@ -183,7 +362,14 @@ bool TreeModel::removeColumns(int position, int columns, const QModelIndex& pare
     if (position < 0 || columns <= 0 || position + columns > rootItem->columnCount())
         return false;
     beginRemoveColumns(parent, position, position + columns - 1);
+    detachAll();
     const bool removed = rootItem->removeColumns(position, columns);
+    for (Category* category : std::as_const(categories))
+        category->item->removeColumns(position, columns);
+    for (TreeItem* item : std::as_const(ownRows)) {
+        if (item)
+            item->removeColumns(position, columns);
+    }
     endRemoveColumns();
     if (rootItem->columnCount() == 0)
         removeRows(0, rowCount());
@@ -199,50 +385,83 @@ Qt::ItemFlags TreeModel::flags(const QModelIndex& index) const
 
 Entry TreeModel::entryAt(const QModelIndex& index) const
 {
-    if (!index.isValid()) {
-        Entry none(Entry::NoId);
-        none.id = QStringLiteral("0");
-        return none;
+    const Category* category = categoryOf(index);
+    if (category && index.internalPointer()) {
+        const Row& row = category->rows.at(index.row());
+        if (row.own >= 0)
+            return ownRows.at(row.own)->toEntry();
+        if (const Entry* entry = rowEntry(category, index.row()))
+            return *entry;
+    } else if (category) {
+        return category->item->toEntry();
     }
-    return itemFor(index)->toEntry();
+    Entry none(Entry::NoId);
+    none.id = QStringLiteral("0");
+    return none;
 }
 
 void TreeModel::setEntryAt(const Entry& entry, const QModelIndex& index)
 {
     // The root holds only the header text; writing a record into it would be meaningless.
-    if (!index.isValid())
+    Category* category = categoryOf(index);
+    if (!category)
         return;
-    itemFor(index)->setFromEntry(entry);
+    TreeItem* item = index.internalPointer() ? detach(category, index.row()) : category->item;
+    item->setFromEntry(entry);
+    emit dataChanged(index, index);
+}
+
+void TreeModel::showVaultEntry(const QModelIndex& index, qsizetype position)
+{
+    Category* category = categoryOf(index);
+    if (!category || !index.internalPointer())
+        return;
+    Row& row = category->rows[index.row()];
+    releaseOwn(row);
+    row.serial = vault.entries().serialAt(position);
     emit dataChanged(index, index);
 }
 
 QModelIndex TreeModel::findCategory(const QString& name) const
 {
-    for (int row = 0; row < rootItem->childCount(); ++row) {
-        TreeItem* category = rootItem->child(row);
-        if (category->data(TreeItem::TitleColumn).toString() == name)
-            return createIndex(row, 0, category);
+    for (int row = 0; row < categories.size(); ++row) {
+        if (categories.at(row)->item->cell(TreeItem::TitleColumn).toString() == name)
+            return createIndex(row, 0);
+    }
+    return QModelIndex();
+}
+
+QModelIndex TreeModel::findEntryRow(const QString& categoryName, const QString& id, bool goneMatches) const
+{
+    const QModelIndex categoryIndex = findCategory(categoryName);
+    if (!categoryIndex.isValid())
+        return QModelIndex();
+    const Category* category = categories.at(categoryIndex.row());
+    for (int row = 0; row < category->rows.size(); ++row) {
+        const Row& entryRow = category->rows.at(row);
+        if (entryRow.own >= 0) {
+            if (ownRows.at(entryRow.own)->cell(TreeItem::IdColumn).toString() == id)
+                return createIndex(row, 0, const_cast<Category*>(category));
+        } else if (const Entry* entry = rowEntry(category, row)) {
+            if (entry->id == id)
+                return createIndex(row, 0, const_cast<Category*>(category));
+        } else if (goneMatches) {
+            // The entry just removed from the vault: the row still stands for it.
+            return createIndex(row, 0, const_cast<Category*>(category));
+        }
     }
     return QModelIndex();
 }
 
 QModelIndex TreeModel::findEntry(const Entry& entry) const
 {
-    const QModelIndex category = findCategory(entry.category);
-    if (!category.isValid())
-        return QModelIndex();
-    const TreeItem* categoryItem = itemFor(category);
-    for (int row = 0; row < categoryItem->childCount(); ++row) {
-        if (categoryItem->child(row)->data(TreeItem::IdColumn).toString() == entry.id)
-            return index(row, 0, category);
-    }
-    return QModelIndex();
+    return findEntryRow(entry.category, entry.id, false);
 }
 
 void TreeModel::rebuild()
 {
     beginResetModel();
-    rootItem->removeChildren(0, rootItem->childCount());
+    clearTree();
     buildTree();
     endResetModel();
 }
@@ -261,7 +480,13 @@ void TreeModel::appendEntry(const Entry& entry)
     if (!category.isValid())
         return;
     const int row = rowCount(category);
-    if (insertRows(row, 1, category))
+    if (!insertRows(row, 1, category))
+        return;
+    const EntryList& entries = vault.entries();
+    // The vault appends before it tells.
+    if (!entries.isEmpty() && entries.last().id == entry.id)
+        showVaultEntry(index(row, 0, category), entries.size() - 1);
+    else
         setEntryAt(entry, index(row, 0, category));
 }
 
@@ -279,21 +504,27 @@ void TreeModel::moveOrUpdateEntry(const Entry& before, const Entry& after)
         if (target.isValid() && insertRows(position, 1, target))
             row = index(position, 0, target);
     }
-    if (row.isValid())
+    if (!row.isValid())
+        return;
+    // The vault stored `after` where the first entry with its id is.
+    const qsizetype stored = vault.entries().indexOfId(after.id);
+    if (stored >= 0)
+        showVaultEntry(row, stored);
+    else
         setEntryAt(after, row);
 }
 
 void TreeModel::removeCategoryRows(const QString& name)
 {
     for (int row = rowCount() - 1; row >= 0; --row) {
-        if (rootItem->child(row)->cell(TreeItem::TitleColumn).toString() == name)
+        if (categories.at(row)->item->cell(TreeItem::TitleColumn).toString() == name)
             removeRows(row, 1);
     }
 }
 
 void TreeModel::removeEntryRow(const Entry& entry)
 {
-    const QModelIndex row = findEntry(entry);
+    const QModelIndex row = findEntryRow(entry.category, entry.id, true);
     if (row.isValid())
         removeRows(row.row(), 1, row.parent());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <QList>
 
 class Entry;
 class TreeItem;
@@ -9,6 +10,9 @@ class Vault;
 // The vault as a two-level tree: categories at the top, their entries below them.
 // Rows keep insertion order; the proxy above sorts them. The model observes the vault and
 // mirrors each change it announces; rows are never changed behind the vault's back.
+// An entry row refers to its vault entry rather than copying it; a row given values of its
+// own (setData, setEntryAt, a row inserted empty) keeps them, ten columns like any row.
+// Entry rows have no children.
 class TreeModel : public QAbstractItemModel
 {
     Q_OBJECT
@@ -39,12 +43,43 @@ public:
     QModelIndex findCategory(const QString& name) const;
     // The row of the entry with this id under the category the record names, or an invalid index.
     QModelIndex findEntry(const Entry& entry) const;
-    // The node of a row, for readers that must not copy its values; null if there is none.
-    const TreeItem* itemAt(int row, const QModelIndex& parent) const;
+
+    // For the filter, which reads rows in bulk. `category` is a top-level row.
+    // Where in the vault's entries the entry shown at `row` of `category` is; -1 for a row with
+    // values of its own (or whose entry has just gone).
+    qsizetype entryPosition(int category, int row) const;
+    // The title (column 0) of an entry row, or of the category row itself when `row` is -1,
+    // without a copy; null when it is not a string.
+    const QString* titleAt(int category, int row) const;
 
 private:
-    TreeItem* itemFor(const QModelIndex& index) const;
+    struct Row
+    {
+        quint32 serial; // the vault entry, by EntryList::serialAt
+        qint32 own;     // index into ownRows, or -1 for a row showing its vault entry
+    };
+    struct Category
+    {
+        TreeItem* item; // the category row's own values
+        QList<Row> rows;
+        int row; // where it is among the top-level rows
+    };
+
+    Category* categoryOf(const QModelIndex& index) const;
+    const Entry* rowEntry(const Category* category, int row) const;
+    TreeItem* ownItem(const Row& row) const { return row.own >= 0 ? ownRows.at(row.own) : nullptr; }
+    // Gives the row values of its own, copied from what it shows.
+    TreeItem* detach(Category* category, int row);
+    void adopt(Row& row, TreeItem* item);
+    void releaseOwn(Row& row);
+    QVariant rowValue(const Category* category, int row, int column) const;
+    void renumberCategories(int from);
+    // Every entry row made a row of its own, for column changes that must shift all values.
+    void detachAll();
+    QModelIndex findEntryRow(const QString& category, const QString& id, bool goneMatches) const;
+    void showVaultEntry(const QModelIndex& index, qsizetype position);
     void buildTree();
+    void clearTree();
 
     void rebuild();
     void appendCategory(const QString& name);
@@ -55,4 +90,7 @@ private:
 
     const Vault& vault;
     TreeItem* rootItem;
+    QList<Category*> categories;
+    QList<TreeItem*> ownRows; // null where freed
+    QList<qint32> freeOwnRows;
 };
