@@ -4,6 +4,8 @@
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 
+#include "memory.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -47,29 +49,6 @@ void clearVault(Vault& vault)
 {
     vault.clear();
     malloc_trim(0);
-}
-
-// A /proc/self/status figure in kB ("VmHWM", "VmRSS"), or -1.
-long statusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-// Lets VmHWM measure from now on (Linux 4.0 and later).
-void resetPeak()
-{
-    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
 }
 
 void BM_SaveStore(benchmark::State& state)

@@ -13,6 +13,8 @@
 #include "store/storestate.h"
 #include "vault/randomsource.h"
 
+#include "memory.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -128,20 +130,6 @@ QString cachedStore(const QString& cache, int count, int categories)
         std::exit(1);
     }
     return directory;
-}
-
-// A /proc/self/status figure in kB ("VmHWM", "VmRSS").
-long statusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLong();
-    }
-    return -1;
 }
 
 // Counts paints of the tree's viewport, to know when a change has reached the screen.
