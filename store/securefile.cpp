@@ -433,8 +433,35 @@ int openForOverwrite(const QString& target, QString* reason)
     return fd;
 }
 
+// Writes through a temporary file beside `target`, renamed over it once synced. When the temporary
+// cannot be made, `createError` says why.
 WriteResult writeReplacing(const QString& target, const SecretProducer& produce, const WriteHooks& hooks,
-                           int* createError);
+                           int* createError)
+{
+    QByteArray temporary = QFile::encodeName(target) + kTemporaryTag + "XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *createError = errno;
+        return failed(*createError);
+    }
+    // mkostemp's 0600 is narrowed by the umask; an older file's mode is not carried over.
+    int error = ::fchmod(fd, kOwnerOnly) != 0 ? errno : writeProduced(fd, produce, hooks);
+    if (error != 0) {
+        closeAbandoned(fd, hooks);
+        ::unlink(temporary.constData());
+        return failed(error);
+    }
+    error = syncAndClose(fd, hooks);
+    if (error == 0 && ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        return failed(error);
+    }
+    // The new file is in place, but might not be after a crash; say so rather than claim the save.
+    error = syncDirectory(target);
+    return error != 0 ? failed(error) : WriteResult();
+}
 
 // Rewrites `target` itself, for a folder that does not let us create the temporary file: the new
 // bytes are made whole and synced in a journal first, so that a crash while `target` is being
@@ -481,36 +508,6 @@ WriteResult writeInPlace(const QString& target, const SecretProducer& produce, c
     return error != 0 ? failed(error) : WriteResult();
 }
 
-// Writes through a temporary file beside `target`, renamed over it once synced. When the temporary
-// cannot be made, `createError` says why.
-WriteResult writeReplacing(const QString& target, const SecretProducer& produce, const WriteHooks& hooks,
-                           int* createError)
-{
-    QByteArray temporary = QFile::encodeName(target) + kTemporaryTag + "XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *createError = errno;
-        return failed(*createError);
-    }
-    // mkostemp's 0600 is narrowed by the umask; an older file's mode is not carried over.
-    int error = ::fchmod(fd, kOwnerOnly) != 0 ? errno : writeProduced(fd, produce, hooks);
-    if (error != 0) {
-        closeAbandoned(fd, hooks);
-        ::unlink(temporary.constData());
-        return failed(error);
-    }
-    error = syncAndClose(fd, hooks);
-    if (error == 0 && ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0)
-        error = errno;
-    if (error != 0) {
-        ::unlink(temporary.constData());
-        return failed(error);
-    }
-    // The new file is in place, but might not be after a crash; say so rather than claim the save.
-    error = syncDirectory(target);
-    return error != 0 ? failed(error) : WriteResult();
-}
-
 } // namespace
 
 WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks)
@@ -531,6 +528,12 @@ WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, 
     // rather than not save at all.
     if (!result.ok && (createError == EACCES || createError == EPERM) && target.exists)
         return writeInPlace(target.path, produce, hooks);
+    // The journal of an earlier save in place that failed holds older bytes than these now.
+    if (result.ok && target.exists) {
+        const QString journal = journalPathFor(target.path);
+        if (!journal.isEmpty())
+            ::unlink(QFile::encodeName(journal).constData());
+    }
     return result;
 }
 

@@ -461,6 +461,32 @@ private slots:
         QCOMPARE(namesIn(journalFolder), QStringList());
     }
 
+    // A journal left by a failed save in place is older than any save that succeeds after it.
+    void laterSaveDropsTheJournal()
+    {
+        const QString store = lockedStore(filled(30000, 'o'));
+        QVERIFY(!store.isEmpty());
+        const ChildRun failedSave = runAsUser([&] {
+            WriteHooks hooks;
+            hooks.write = [](qint64 at, qint64& size) {
+                size = qMin<qint64>(size, 5000 - at);
+                return at >= 5000 ? EIO : 0;
+            };
+            return writeSecretFile(store, filled(20000, 'n'), hooks).reason;
+        });
+        QVERIFY(failedSave.output.contains(inPlaceJournalPath(store)));
+        // The folder can be written now: the next save replaces the store as usual.
+        QCOMPARE(::chmod(QFile::encodeName(dir + QStringLiteral("/locked")).constData(), 0755), 0);
+        const QByteArray newer = filled(10000, 'w');
+        const ChildRun later = runAsUser([&] {
+            const WriteResult saved = writeSecretFile(store, newer);
+            return saved.ok ? recoverInPlaceWrite(store) : saved.reason;
+        });
+        QCOMPARE(later.output, QString());
+        QCOMPARE(readFile(store), newer);
+        QCOMPARE(namesIn(journalFolder), QStringList());
+    }
+
     // A journal that is not whole must never be written over the store, which its save had not yet
     // touched.
     void damagedJournalIsDiscarded_data()
