@@ -38,7 +38,8 @@ struct WriteResult
 // When no file can be made beside an existing `path` (a folder the user may not write), the new
 // bytes go first to a synced journal in the user's data folder (inPlaceJournalPath), then over
 // `path` itself, and the journal is removed once `path` is synced. A failure before the overwrite
-// leaves the old file; one during it leaves the journal for recoverInPlaceWrite, and says so.
+// leaves the old file; one during it leaves the journal for recoverInPlaceWrite, and says so. A
+// later save that replaces `path` as usual deletes such a journal, whose bytes it has outdated.
 WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
 
 // The same for bytes made while the file is written, so that a large file is never whole in

@@ -1,5 +1,7 @@
 #include "store/listfile.h"
 #include "store/securefile.h"
+#include "store/settingsstore.h"
+#include "store/storestate.h"
 
 #include <QDir>
 #include <QFile>
@@ -484,6 +486,50 @@ private slots:
         });
         QCOMPARE(later.output, QString());
         QCOMPARE(readFile(store), newer);
+        QCOMPARE(namesIn(journalFolder), QStringList());
+    }
+
+    // Taking the store's lock at start finishes a save in place that was cut short, before the
+    // store is read, and tells the user.
+    void startFinishesAnInterruptedSave()
+    {
+        QTemporaryDir scratch;
+        StoreState state;
+        SettingsStore made(scratch.path());
+        QVERIFY(made.save(state).ok);
+        const QByteArray old = readFile(made.filePath());
+        QVERIFY(state.vault.addCategory(QStringLiteral("Work")));
+        QVERIFY(made.save(state).ok);
+        const QByteArray bytes = readFile(made.filePath());
+
+        // The lock goes beside the link, in a folder its user may write.
+        const QString store = lockedStore(old);
+        QVERIFY(!store.isEmpty());
+        const QString app = dir + QStringLiteral("/app");
+        const QString link = app + QLatin1String(kStoreFileName);
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("app")));
+        QVERIFY(QFile::link(store, link));
+        if (::geteuid() == 0)
+            QCOMPARE(::chown(QFile::encodeName(app).constData(), kNobody, kNobody), 0);
+        const ChildRun killed = runAsUser([&] {
+            WriteHooks hooks;
+            hooks.write = [](qint64, qint64&) { return fault(-1); };
+            return writeSecretFile(link, bytes, hooks).reason;
+        });
+        QVERIFY(killed.killed);
+        QCOMPARE(readFile(store), old);
+
+        const ChildRun start = runAsUser([&] {
+            SettingsStore next(app);
+            if (!next.lock().locked)
+                return QStringLiteral("not locked");
+            StoreState loaded;
+            const StoreLoadResult result = next.load(loaded);
+            return result.message + QLatin1Char('|') + loaded.vault.categoryNames().join(QLatin1Char(','));
+        });
+        QCOMPARE(start.output,
+                 QStringLiteral("An unfinished save of %1 was completed from its journal.|Work").arg(link));
+        QCOMPARE(readFile(store), bytes);
         QCOMPARE(namesIn(journalFolder), QStringList());
     }
 
