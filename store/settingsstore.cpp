@@ -480,6 +480,10 @@ SettingsStore::LockResult SettingsStore::lock()
     if (lockFile->tryLock(0)) {
         // No other copy can be saving now: whatever temporaries are there, a crash left.
         removeStaleTemporaries(filePath());
+        // Likewise a journal: a save in place was cut short. Finish it before the store is read.
+        const QString recovered = recoverInPlaceWrite(filePath());
+        if (!recovered.isEmpty())
+            locationNote = (locationNote + QLatin1Char(' ') + recovered).trimmed();
         result.locked = true;
         return result;
     }
