@@ -226,6 +226,32 @@ QString faultOf(const VaultContents& base, const VaultContents& ours, const Vaul
         }
     }
 
+    // The report names what changes in ours.
+    QStringList copies;
+    for (const MergeConflict& conflict : result.report.conflicts)
+        copies << conflict.copyId;
+    QStringList added;
+    QStringList changed;
+    QStringList deleted;
+    for (const Entry& entry : merged.entries) {
+        if (!ours.entries.containsId(entry.id) && !copies.contains(entry.id))
+            added << entry.id;
+    }
+    for (const Entry& entry : ours.entries) {
+        const Entry* now = merged.entries.findById(entry.id);
+        (now ? changed : deleted) << (now && sameRecord(*now, entry) ? QString() : entry.id);
+    }
+    changed.removeAll(QString());
+    deleted.removeAll(QString());
+    const auto sorted = [](QStringList list) {
+        list.sort();
+        return list;
+    };
+    if (sorted(added) != sorted(result.report.addedIds) || sorted(changed) != sorted(result.report.changedIds) ||
+        sorted(deleted) != sorted(result.report.deletedIds) ||
+        std::any_of(copies.begin(), copies.end(), [&](const QString& id) { return ours.entries.containsId(id); }))
+        return QStringLiteral("the report is wrong");
+
     // The same change merged again is no change.
     const VaultMerge again = merge(merged, theirs);
     if (lines(again.merged) != lines(merged) || !again.report.leavesOursAsIs())
