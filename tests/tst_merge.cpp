@@ -28,8 +28,8 @@ VaultContents vault(const QString& text)
     VaultContents contents;
     const QStringList halves = text.split(QLatin1Char('|'));
     contents.categories = halves.at(0).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (const QString& spec : halves.value(1).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        const QStringList parts = spec.split(QLatin1Char(':'));
+    for (const QString& record : halves.value(1).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QStringList parts = record.split(QLatin1Char(':'));
         Entry entry(Entry::NoId);
         entry.id = parts.at(0);
         entry.title = parts.value(1);
