@@ -8,6 +8,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -159,10 +160,10 @@ bool readSealed(QIODevice& device, Payload& payload, bool ownVault)
 // Writes the store file's bytes for a state, encrypted a piece at a time as the payload is
 // encoded: a 4-byte little-endian payload length, then the payload and 1 to 32 zero bytes in
 // Rijndael ECB blocks, as encryptData seals it, without the payload or the file ever whole in memory.
-bool writeSealedState(const StoreState& state, const SecretWrite& write)
+bool writeSealedState(const StoreSnapshot& state, const SecretWrite& write)
 {
-    const QStringList& categories = state.vault.categoryNames();
-    const EntryList& entries = state.vault.entries();
+    const QStringList& categories = state.categories;
+    const EntryList& entries = state.entries;
     const qint64 length = payloadSize(state.preferences, categories, entries);
     Rijndael cipher;
     keyStoreCipher(cipher, kStoreKey);
@@ -233,6 +234,8 @@ StoreLoadResult unreadable(const QString& path, const QString& reason)
 {
     StoreLoadResult result;
     result.outcome = StoreLoadResult::Unreadable;
+    // Replacing it is what the user agrees to by starting empty.
+    result.fingerprint = statFingerprint(path);
     result.message =
         tr("The vault file %1 could not be read: %2. Nothing was loaded from it.").arg(native(path), reason);
     return result;
@@ -260,13 +263,15 @@ StoreLoadResult loadCurrent(const QString& path, StoreState& state)
     if (!openRegularFile(file, &reason))
         return unreadable(path, reason);
     Payload payload;
-    const bool clean = readStore(file, payload);
+    StoreFingerprint fingerprint;
+    const bool clean = readStoreFingerprinted(file, payload, &fingerprint);
     if (file.error() != QFileDevice::NoError)
         return unreadable(path, file.errorString());
     file.close();
 
     applyPayload(payload, state);
     StoreLoadResult result;
+    result.fingerprint = fingerprint;
     if (!clean)
         keepDamaged(result, path, tr("Everything that could be read from it was loaded."));
     return result;
@@ -335,6 +340,7 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
     }
 
     const StoreSaveResult saved = store.save(state);
+    result.fingerprint = saved.written;
     if (!saved.ok) {
         notes << saved.error << tr("The old file %1 has been kept.").arg(native(legacyPath));
     } else if (!QFile::remove(legacyPath)) {
@@ -513,7 +519,36 @@ SettingsStore::LockResult SettingsStore::lock()
 
 StoreSaveResult SettingsStore::save(const StoreState& state) const
 {
-    return writeStoreFile(filePath(), [&state](const SecretWrite& write) { return writeSealedState(state, write); });
+    return save(snapshotOf(state));
+}
+
+StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHooks& hooks) const
+{
+    // Hashed as written; a save that writes through a journal first makes the bytes again.
+    QByteArray digest;
+    qint64 length = 0;
+    StoreSaveResult result = writeStoreFile(
+        filePath(),
+        [&](const SecretWrite& write) {
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            length = 0;
+            const bool made = writeSealedState(snapshot, [&](const char* data, qint64 size) {
+                hash.addData(QByteArrayView(data, size));
+                length += size;
+                return write(data, size);
+            });
+            digest = hash.result();
+            return made;
+        },
+        hooks);
+    if (result.ok) {
+        result.written = statFingerprint(filePath());
+        // Changed again since? Then only its bytes can tell whose it is.
+        result.written.sha256 = digest;
+        if (result.written.size != length)
+            result.written.modifiedNs = -1;
+    }
+    return result;
 }
 
 StoreLoadResult SettingsStore::load(StoreState& state) const
@@ -551,6 +586,7 @@ StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
     StoreLoadResult result;
     result.outcome = StoreLoadResult::Created;
     const StoreSaveResult saved = save(state);
+    result.fingerprint = saved.written;
     if (!saved.ok)
         result.message = saved.error;
     return result;

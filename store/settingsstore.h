@@ -5,6 +5,7 @@
 // safe file writer. QtCore only (no widget header), and nothing here asks the user anything.
 
 #include "store/securefile.h"
+#include "store/storefile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -35,12 +36,15 @@ struct StoreLoadResult
     // For the user: what went wrong and what was done about it. Empty when nothing did.
     QString message;
     QString damagedCopyPath;
+    // The file the state came from (or was first written to); null when unknown.
+    StoreFingerprint fingerprint;
 };
 
 struct StoreSaveResult
 {
     bool ok = true;
-    QString error; // for the user, when !ok
+    QString error;            // for the user, when !ok
+    StoreFingerprint written; // the file as this save left it, when ok
 };
 
 // The encrypted settings store in one directory: the preferences, the category names and
@@ -84,6 +88,8 @@ public:
     StoreLoadResult load(StoreState& state) const;
     // Writes the state; the previous file survives any failure.
     StoreSaveResult save(const StoreState& state) const;
+    // The same from a snapshot, on any thread; `hooks` let tests fail the write.
+    StoreSaveResult save(const StoreSnapshot& snapshot, const WriteHooks& hooks = {}) const;
 
 private:
     StoreLoadResult loadFiles(StoreState& state) const;

@@ -1,0 +1,523 @@
+#include "autosaver.h"
+
+#include "conflictcopies.h"
+#include "storemerge.h"
+#include "storestate.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QSet>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kMaxRetryMs = 30000;
+// Looks at a file that does not read as a store before the user hears of it.
+constexpr int kNotAStoreRoundsBeforeTelling = 3;
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+bool samePreferences(const Preferences& a, const Preferences& b)
+{
+    return a.masterPasswordHash == b.masterPasswordHash && a.hidePassword == b.hidePassword &&
+           a.maxLoginAttempts == b.maxLoginAttempts && a.genAlphanum == b.genAlphanum &&
+           a.genMaxLength == b.genMaxLength && a.genMinLength == b.genMinLength && a.genMixedCase == b.genMixedCase &&
+           a.genSpecialChars == b.genSpecialChars && a.firstRun == b.firstRun;
+}
+
+// The changes that turn the open vault (`from`) into a merge's result (`to`), to be made through
+// the vault's operations so that its observers follow row by row.
+struct ApplyPlan
+{
+    bool preferencesChanged = false;
+    QStringList addedCategories;
+    QList<Entry> added;
+    QList<Entry> changed;
+    QStringList removedIds;
+    QStringList removedCategories;
+
+    bool isEmpty() const
+    {
+        return !preferencesChanged && addedCategories.isEmpty() && added.isEmpty() && changed.isEmpty() &&
+               removedIds.isEmpty() && removedCategories.isEmpty();
+    }
+};
+
+ApplyPlan planChanges(const StoreSnapshot& from, const StoreSnapshot& to)
+{
+    ApplyPlan plan;
+    plan.preferencesChanged = !samePreferences(from.preferences, to.preferences);
+    const QSet<QString> fromCategories(from.categories.begin(), from.categories.end());
+    const QSet<QString> toCategories(to.categories.begin(), to.categories.end());
+    for (const QString& name : to.categories) {
+        if (!fromCategories.contains(name) && !plan.addedCategories.contains(name))
+            plan.addedCategories << name;
+    }
+    QSet<QString> named; // categories the result's entries still use
+    for (const Entry& entry : to.entries) {
+        named.insert(entry.category);
+        const Entry* before = from.entries.findById(entry.id);
+        if (!before)
+            plan.added << entry;
+        else if (!sameRecord(*before, entry))
+            plan.changed << entry;
+    }
+    for (const Entry& entry : from.entries) {
+        if (!to.entries.containsId(entry.id))
+            plan.removedIds << entry.id;
+    }
+    // Removing a category takes its entries with it: only those no entry of the result names.
+    for (const QString& name : from.categories) {
+        if (!toCategories.contains(name) && !named.contains(name) && !plan.removedCategories.contains(name))
+            plan.removedCategories << name;
+    }
+    return plan;
+}
+
+// A file that does not read as a store, moved out of the way of a save that must happen.
+QString setAside(const QString& path)
+{
+    const QString stem = path + QStringLiteral(".unreadable-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString aside = stem;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = stem + QLatin1Char('-') + QString::number(n);
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0 ? aside : QString();
+}
+
+} // namespace
+
+// What a round starts from, taken on the saver's thread.
+struct AutoSaver::Round
+{
+    quint64 id = 0;
+    quint64 changesAtStart = 0;
+    const SettingsStore* store = nullptr;
+    WriteHooks hooks;
+    StoreSnapshot ours;
+    StoreSnapshot base;
+    StoreFingerprint known;
+    QStringList copies; // conflicted copies to merge, by name
+    bool write = false;
+    bool setAsideUnreadable = false;
+    std::unique_ptr<Outcome> outcome;
+};
+
+// What a round found and did.
+struct AutoSaver::Outcome
+{
+    enum Kind
+    {
+        Unchanged, // nothing to write, or nothing may be written
+        Saved,
+        SaveFailed,
+        Merged,    // changes from elsewhere to take in; nothing written yet
+        NotAStore, // the store file does not read as one; left alone
+    };
+    Kind kind = Unchanged;
+    StoreFingerprint fingerprint; // of the file as now known
+    bool fileMerged = false;
+    StoreSnapshot theirs; // the file's contents, when fileMerged: the next merge's ancestor
+    StoreSnapshot result;
+    ApplyPlan plan;
+    bool needsWrite = false;
+    QStringList summaries;
+    QStringList mergedCopies;
+    QStringList damagedCopies;
+    QString message; // for the user, when SaveFailed or NotAStore, or a file set aside
+};
+
+AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* parent)
+    : QObject(parent), state(state), store(store)
+{
+    saveTimer = new QTimer(this);
+    saveTimer->setSingleShot(true);
+    saveTimer->setInterval(1000);
+    connect(saveTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
+    checkTimer = new QTimer(this);
+    checkTimer->setSingleShot(true);
+    checkTimer->setInterval(300);
+    connect(checkTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
+
+    const Vault* vault = &state.vault;
+    connect(vault, &Vault::vaultReset, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::categoryAdded, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::categoryRemoved, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::entryAdded, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::entryChanged, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::entryRemoved, this, &AutoSaver::onVaultChanged);
+}
+
+AutoSaver::~AutoSaver()
+{
+    if (worker.joinable())
+        worker.join();
+}
+
+void AutoSaver::setSaveDelay(int ms)
+{
+    saveTimer->setInterval(ms);
+}
+
+void AutoSaver::setCheckDelay(int ms)
+{
+    checkTimer->setInterval(ms);
+}
+
+void AutoSaver::setRetryDelay(int ms)
+{
+    retryDelayMs = nextRetryMs = ms;
+}
+
+void AutoSaver::setReadOnly(bool value)
+{
+    readOnly = value;
+}
+
+void AutoSaver::setWriteHooks(const WriteHooks& writeHooks)
+{
+    hooks = writeHooks;
+}
+
+void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& fingerprint)
+{
+    base = loaded;
+    known = fingerprint;
+    started = true;
+    watcher = new QFileSystemWatcher(this);
+    // Sync tools replace the file by renaming another over it, which only the folder reports;
+    // a file rewritten in place reports only itself.
+    watcher->addPath(store.directory());
+    if (QFileInfo::exists(store.filePath()))
+        watcher->addPath(store.filePath());
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &AutoSaver::onFolderChanged);
+    connect(watcher, &QFileSystemWatcher::fileChanged, this, &AutoSaver::onFolderChanged);
+    // Conflicted copies left while the program was not running, and changes made meanwhile.
+    requestRound();
+}
+
+void AutoSaver::noteChange()
+{
+    ++changes;
+    dirty = true;
+    if (started && !saveTimer->isActive() && !retryTimer->isActive())
+        saveTimer->start();
+}
+
+void AutoSaver::onVaultChanged()
+{
+    if (!merging)
+        noteChange();
+}
+
+void AutoSaver::onFolderChanged()
+{
+    // A file replaced by a rename is no longer the one watched.
+    if (!watcher->files().contains(store.filePath()) && QFileInfo::exists(store.filePath()))
+        watcher->addPath(store.filePath());
+    if (!checkTimer->isActive())
+        checkTimer->start();
+}
+
+void AutoSaver::checkNow()
+{
+    requestRound();
+}
+
+void AutoSaver::requestRound()
+{
+    if (!started)
+        return;
+    if (roundRunning) {
+        roundWanted = true;
+        return;
+    }
+    saveTimer->stop();
+    checkTimer->stop();
+    retryTimer->stop();
+    startRound();
+}
+
+std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable)
+{
+    auto round = std::make_unique<Round>();
+    round->id = ++roundId;
+    round->changesAtStart = changes;
+    round->store = &store;
+    round->hooks = hooks;
+    round->ours = snapshotOf(state);
+    round->base = base;
+    round->known = known;
+    round->write = dirty && !readOnly;
+    round->setAsideUnreadable = setAsideUnreadable;
+    const QStringList names = QDir(store.directory()).entryList(QDir::Files | QDir::Hidden);
+    for (const QString& name : storeConflictCopies(names)) {
+        if (!mergedCopies.contains(name) && !skippedCopies.contains(name))
+            round->copies << name;
+    }
+    return round;
+}
+
+void AutoSaver::startRound()
+{
+    running = makeRound(false);
+    roundRunning = true;
+    roundWanted = false;
+    Round* round = running.get();
+    const quint64 id = round->id;
+    worker = std::thread([this, round, id] {
+        runRound(*round);
+        QMetaObject::invokeMethod(
+            this, [this, id] { roundDone(id); }, Qt::QueuedConnection);
+    });
+}
+
+void AutoSaver::roundDone(quint64 id)
+{
+    // Already taken in by a flush that waited for it.
+    if (!roundRunning || !running || running->id != id)
+        return;
+    finishRunning();
+}
+
+void AutoSaver::finishRunning()
+{
+    if (!roundRunning)
+        return;
+    if (worker.joinable())
+        worker.join();
+    roundRunning = false;
+    const std::unique_ptr<Round> round = std::move(running);
+    const bool again = handle(*round->outcome, round->changesAtStart) || roundWanted;
+    roundWanted = false;
+    if (again)
+        requestRound();
+}
+
+bool AutoSaver::handle(const Outcome& outcome, quint64 changesAtStart)
+{
+    switch (outcome.kind) {
+    case Outcome::Unchanged:
+        notAStoreRounds = 0;
+        return false;
+    case Outcome::Saved: {
+        notAStoreRounds = 0;
+        base = outcome.result;
+        known = outcome.fingerprint;
+        if (changes == changesAtStart)
+            dirty = false;
+        nextRetryMs = retryDelayMs;
+        if (failing) {
+            failing = false;
+            emit saveRecovered();
+        }
+        setAsideMergedCopies();
+        emit saved();
+        // Changes made while it was written follow at their own pace.
+        if (dirty && !saveTimer->isActive())
+            saveTimer->start();
+        return false;
+    }
+    case Outcome::SaveFailed:
+        if (!failing) {
+            failing = true;
+            emit saveFailed(outcome.message);
+        }
+        scheduleRetry();
+        return false;
+    case Outcome::NotAStore:
+        if (++notAStoreRounds >= kNotAStoreRoundsBeforeTelling && !problemShown) {
+            problemShown = true;
+            emit problem(outcome.message);
+        }
+        scheduleRetry();
+        return false;
+    case Outcome::Merged:
+        break;
+    }
+
+    notAStoreRounds = 0;
+    skippedCopies << outcome.damagedCopies;
+    // The vault changed while the merge was worked out: work it out again from what it is now.
+    if (changes != changesAtStart)
+        return true;
+    const ApplyPlan& plan = outcome.plan;
+    merging = true;
+    if (plan.preferencesChanged)
+        state.preferences = outcome.result.preferences;
+    Vault& vault = state.vault;
+    for (const QString& name : plan.addedCategories)
+        vault.addCategory(name);
+    for (const Entry& entry : plan.added)
+        vault.addEntry(entry);
+    for (const Entry& entry : plan.changed)
+        vault.saveEntry(entry, entry.category);
+    for (const QString& id : plan.removedIds)
+        vault.removeEntry(id);
+    for (const QString& name : plan.removedCategories)
+        vault.removeCategory(name);
+    merging = false;
+
+    if (outcome.fileMerged) {
+        base = outcome.theirs;
+        known = outcome.fingerprint;
+    }
+    mergedCopies << outcome.mergedCopies;
+    if (outcome.needsWrite)
+        dirty = true;
+    const QString summary = outcome.summaries.join(QLatin1Char(' '));
+    if (!summary.isEmpty())
+        emit merged(summary);
+    // Written at once: the other computer should see the merge as soon as this one does.
+    return dirty && !readOnly;
+}
+
+void AutoSaver::scheduleRetry()
+{
+    retryTimer->start(nextRetryMs);
+    nextRetryMs = qMin(nextRetryMs * 2, kMaxRetryMs);
+}
+
+void AutoSaver::setAsideMergedCopies()
+{
+    for (const QString& name : std::as_const(mergedCopies)) {
+        QDir folder(store.directory());
+        const QString newName = mergedConflictCopyName(name, folder.entryList(QDir::Files | QDir::Hidden));
+        if (!folder.rename(name, newName))
+            skippedCopies << name; // merged already; merging it again would change nothing
+    }
+    mergedCopies.clear();
+}
+
+StoreSaveResult AutoSaver::flush()
+{
+    saveTimer->stop();
+    checkTimer->stop();
+    retryTimer->stop();
+    finishRunning();
+    saveTimer->stop();
+    checkTimer->stop();
+    retryTimer->stop();
+    StoreSaveResult result;
+    if (!started || readOnly)
+        return result;
+    // A merge found on the way is taken in and the round run again; a few at most.
+    for (int attempt = 0; attempt < 4 && dirty; ++attempt) {
+        const std::unique_ptr<Round> round = makeRound(true);
+        round->write = true;
+        runRound(*round);
+        const Outcome& outcome = *round->outcome;
+        if (outcome.kind == Outcome::SaveFailed) {
+            result.ok = false;
+            result.error = outcome.message;
+            return result;
+        }
+        handle(outcome, round->changesAtStart);
+        retryTimer->stop();
+        saveTimer->stop();
+        if (outcome.kind == Outcome::Saved) {
+            result.written = outcome.fingerprint;
+            if (!outcome.message.isEmpty())
+                qWarning("%s", qPrintable(outcome.message));
+        }
+    }
+    return result;
+}
+
+void AutoSaver::runRound(Round& round)
+{
+    round.outcome = std::make_unique<Outcome>();
+    Outcome& out = *round.outcome;
+    const QString path = round.store->filePath();
+    out.fingerprint = round.known;
+    StoreSnapshot current = round.ours;
+
+    if (!storeFileUnchanged(path, round.known)) {
+        StoreFileRead file = readStoreFile(path);
+        const bool ours = !round.known.sha256.isEmpty() && file.fingerprint.sha256 == round.known.sha256;
+        if (ours) {
+            out.fingerprint = file.fingerprint; // touched, not changed
+        } else if (file.status == StoreFileRead::Read) {
+            StoreMerge merge = mergeStore(round.base, current, file.payload);
+            current = std::move(merge.merged);
+            out.fileMerged = true;
+            out.theirs = std::move(file.payload);
+            out.fingerprint = file.fingerprint;
+            out.needsWrite = merge.theirsOutdated;
+            const QString vaultSummary = merge.vault.summary();
+            if (!vaultSummary.isEmpty())
+                out.summaries << AutoSaver::tr("Merged changes from another computer: %1.").arg(vaultSummary);
+            const QString preferencesSummary = merge.preferences.summary();
+            if (!preferencesSummary.isEmpty())
+                out.summaries << preferencesSummary;
+        } else if (file.status == StoreFileRead::Missing) {
+            out.fingerprint = StoreFingerprint(); // deleted elsewhere: written again below
+        } else if (round.setAsideUnreadable) {
+            const QString aside = setAside(path);
+            if (!aside.isEmpty())
+                out.message = AutoSaver::tr("The vault file %1 did not read as a vault, so it was kept as %2 and the "
+                                            "vault saved in its place.")
+                                  .arg(native(path), native(aside));
+            out.fingerprint = StoreFingerprint();
+        } else {
+            out.kind = Outcome::NotAStore;
+            const QString why = file.status == StoreFileRead::Unreadable
+                                    ? file.reason
+                                    : AutoSaver::tr("it is damaged or not a vault file, perhaps not yet complete");
+            out.message = AutoSaver::tr("The vault file %1 was changed by another program and cannot be read: %2. "
+                                        "It is left as it is, and this computer's changes are not saved to it until "
+                                        "it reads as a vault again.")
+                              .arg(native(path), why);
+            return;
+        }
+    }
+
+    for (const QString& name : std::as_const(round.copies)) {
+        const QString copyPath = QFileInfo(path).dir().filePath(name);
+        StoreFileRead copy = readStoreFile(copyPath);
+        if (copy.status != StoreFileRead::Read) {
+            out.damagedCopies << name;
+            continue;
+        }
+        StoreMerge merge = mergeStore(current, copy.payload);
+        current = std::move(merge.merged);
+        out.mergedCopies << name;
+        const QString vaultSummary = merge.vault.summary();
+        out.summaries << AutoSaver::tr("Merged the conflicted copy %1 made by a sync program%2.")
+                             .arg(name, vaultSummary.isEmpty() ? QString() : QStringLiteral(": ") + vaultSummary);
+        const QString preferencesSummary = merge.preferences.summary();
+        if (!preferencesSummary.isEmpty())
+            out.summaries << preferencesSummary;
+    }
+
+    if (out.fileMerged || !out.mergedCopies.isEmpty() || !out.damagedCopies.isEmpty()) {
+        out.kind = Outcome::Merged;
+        out.plan = planChanges(round.ours, current);
+        out.result = std::move(current);
+        // Merged copies are renamed after the save that holds them.
+        out.needsWrite = out.needsWrite || !out.mergedCopies.isEmpty();
+        return;
+    }
+    if (!round.write)
+        return;
+    const StoreSaveResult saved = round.store->save(current, round.hooks);
+    if (!saved.ok) {
+        out.kind = Outcome::SaveFailed;
+        out.message = saved.error;
+        return;
+    }
+    out.kind = Outcome::Saved;
+    out.fingerprint = saved.written;
+    out.result = std::move(current);
+}

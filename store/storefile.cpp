@@ -1,0 +1,111 @@
+#include "storefile.h"
+
+#include "securefile.h"
+#include "settingsstore.h"
+#include "storestate.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace {
+
+StoreFingerprint fromStat(const struct stat& st)
+{
+    StoreFingerprint fingerprint;
+    fingerprint.size = qint64(st.st_size);
+    fingerprint.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    fingerprint.inode = quint64(st.st_ino);
+    fingerprint.device = quint64(st.st_dev);
+    return fingerprint;
+}
+
+// Hands the file's bytes on to the reader unchanged, hashing them on the way.
+class HashingReader : public QIODevice
+{
+public:
+    explicit HashingReader(QIODevice& source) : source(source) { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return source.size(); }
+    QByteArray result() const { return hash.result(); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 got = source.read(data, maxSize);
+        if (got > 0)
+            hash.addData(QByteArrayView(data, got));
+        return got;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QIODevice& source;
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+};
+
+} // namespace
+
+StoreSnapshot snapshotOf(const StoreState& state)
+{
+    return StoreSnapshot{state.preferences, state.vault.categoryNames(), state.vault.entries()};
+}
+
+bool StoreFingerprint::sameStat(const StoreFingerprint& other) const
+{
+    return size == other.size && modifiedNs == other.modifiedNs && inode == other.inode && device == other.device;
+}
+
+StoreFingerprint statFingerprint(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return StoreFingerprint();
+    return fromStat(st);
+}
+
+bool storeFileUnchanged(const QString& path, const StoreFingerprint& known)
+{
+    const StoreFingerprint now = statFingerprint(path);
+    return !known.isNull() && !now.isNull() && now.sameStat(known);
+}
+
+bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fingerprint)
+{
+    struct stat st;
+    const bool statted = ::fstat(file.handle(), &st) == 0;
+    HashingReader reader(file);
+    const bool clean = readStore(reader, payload);
+    // The rest of a file the payload did not fill belongs to what was read too.
+    char rest[65536];
+    while (reader.read(rest, sizeof rest) > 0) {
+    }
+    if (fingerprint) {
+        *fingerprint = statted ? fromStat(st) : StoreFingerprint();
+        fingerprint->sha256 = reader.result();
+    }
+    return clean;
+}
+
+StoreFileRead readStoreFile(const QString& path)
+{
+    StoreFileRead result;
+    QFile file(path);
+    if (!QFile::exists(path))
+        return result;
+    if (!openRegularFile(file, &result.reason)) {
+        result.status = StoreFileRead::Unreadable;
+        return result;
+    }
+    const bool clean = readStoreFingerprinted(file, result.payload, &result.fingerprint);
+    if (file.error() != QFileDevice::NoError) {
+        result.status = StoreFileRead::Unreadable;
+        result.reason = file.errorString();
+        result.payload = Payload();
+        return result;
+    }
+    result.status = clean ? StoreFileRead::Read : StoreFileRead::Damaged;
+    return result;
+}

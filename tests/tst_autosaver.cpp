@@ -1,0 +1,316 @@
+// The saver that keeps the store file in step with the open vault: saves in the background,
+// waits for them at the close, retries failures, and merges what other computers put there.
+#include "store/autosaver.h"
+#include "store/conflictcopies.h"
+#include "store/payload.h"
+#include "store/settingsstore.h"
+#include "support/testvault.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+using TestVault::makeEntry;
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Payload readPayload(const QString& path)
+{
+    Payload payload;
+    decodeStore(readFile(path), payload);
+    return payload;
+}
+
+QStringList titles(const EntryList& entries)
+{
+    QStringList list;
+    for (const Entry& entry : entries)
+        list << entry.title + QLatin1Char('/') + entry.password;
+    list.sort();
+    return list;
+}
+
+QStringList fileTitles(const QString& path)
+{
+    return titles(readPayload(path).entries);
+}
+
+// An entry whose password is its title, with a fixed id.
+Entry entry(const QString& title, const QString& id, const QString& category = QStringLiteral("General"))
+{
+    Entry made = makeEntry(title, category, QString(), QString(), QString(), title);
+    made.id = id;
+    return made;
+}
+
+} // namespace
+
+class TestAutoSaver : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestVault::Fixture> fixture;
+    std::unique_ptr<AutoSaver> saver;
+
+    QString storePath() const { return fixture->store.filePath(); }
+
+    // A store with "General" and the entries A and D, loaded, and a saver started over it.
+    void open(const WriteHooks& hooks = {})
+    {
+        QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a")),
+                                                            entry(QStringLiteral("D"), QStringLiteral("d"))}));
+        start(hooks);
+    }
+
+    void start(const WriteHooks& hooks = {})
+    {
+        const StoreLoadResult loaded = fixture->store.load(fixture->state);
+        QCOMPARE(loaded.outcome, StoreLoadResult::Loaded);
+        saver = std::make_unique<AutoSaver>(fixture->state, fixture->store);
+        saver->setSaveDelay(20);
+        saver->setCheckDelay(20);
+        saver->setRetryDelay(20);
+        saver->setWriteHooks(hooks);
+        saver->start(snapshotOf(fixture->state), loaded.fingerprint);
+    }
+
+    // What another computer's copy of the program would write: the store as it was, with X
+    // added, A's password changed and D deleted; by a rename, as sync tools do, or in place.
+    void writeAsAnotherComputer(bool inPlace)
+    {
+        Payload other = readPayload(storePath());
+        EntryList entries;
+        for (const Entry& entry : other.entries) {
+            if (entry.id == QLatin1String("d"))
+                continue;
+            Entry copy = entry;
+            if (copy.id == QLatin1String("a")) {
+                copy.password = QStringLiteral("there");
+                copy.dateChanged = QDateTime(QDate(2026, 1, 1), QTime(12, 0));
+            }
+            entries.append(copy);
+        }
+        entries.append(entry(QStringLiteral("X"), QStringLiteral("x")));
+        const QByteArray bytes = sealStore(encodePayload(other.preferences, other.categories, entries));
+        if (inPlace) {
+            QFile file(storePath());
+            QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+            QCOMPARE(file.write(bytes), bytes.size());
+        } else {
+            QVERIFY(writeStoreFile(storePath(), bytes).ok);
+        }
+    }
+
+private slots:
+    void init() { fixture = std::make_unique<TestVault::Fixture>(); }
+
+    void cleanup()
+    {
+        saver.reset();
+        fixture.reset();
+    }
+
+    // Entries and preferences reach the file without a close.
+    void changesReachTheDisk()
+    {
+        open();
+        QSignalSpy saved(saver.get(), &AutoSaver::saved);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D"}));
+        QVERIFY(!saver->hasUnsavedChanges());
+
+        fixture->state.preferences.hidePassword = false;
+        saver->noteChange();
+        QTRY_VERIFY(!readPayload(storePath()).preferences.hidePassword);
+        // Nothing more to write: the file is not written again on its own.
+        const int saves = saved.count();
+        QTest::qWait(100);
+        QCOMPARE(saved.count(), saves);
+    }
+
+    // The close waits for a save in flight, then writes what changed meanwhile.
+    void flushWaitsForASaveInFlight()
+    {
+        std::atomic<bool> writing{false};
+        std::atomic<int> writes{0};
+        WriteHooks hooks;
+        hooks.write = [&](qint64 offset, qint64&) {
+            if (offset == 0 && writes++ == 0) {
+                writing = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            return 0;
+        };
+        open(hooks);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTRY_VERIFY(writing.load());
+        fixture->state.vault.addEntry(entry(QStringLiteral("C"), QStringLiteral("c")));
+        const StoreSaveResult result = saver->flush();
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "C/C", "D/D"}));
+        QVERIFY(!saver->hasUnsavedChanges());
+        QCOMPARE(writes.load(), 2);
+    }
+
+    // A failed save is reported once, the old file stays meanwhile, and a retry saves.
+    void failedSaveIsRetried()
+    {
+        std::atomic<int> failuresLeft{3};
+        WriteHooks hooks;
+        hooks.write = [&](qint64, qint64&) { return failuresLeft > 0 ? (--failuresLeft, ENOSPC) : 0; };
+        open(hooks);
+        const QByteArray before = readFile(storePath());
+        QSignalSpy failed(saver.get(), &AutoSaver::saveFailed);
+        QSignalSpy recovered(saver.get(), &AutoSaver::saveRecovered);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTRY_COMPARE(failed.count(), 1);
+        QVERIFY(failed.at(0).at(0).toString().contains(QStringLiteral("No space left on device")));
+        QCOMPARE(readFile(storePath()), before);
+        QTRY_COMPARE_WITH_TIMEOUT(recovered.count(), 1, 5000);
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D"}));
+    }
+
+    void externalChangeIsMerged_data()
+    {
+        QTest::addColumn<bool>("inPlace");
+        QTest::addColumn<bool>("localChange");
+        QTest::newRow("replaced by a rename, with a change here") << false << true;
+        QTest::newRow("rewritten in place, with a change here") << true << true;
+        QTest::newRow("replaced by a rename, nothing changed here") << false << false;
+    }
+
+    // The other computer's addition, change and deletion come into the open vault in place,
+    // and the file keeps both sides' changes.
+    void externalChangeIsMerged()
+    {
+        QFETCH(bool, inPlace);
+        QFETCH(bool, localChange);
+        open();
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        QSignalSpy reset(&fixture->state.vault, &Vault::vaultReset);
+        QSignalSpy added(&fixture->state.vault, &Vault::entryAdded);
+        writeAsAnotherComputer(inPlace);
+        if (localChange) {
+            fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        }
+        QTRY_COMPARE(merged.count(), 1);
+        QCOMPARE(merged.at(0).at(0).toString(),
+                 QStringLiteral("Merged changes from another computer: 1 added, 1 changed, 1 deleted."));
+        const QStringList expected = localChange ? QStringList{"A/there", "B/B", "X/X"} : QStringList{"A/there", "X/X"};
+        QCOMPARE(titles(fixture->state.vault.entries()), expected);
+        QCOMPARE(reset.count(), 0);
+        QCOMPARE(added.count(), localChange ? 2 : 1);
+        QTRY_COMPARE(fileTitles(storePath()), expected);
+        QTRY_VERIFY(!saver->hasUnsavedChanges());
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(fileTitles(storePath()), expected);
+    }
+
+    // A change found only when saving (no folder event came) is merged, not overwritten.
+    void changeFoundAtTheCloseIsMerged()
+    {
+        open();
+        saver->setCheckDelay(60000);
+        saver->setSaveDelay(60000);
+        writeAsAnotherComputer(false);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/there", "B/B", "X/X"}));
+    }
+
+    // A file that does not read as a store is neither merged nor overwritten; the user hears of
+    // it once it persists, and the close keeps it aside before saving.
+    void damagedFileIsLeftAlone()
+    {
+        open();
+        QSignalSpy problem(saver.get(), &AutoSaver::problem);
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        const QByteArray damaged = readFile(storePath()).left(40);
+        QVERIFY(writeStoreFile(storePath(), damaged).ok);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTRY_COMPARE_WITH_TIMEOUT(problem.count(), 1, 5000);
+        QCOMPARE(readFile(storePath()), damaged);
+        QCOMPARE(merged.count(), 0);
+        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/A", "B/B", "D/D"}));
+
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D"}));
+        const QStringList aside =
+            QDir(fixture->dir.path()).entryList({QStringLiteral("settings2.vydat.unreadable-*")}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readFile(fixture->path(aside.first())), damaged);
+    }
+
+    void conflictedCopyIsMergedOnce_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Syncthing") << QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG.vydat");
+        QTest::newRow("Nextcloud") << QStringLiteral("settings2 (conflicted copy 2026-12-07 143012).vydat");
+        QTest::newRow("Dropbox") << QStringLiteral("settings2 (Ann's conflicted copy 2026-12-07).vydat");
+    }
+
+    // Merged at start, saved, then renamed; the same copy again changes nothing.
+    void conflictedCopyIsMergedOnce()
+    {
+        QFETCH(QString, name);
+        QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a"))}));
+        const QByteArray copy = sealStore(encodePayload(
+            Preferences(), {QStringLiteral("General"), QStringLiteral("Work")},
+            TestVault::entryList({entry(QStringLiteral("A"), QStringLiteral("a")),
+                                  entry(QStringLiteral("W"), QStringLiteral("w"), QStringLiteral("Work"))})));
+        QVERIFY(writeStoreFile(fixture->path(name), copy).ok);
+        start();
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        const QString mergedName = mergedConflictCopyName(name, {});
+        QTRY_VERIFY(QFile::exists(fixture->path(mergedName)));
+        QVERIFY(!QFile::exists(fixture->path(name)));
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "W/W"}));
+        QCOMPARE(readPayload(storePath()).categories, (QStringList{"General", "Work"}));
+        QCOMPARE(merged.count(), 1);
+        QVERIFY(merged.at(0).at(0).toString().contains(name));
+        const QByteArray saved = readFile(storePath());
+
+        QVERIFY(QFile::copy(fixture->path(mergedName), fixture->path(name)));
+        saver->checkNow();
+        QTRY_VERIFY(QFile::exists(fixture->path(mergedConflictCopyName(name, {mergedName}))));
+        QVERIFY(!QFile::exists(fixture->path(name)));
+        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/A", "W/W"}));
+        QCOMPARE(readPayload(storePath()).categories, (QStringList{"General", "Work"}));
+        QCOMPARE(TestVault::describe(readPayload(storePath()).entries),
+                 TestVault::describe(readPayload(fixture->path(mergedName)).entries));
+        Q_UNUSED(saved);
+    }
+
+    // A read-only vault takes changes in but never writes.
+    void readOnlyVaultNeverSaves()
+    {
+        open();
+        saver->setReadOnly(true);
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        writeAsAnotherComputer(false);
+        const QByteArray theirs = readFile(storePath());
+        QTRY_COMPARE(merged.count(), 1);
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(readFile(storePath()), theirs);
+        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/there", "B/B", "X/X"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAutoSaver)
+#include "tst_autosaver.moc"
