@@ -19,12 +19,7 @@ QString counted(qsizetype count, const QString& one, const QString& many)
 
 void MainWindow::refreshView()
 {
-    const QString title = QStringLiteral("Vaultry v") + readVersion();
-    setWindowTitle(title);
-    trayIcon->setToolTip(
-        title + QLatin1Char('\n') +
-        counted(state.vault.categoryNames().size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
-        QLatin1Char('\n') + counted(state.vault.entries().size(), QStringLiteral(" item"), QStringLiteral(" items")));
+    refreshCounts();
 
     const QModelIndex source = filterModel->mapToSource(form->treeView->selectionModel()->currentIndex());
     if (source.isValid()) {
@@ -64,6 +59,16 @@ void MainWindow::refreshView()
     applyPasswordVisibility();
 }
 
+void MainWindow::refreshCounts()
+{
+    const QString title = QStringLiteral("Vaultry v") + readVersion();
+    setWindowTitle(title);
+    trayIcon->setToolTip(
+        title + QLatin1Char('\n') +
+        counted(state.vault.categoryNames().size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
+        QLatin1Char('\n') + counted(state.vault.entries().size(), QStringLiteral(" item"), QStringLiteral(" items")));
+}
+
 void MainWindow::applyPasswordVisibility()
 {
     if (state.preferences.hidePassword) {
@@ -78,6 +83,7 @@ void MainWindow::applyPasswordVisibility()
 void MainWindow::catchPasswordVisibilityButton()
 {
     state.preferences.hidePassword = !state.preferences.hidePassword;
+    preferencesChanged();
     applyPasswordVisibility();
 }
 

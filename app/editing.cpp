@@ -66,13 +66,17 @@ void MainWindow::on_btnSaveEntry_clicked()
     if (currentEntry->id == QLatin1String("0"))
         return;
 
+    const Entry opened = *currentEntry;
     currentEntry->account = form->txtEntryAccount->text();
     currentEntry->dateChanged = QDateTime::currentDateTime();
     currentEntry->notes = form->txtEntryNotes->toPlainText();
     currentEntry->title = form->txtEntryTitle->text();
     currentEntry->password = form->txtEntryPassword->text();
     currentEntry->url = form->txtEntryUrl->text();
-    *currentEntry = state.vault.saveEntry(*currentEntry, form->comboBoxCategory->currentText());
+    if (openEntryChangedElsewhere())
+        saveOverChangesElsewhere(opened, *currentEntry, form->comboBoxCategory->currentText());
+    else
+        *currentEntry = state.vault.saveEntry(*currentEntry, form->comboBoxCategory->currentText());
 
     selectCurrentEntry();
     refreshView();

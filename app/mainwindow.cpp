@@ -3,6 +3,7 @@
 
 #include "prefs/passwordresetdialog.h"
 #include "prefs/settingsdialog.h"
+#include "store/autosaver.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "update/updatethread.h"
@@ -23,8 +24,10 @@ MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     // Random draws come from the process-wide secure source; there is nothing to seed here.
     createSessionObjects();
     initializeWindow();
-    if (startupCompleted)
+    if (startupCompleted) {
         refreshView();
+        startAutoSave();
+    }
 }
 
 MainWindow::~MainWindow()
@@ -131,9 +134,16 @@ void MainWindow::on_actionClose_triggered()
 bool MainWindow::saveStore(const QString& giveUpCaption)
 {
     for (;;) {
-        const StoreSaveResult result = store.save(state);
-        if (result.ok)
+        // Once running, through the saver: it merges a file changed elsewhere rather than replace it.
+        const bool running = autoSaver && autoSaver->isStarted();
+        const StoreSaveResult result = running ? autoSaver->flush() : store.save(state);
+        if (result.ok) {
+            if (!running) {
+                loadedSnapshot = snapshotOf(state);
+                loadedFingerprint = result.written;
+            }
             return true;
+        }
         QMessageBox box(QMessageBox::Warning, tr("Notice"), result.error, QMessageBox::NoButton, this);
         QPushButton* retry = box.addButton(tr("Try Again"), QMessageBox::AcceptRole);
         box.addButton(giveUpCaption, QMessageBox::RejectRole);
@@ -162,6 +172,7 @@ void MainWindow::on_action_Settings_triggered()
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     delete dialog;
+    preferencesChanged();
     refreshView();
 }
 
@@ -171,5 +182,6 @@ void MainWindow::on_actionReset_Master_Password_triggered()
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     delete dialog;
+    preferencesChanged();
     refreshView();
 }

@@ -3,11 +3,13 @@
 // app/: the program's windows: the entry point, MainWindow (split by what the user does) and
 // the start-up. Everything that asks the user something lives here or in prefs/ and viewer/.
 
+#include "store/storefile.h"
 #include "vault/entry.h"
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 
+class AutoSaver;
 class FilterModel;
 class QPushButton;
 class QShortcut;
@@ -110,6 +112,23 @@ private:
     // Shows `text` in the text viewer and returns when the viewer closes.
     void showPlainText(const QString& text);
 
+    // Saving as the user goes and taking in changes made elsewhere (app/sync.cpp).
+    // Starts the background saver from the state as loaded; anything start-up changed is saved.
+    void startAutoSave();
+    // A committed change of the preferences, to be saved.
+    void preferencesChanged();
+    void onVaultMerged(const QString& summary);
+    void reportSaveProblem(const QString& message);
+    void onSaveRecovered();
+    // Whether the details panel holds edits not yet saved to its entry.
+    bool panelHasEdits() const;
+    // The entry open in the panel changed elsewhere since it was opened, and the panel had edits then.
+    bool openEntryChangedElsewhere() const;
+    // Saves the panel's edits of `opened` over the version a merge left, keeping the changes of both.
+    void saveOverChangesElsewhere(const Entry& opened, const Entry& edited, const QString& category);
+    // The counts in the tray icon's tool tip.
+    void refreshCounts();
+
     StoreState& state;
     SettingsStore& store;
     Ui::MainWindow* form;
@@ -119,6 +138,14 @@ private:
     QSystemTrayIcon* trayIcon = nullptr;
     QPushButton* passwordVisibilityButton = nullptr;
     QShortcut* hiddenShortcut = nullptr;
+    AutoSaver* autoSaver = nullptr;
+    // The state as the store file held it at start-up (or the wipe wrote it), and that file.
+    StoreSnapshot loadedSnapshot;
+    StoreFingerprint loadedFingerprint;
+    // The id of the open entry when a merge changed it under edits in the panel.
+    QString changedElsewhereId;
+    // Problems with the store file are shown in a message once each.
+    QStringList problemsShown;
 
     // Update checks still running; the window stops and waits for them when it goes.
     QList<UpdateThread*> updateChecks;

@@ -29,12 +29,14 @@ bool MainWindow::loadStore()
     }
 
     const StoreLoadResult result = store.load(state);
+    loadedSnapshot = snapshotOf(state);
+    loadedFingerprint = result.fingerprint;
     switch (result.outcome) {
     case StoreLoadResult::Unreadable: {
         // Never replace a store we could not read without the user's word.
         QMessageBox box(QMessageBox::Warning, tr("Notice"), result.message, QMessageBox::NoButton, this);
-        box.setInformativeText(tr("Start with an empty vault? The unreadable file will be replaced when "
-                                  "Vaultry closes."));
+        box.setInformativeText(tr("Start with an empty vault? The unreadable file will be "
+                                  "replaced by it."));
         QPushButton* startEmpty = box.addButton(tr("Start Empty"), QMessageBox::AcceptRole);
         QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
         box.setDefaultButton(quit);

@@ -2,6 +2,7 @@
 // folder, its store beside it, ended by signals.
 #include "store/payload.h"
 #include "store/settingsstore.h"
+#include "support/testvault.h"
 
 #include <QDir>
 #include <QFile>
@@ -155,6 +156,60 @@ private slots:
         ::kill(pid_t(next.processId()), SIGTERM);
         QCOMPARE(finish(next), 0);
         QCOMPARE(readStore().categories, QStringList{QStringLiteral("General")});
+    }
+
+    // Changes reach the disk while the program runs, so a kill -9 loses none of them: its own
+    // (the first category), a conflicted copy found at start, and a store another computer left
+    // meanwhile, which is merged rather than overwritten.
+    void savedAsItGoes()
+    {
+        Preferences preferences;
+        preferences.firstRun = false;
+        writeStore(preferences, {});
+        Entry copied;
+        copied.title = QStringLiteral("From the copy");
+        const QString conflictCopy =
+            dir->filePath(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG.vydat"));
+        QVERIFY(writeStoreFile(conflictCopy, sealStore(encodePayload(preferences, {QStringLiteral("General")},
+                                                                     TestVault::entryList({copied}))))
+                    .ok);
+
+        QProcess process;
+        start(process);
+        const auto titles = [this] {
+            QStringList list;
+            for (const Entry& entry : readStore().entries)
+                list << entry.title;
+            list.sort();
+            return list;
+        };
+        // Renamed once the merge is saved.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(conflictCopy), 20000);
+        QCOMPARE(titles(), QStringList{QStringLiteral("From the copy")});
+        QVERIFY(QFile::exists(
+            dir->filePath(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG (merged).vydat"))));
+
+        ::kill(pid_t(process.processId()), SIGKILL);
+        QCOMPARE(finish(process), -1);
+        QCOMPARE(readStore().categories, QStringList{QStringLiteral("General")});
+
+        // Another computer adds an entry while the program runs again; the close keeps it.
+        QProcess again;
+        start(again);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(storePath() + QStringLiteral(".lock")).startsWith(QByteArray::number(again.processId()) + '\n'),
+            20000);
+        Payload other = readStore();
+        Entry added;
+        added.title = QStringLiteral("From the other computer");
+        added.category = QStringLiteral("Work");
+        other.categories << QStringLiteral("Work");
+        other.entries.append(added);
+        QVERIFY(writeStoreFile(storePath(), sealStore(encodePayload(other))).ok);
+        ::kill(pid_t(again.processId()), SIGTERM);
+        QCOMPARE(finish(again), 0);
+        QCOMPARE(readStore().categories, (QStringList{QStringLiteral("General"), QStringLiteral("Work")}));
+        QCOMPARE(titles(), (QStringList{QStringLiteral("From the copy"), QStringLiteral("From the other computer")}));
     }
 
     // Installed where the user cannot write, the program keeps its vault in the user's data

@@ -1,0 +1,151 @@
+// The open window takes in a store changed on disk by another computer: the tree changes row by
+// row, the open entry and what is typed into it stay, and a save keeps both sides' changes.
+#include "app/mainwindow.h"
+#include "store/payload.h"
+#include "support/dialogdriver.h"
+#include "support/testvault.h"
+#include "vault/treemodel.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Payload readPayload(const QString& path)
+{
+    Payload payload;
+    decodeStore(readFile(path), payload);
+    return payload;
+}
+
+// Each entry as "title/password", sorted.
+QStringList summary(const EntryList& entries)
+{
+    QStringList list;
+    for (const Entry& entry : entries)
+        list << entry.title + QLatin1Char('/') + entry.password;
+    list.sort();
+    return list;
+}
+
+} // namespace
+
+class TestLiveMerge : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestVault::Fixture> store;
+
+    // What another computer leaves: Mail's password changed, Shop deleted, Bank added.
+    void writeAsAnotherComputer()
+    {
+        const Payload was = readPayload(store->store.filePath());
+        EntryList entries;
+        for (Entry entry : was.entries) {
+            if (entry.title == QLatin1String("Shop"))
+                continue;
+            if (entry.title == QLatin1String("Mail")) {
+                entry.password = QStringLiteral("theirs");
+                entry.dateChanged = QDateTime(QDate(2026, 1, 1), QTime(12, 0));
+            }
+            entries.append(entry);
+        }
+        entries.append(TestVault::makeEntry(QStringLiteral("Bank"), QStringLiteral("General"), {}, {}, {},
+                                            QStringLiteral("bank")));
+        QVERIFY(
+            writeStoreFile(store->store.filePath(), sealStore(encodePayload(was.preferences, was.categories, entries)))
+                .ok);
+    }
+
+private slots:
+    void initTestCase() { DialogDriver::install(); }
+
+    void init()
+    {
+        store = std::make_unique<TestVault::Fixture>();
+        QVERIFY(store->seed(
+            {QStringLiteral("General"), QStringLiteral("Work")},
+            {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), {}, {}, {}, QStringLiteral("mine")),
+             TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("Work"), {}, {}, {}, QStringLiteral("wiki")),
+             TestVault::makeEntry(QStringLiteral("Shop"), QStringLiteral("General"), {}, {}, {},
+                                  QStringLiteral("shop"))}));
+    }
+
+    void cleanup()
+    {
+        VERIFY_DIALOGS_ANSWERED();
+        store.reset();
+    }
+
+    void mergeShowsInTheOpenWindow_data()
+    {
+        QTest::addColumn<QString>("typedField"); // what the user is typing into Mail meanwhile
+        QTest::addColumn<QStringList>("saved");  // the store after Save and the close
+        QTest::newRow("nothing typed") << QString() << QStringList{"Bank/bank", "Mail/theirs", "Wiki/wiki"};
+        QTest::newRow("another field typed")
+            << QStringLiteral("txtEntryTitle") << QStringList{"Bank/bank", "Mail typed/theirs", "Wiki/wiki"};
+        QTest::newRow("the same field typed")
+            << QStringLiteral("txtEntryPassword")
+            << QStringList{"Bank/bank", "Mail (changed on another computer)/theirs", "Mail/typed", "Wiki/wiki"};
+    }
+
+    void mergeShowsInTheOpenWindow()
+    {
+        QFETCH(QString, typedField);
+        QFETCH(QStringList, saved);
+        auto window = std::make_unique<MainWindow>(store->state, store->store);
+        window->show();
+        auto* tree = window->findChild<QTreeView*>(QStringLiteral("treeView"));
+        auto* proxy = qobject_cast<QAbstractProxyModel*>(tree->model());
+        auto* model = qobject_cast<TreeModel*>(proxy->sourceModel());
+        QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const auto row = [&](const QString& title) {
+            return model->match(model->index(0, 0), Qt::DisplayRole, title, 1, Qt::MatchExactly | Qt::MatchRecursive)
+                .value(0);
+        };
+        const auto field = [&](const char* name) { return window->findChild<QLineEdit*>(QLatin1String(name)); };
+        tree->setCurrentIndex(proxy->mapFromSource(row(QStringLiteral("Mail"))));
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnOpenEntry")), Qt::LeftButton);
+        QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("mine"));
+        QLineEdit* typed = typedField.isEmpty() ? nullptr : field(qPrintable(typedField));
+        if (typed)
+            typed->setText(typedField == QLatin1String("txtEntryTitle") ? QStringLiteral("Mail typed")
+                                                                        : QStringLiteral("typed"));
+        const QString typedText = typed ? typed->text() : QString();
+        QSignalSpy reset(model, &QAbstractItemModel::modelReset);
+
+        writeAsAnotherComputer();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            window->statusBar()->currentMessage(),
+            QStringLiteral("Merged changes from another computer: 1 added, 1 changed, 1 deleted."), 2000);
+        QVERIFY(row(QStringLiteral("Bank")).isValid());
+        QVERIFY(!row(QStringLiteral("Shop")).isValid());
+        QCOMPARE(reset.count(), 0);
+        QCOMPARE(proxy->mapToSource(tree->currentIndex()), row(QStringLiteral("Mail")));
+        if (typed) {
+            // What is being typed stays, and so does the rest of the panel.
+            QCOMPARE(typed->text(), typedText);
+            if (typedField != QLatin1String("txtEntryPassword"))
+                QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("mine"));
+            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("also changed on another computer"));
+            QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnSaveEntry")), Qt::LeftButton);
+            VERIFY_DIALOGS_ANSWERED();
+        } else {
+            QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("theirs"));
+        }
+        QCOMPARE(summary(store->state.vault.entries()), saved);
+        window->close();
+        window.reset();
+        QCOMPARE(summary(readPayload(store->store.filePath()).entries), saved);
+    }
+};
+
+QTEST_MAIN(TestLiveMerge)
+#include "tst_livemerge.moc"
