@@ -44,7 +44,7 @@ private:
 
     QClipboard* clipboard;
     MonotonicClock clock;
-    QTimer timer;
+    QTimer timer{this};      // a child, so that tests can find it
     QByteArray digestKey;    // random, for this process
     QByteArray copiedDigest; // of the password put there: the text itself is not kept
     qint64 copiedAt = 0;

@@ -165,6 +165,7 @@ void IdleWatcher::watchLogindSession(const QDBusConnection& systemBus, const QSt
     bus.connect(kLogindService, sessionPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                 QStringLiteral("PropertiesChanged"), this,
                 SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+    emit watchingSession(sessionPath);
 }
 
 void IdleWatcher::watchScreenSaver(const QDBusConnection& sessionBus)

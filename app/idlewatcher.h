@@ -55,6 +55,8 @@ public:
 signals:
     // Once per idle spell, and each time the session locks.
     void lockRequested(IdleWatcher::Reason reason);
+    // logind's session at `path` is watched from now on.
+    void watchingSession(const QString& path);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -71,7 +73,7 @@ private:
     void restartCount();
 
     MonotonicClock clock;
-    QTimer timer;
+    QTimer timer{this}; // a child, so that tests can find it
     qint64 lastInput = 0;
     int minutes = 0;
     bool enabled = true;
