@@ -140,7 +140,7 @@ private:
     bool push(bool last);
 
     const ProtectionKey& key;
-    const SecretWrite& write;
+    SecretWrite write;
     GuardedBytes state;
     GuardedBytes plain; // the message gathering, kProtectedMessageMax bytes
     qint64 gathered = 0;
