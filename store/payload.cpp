@@ -293,8 +293,6 @@ public:
     }
 
 private:
-    static constexpr qint64 kChunk = 1 << 18;
-
     Head readStringHead(qsizetype* units)
     {
         *units = 0;
@@ -322,7 +320,7 @@ private:
     bool readUnits(char16_t* out, qsizetype units)
     {
         while (units > 0) {
-            if (end - pos < 2 && !need(qMin<qint64>(qint64(units) * 2, kChunk)))
+            if (end - pos < 2 && !need(qMin<qint64>(qint64(units) * 2, kPayloadPiece)))
                 return false;
             const qsizetype piece = qMin<qsizetype>(units, (end - pos) / 2);
             qFromBigEndian<char16_t>(pos, piece, out);
@@ -362,7 +360,7 @@ private:
     void refill(qint64 n)
     {
         const qint64 left = end - pos;
-        const qint64 wanted = qMin(qMax(n, kChunk), remaining());
+        const qint64 wanted = qMin(qMax(n, kPayloadPiece), remaining());
         QByteArray next;
         next.reserve(wanted);
         next.append(pos, left);
