@@ -47,7 +47,6 @@ void BM_FilterKeystroke(benchmark::State& state)
     filter.setFilterKeyColumn(0);
     filter.sort(0, Qt::AscendingOrder);
     const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyz");
-    static_assert(26 > 16, "a letter must leave the kept results before it comes again");
     int which = 0;
     visibleEntries(filter);
     for (auto _ : state) {
