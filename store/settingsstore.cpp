@@ -49,6 +49,15 @@ void keyStoreCipher(Rijndael& cipher, const QByteArray& key)
     cipher.makeKey(keyBytes, Rijndael::zeroChain, kBlockSize, kBlockSize);
 }
 
+// From this size on ECB's independent blocks are shared between two threads: below it starting
+// a thread costs about what it saves.
+constexpr qint64 kSharedEcbBytes = qint64(1) << 19;
+// Loading decrypts what the payload reader asks for, a piece at a time: each piece must be large
+// enough to be shared, or a load runs on one core.
+#ifndef VAULTRY_FUZZ_PIECE
+static_assert(kPayloadPiece >= 2 * kSharedEcbBytes, "the payload reader's pieces are too small to share");
+#endif
+
 // ECB over the whole blocks of `bytes`, the second half on another thread when there is
 // enough to share: a large store takes as long to decrypt as to parse.
 void runEcb(const Rijndael& cipher, const char* in, char* out, qint64 bytes, bool encrypt)
@@ -62,7 +71,7 @@ void runEcb(const Rijndael& cipher, const char* in, char* out, qint64 bytes, boo
     };
     const qint64 whole = bytes / kBlockSize * kBlockSize;
     const qint64 half = whole / 2 / kBlockSize * kBlockSize;
-    if (whole < (qint64(1) << 19)) {
+    if (whole < kSharedEcbBytes) {
         run(in, out, whole);
         return;
     }
