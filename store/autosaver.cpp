@@ -82,6 +82,23 @@ ApplyPlan planChanges(const StoreSnapshot& from, const StoreSnapshot& to)
     return plan;
 }
 
+// A copy of `entries` that shares no list with it (the texts stay shared): made away from the
+// GUI thread, so that the open vault's next edit need not copy the whole list while a snapshot
+// or the ancestor of the next merge still shares it.
+EntryList ownCopy(const EntryList& entries)
+{
+    EntryList copy;
+    copy.reserve(entries.size());
+    for (const Entry& entry : entries)
+        copy.append(entry);
+    return copy;
+}
+
+bool sharesList(const EntryList& a, const EntryList& b)
+{
+    return !a.isEmpty() && a.toList().isSharedWith(b.toList());
+}
+
 // A file that does not read as a store, moved out of the way of a save that must happen.
 QString setAside(const QString& path)
 {
@@ -105,7 +122,9 @@ struct AutoSaver::Round
     StoreSnapshot ours;
     StoreSnapshot base;
     StoreFingerprint known;
-    QStringList copies; // conflicted copies to merge, by name
+    QStringList copies;    // conflicted copies to merge, by name
+    bool copyBase = false; // `base` shares the open vault's list: the round makes its own
+    StoreSnapshot discard; // let go of on the worker, where freeing a large list blocks no one
     bool write = false;
     bool setAsideUnreadable = false;
     std::unique_ptr<Outcome> outcome;
@@ -125,8 +144,9 @@ struct AutoSaver::Outcome
     Kind kind = Unchanged;
     StoreFingerprint fingerprint; // of the file as now known
     bool fileMerged = false;
-    StoreSnapshot theirs; // the file's contents, when fileMerged: the next merge's ancestor
-    StoreSnapshot result;
+    StoreSnapshot theirs;  // the file's contents, when fileMerged: the next merge's ancestor
+    StoreSnapshot result;  // as written, when Saved: the next ancestor. Only its preferences when Merged
+    StoreSnapshot ownBase; // when the round was asked for a copy of the ancestor
     ApplyPlan plan;
     bool needsWrite = false;
     QStringList summaries;
@@ -258,6 +278,9 @@ std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable)
     round->hooks = hooks;
     round->ours = snapshotOf(state);
     round->base = base;
+    round->copyBase = sharesList(base.entries, state.vault.entries());
+    round->discard = std::move(garbage);
+    garbage = StoreSnapshot();
     round->known = known;
     round->write = dirty && !readOnly;
     round->setAsideUnreadable = setAsideUnreadable;
@@ -300,20 +323,30 @@ void AutoSaver::finishRunning()
     roundRunning = false;
     const std::unique_ptr<Round> round = std::move(running);
     const bool again = handle(*round->outcome, round->changesAtStart) || roundWanted;
+    // The round's lists were let go of on the worker; what is left is small.
     roundWanted = false;
     if (again)
         requestRound();
 }
 
-bool AutoSaver::handle(const Outcome& outcome, quint64 changesAtStart)
+void AutoSaver::replaceBase(StoreSnapshot&& newBase)
 {
+    // The old ancestor is freed by the next round, away from this thread.
+    garbage = std::move(base);
+    base = std::move(newBase);
+}
+
+bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
+{
+    if (!outcome.ownBase.entries.isEmpty() && outcome.kind != Outcome::Saved && !outcome.fileMerged)
+        replaceBase(std::move(outcome.ownBase));
     switch (outcome.kind) {
     case Outcome::Unchanged:
         notAStoreRounds = 0;
         return false;
     case Outcome::Saved: {
         notAStoreRounds = 0;
-        base = outcome.result;
+        replaceBase(std::move(outcome.result));
         known = outcome.fingerprint;
         if (changes == changesAtStart)
             dirty = false;
@@ -370,7 +403,7 @@ bool AutoSaver::handle(const Outcome& outcome, quint64 changesAtStart)
     merging = false;
 
     if (outcome.fileMerged) {
-        base = outcome.theirs;
+        replaceBase(std::move(outcome.theirs));
         known = outcome.fingerprint;
     }
     mergedCopies << outcome.mergedCopies;
@@ -417,7 +450,7 @@ StoreSaveResult AutoSaver::flush()
         const std::unique_ptr<Round> round = makeRound(true);
         round->write = true;
         runRound(*round);
-        const Outcome& outcome = *round->outcome;
+        Outcome& outcome = *round->outcome;
         if (outcome.kind == Outcome::SaveFailed) {
             result.ok = false;
             result.error = outcome.message;
@@ -439,9 +472,28 @@ void AutoSaver::runRound(Round& round)
 {
     round.outcome = std::make_unique<Outcome>();
     Outcome& out = *round.outcome;
+    round.discard = StoreSnapshot();
+    // Whatever way the round ends, the lists it no longer needs are freed here, not on the GUI thread.
+    struct LetGo
+    {
+        Round& round;
+        ~LetGo()
+        {
+            round.ours = round.base = StoreSnapshot();
+            if (round.outcome->kind == Outcome::Saved || round.outcome->fileMerged)
+                round.outcome->ownBase = StoreSnapshot();
+        }
+    } letGo{round};
     const QString path = round.store->filePath();
     out.fingerprint = round.known;
+    // Our own lists first, so that the open vault stops sharing its list as soon as can be.
     StoreSnapshot current = round.ours;
+    current.entries = ownCopy(round.ours.entries);
+    round.ours.entries = current.entries;
+    if (round.copyBase) {
+        round.base.entries = ownCopy(round.base.entries);
+        out.ownBase = round.base;
+    }
 
     if (!storeFileUnchanged(path, round.known)) {
         StoreFileRead file = readStoreFile(path);
@@ -504,7 +556,7 @@ void AutoSaver::runRound(Round& round)
     if (out.fileMerged || !out.mergedCopies.isEmpty() || !out.damagedCopies.isEmpty()) {
         out.kind = Outcome::Merged;
         out.plan = planChanges(round.ours, current);
-        out.result = std::move(current);
+        out.result.preferences = current.preferences;
         // Merged copies are renamed after the save that holds them.
         out.needsWrite = out.needsWrite || !out.mergedCopies.isEmpty();
         return;

@@ -88,7 +88,8 @@ private:
     // Waits for a round in flight and handles its outcome here.
     void finishRunning();
     // Takes in an outcome; true when another round should follow at once.
-    bool handle(const Outcome& outcome, quint64 changesAtStart);
+    bool handle(Outcome& outcome, quint64 changesAtStart);
+    void replaceBase(StoreSnapshot&& newBase);
     void scheduleRetry();
     void setAsideMergedCopies();
 
@@ -101,6 +102,7 @@ private:
     QTimer* retryTimer = nullptr;
 
     StoreSnapshot base;
+    StoreSnapshot garbage; // an old ancestor, for the next round to free
     StoreFingerprint known;
     bool started = false;
     bool readOnly = false;

@@ -8,7 +8,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -539,10 +538,10 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHo
     StoreSaveResult result = writeStoreFile(
         filePath(),
         [&](const SecretWrite& write) {
-            QCryptographicHash hash(QCryptographicHash::Sha256);
+            ContentHash hash;
             length = 0;
             const bool made = writeSealedState(snapshot, [&](const char* data, qint64 size) {
-                hash.addData(QByteArrayView(data, size));
+                hash.add(data, size);
                 length += size;
                 return write(data, size);
             });

@@ -4,8 +4,9 @@
 #include "settingsstore.h"
 #include "storestate.h"
 
-#include <QCryptographicHash>
 #include <QFile>
+
+#include <sodium.h>
 
 #include <sys/stat.h>
 
@@ -29,24 +30,45 @@ public:
 
     bool isSequential() const override { return false; }
     qint64 size() const override { return source.size(); }
-    QByteArray result() const { return hash.result(); }
+    QByteArray result() { return hash.result(); }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
         const qint64 got = source.read(data, maxSize);
         if (got > 0)
-            hash.addData(QByteArrayView(data, got));
+            hash.add(data, got);
         return got;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
     QIODevice& source;
-    QCryptographicHash hash{QCryptographicHash::Sha256};
+    ContentHash hash;
 };
 
 } // namespace
+
+static_assert(sizeof(crypto_hash_sha256_state) <= 128, "ContentHash::state holds the hash state");
+
+ContentHash::ContentHash()
+{
+    crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state*>(state));
+}
+
+void ContentHash::add(const char* data, qint64 size)
+{
+    crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state),
+                              reinterpret_cast<const unsigned char*>(data), quint64(size));
+}
+
+QByteArray ContentHash::result()
+{
+    QByteArray digest(crypto_hash_sha256_BYTES, Qt::Uninitialized);
+    crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state*>(state),
+                             reinterpret_cast<unsigned char*>(digest.data()));
+    return digest;
+}
 
 StoreSnapshot snapshotOf(const StoreState& state)
 {

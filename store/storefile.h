@@ -28,6 +28,19 @@ struct StoreFingerprint
     bool sameStat(const StoreFingerprint& other) const;
 };
 
+// The SHA-256 of bytes handed to it piece by piece (libsodium's, about twice as fast as Qt's on
+// the large files the fingerprint is made for).
+class ContentHash
+{
+public:
+    ContentHash();
+    void add(const char* data, qint64 size);
+    QByteArray result();
+
+private:
+    alignas(64) unsigned char state[128];
+};
+
 // The file's size, change time and identity, links followed; null when it cannot be looked at.
 StoreFingerprint statFingerprint(const QString& path);
 // Whether `path` is still the file `known` describes, judged without reading it.
