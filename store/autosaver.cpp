@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QScopedValueRollback>
 #include <QSet>
 #include <QTimer>
 
@@ -257,7 +258,8 @@ void AutoSaver::checkNow()
 
 void AutoSaver::requestRound()
 {
-    if (!started)
+    // A flush runs its rounds itself; no second writer may start beside it.
+    if (!started || flushing)
         return;
     if (roundRunning) {
         roundWanted = true;
@@ -435,9 +437,7 @@ void AutoSaver::setAsideMergedCopies()
 
 StoreSaveResult AutoSaver::flush()
 {
-    saveTimer->stop();
-    checkTimer->stop();
-    retryTimer->stop();
+    const QScopedValueRollback<bool> alone(flushing, true);
     finishRunning();
     saveTimer->stop();
     checkTimer->stop();

@@ -108,6 +108,7 @@ private:
     bool readOnly = false;
     bool dirty = false;
     bool merging = false;
+    bool flushing = false;
     quint64 changes = 0; // every committed change counts one
     int retryDelayMs = 1000;
     int nextRetryMs = 1000;
