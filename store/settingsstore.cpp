@@ -292,8 +292,8 @@ StoreLoadResult loadCurrent(const QString& path, StoreState& state, bool readOnl
     keepDamaged(result, path, loadedWhat);
     if (result.damagedCopyPath.isEmpty()) {
         *savePath = asidePath(path, QStringLiteral("recovered"));
-        result.message += QLatin1Char(' ') + tr("The damaged file will not be replaced: this session's vault is "
-                                                "saved as %1 instead.")
+        result.message += QLatin1Char(' ') + tr("The damaged file will not be replaced: this session's vault will "
+                                                "be saved as %1 instead.")
                                                  .arg(native(*savePath));
     }
     return result;
@@ -308,7 +308,7 @@ bool readLegacyFile(const QString& path, QByteArray& bytes, QString* reason)
         return false;
     const qint64 size = file.size();
     if (size > kMaxLegacyFileBytes) {
-        *reason = tr("%1 is larger than %2 bytes").arg(native(path)).arg(kMaxLegacyFileBytes);
+        *reason = tr("it is larger than %1 bytes").arg(kMaxLegacyFileBytes);
         return false;
     }
     // What the size said and no more: a file that grows meanwhile is read as it was.
@@ -563,6 +563,21 @@ QString realStorePath(const QString& path)
     return folder.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : folder + QLatin1Char('/') + info.fileName();
 }
 
+// Where a session keeps its lock when it cannot keep it beside the store: the user's runtime
+// folder (else data folder), under a name made of the store's real path.
+QString runtimeLockPath(const QString& storePath)
+{
+    // Only a runtime folder the session names: Qt's stand-in for a missing one is a folder in /tmp.
+    QString folder = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
+                         ? QString()
+                         : QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty())
+        folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QByteArray key =
+        QCryptographicHash::hash(QFile::encodeName(realStorePath(storePath)), QCryptographicHash::Sha256);
+    return folder + QStringLiteral("/vaultry-") + QString::fromLatin1(key.toHex().left(32)) + QStringLiteral(".lock");
+}
+
 QString lockHolder(QLockFile& lock)
 {
     qint64 pid = 0;
@@ -677,6 +692,16 @@ SettingsStore::LockResult SettingsStore::lock()
             lockFile.reset();
             return result;
         }
+    } else if (QFileInfo::exists(runtimeLockPath(filePath()))) {
+        // A copy here that found another computer's lock beside the store keeps its own in the
+        // runtime folder; that computer's lock is gone now, but this copy is not.
+        QLockFile elsewhere(runtimeLockPath(filePath()));
+        elsewhere.setStaleLockTime(0);
+        if (!elsewhere.tryLock(0) && elsewhere.error() == QLockFile::LockFailedError) {
+            result.message = alreadyOpen(lockHolder(elsewhere));
+            lockFile.reset();
+            return result;
+        }
     }
     // No other copy can be saving now: whatever temporaries are there, a crash left. Not so
     // while another computer holds the lock: its save may be in flight through the sync.
@@ -689,15 +714,11 @@ SettingsStore::LockResult SettingsStore::lock()
 SettingsStore::LockResult SettingsStore::lockInRuntimeFolder()
 {
     LockResult result;
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QString path = runtimeLockPath(filePath());
+    const QString folder = QFileInfo(path).path();
     if (!QFileInfo::exists(folder) && QDir().mkpath(folder))
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QByteArray key =
-        QCryptographicHash::hash(QFile::encodeName(realStorePath(filePath())), QCryptographicHash::Sha256);
-    lockFile = std::make_unique<QLockFile>(folder + QStringLiteral("/vaultry-") +
-                                           QString::fromLatin1(key.toHex().left(32)) + QStringLiteral(".lock"));
+    lockFile = std::make_unique<QLockFile>(path);
     lockFile->setStaleLockTime(0);
     result.locked = lockFile->tryLock(0);
     if (!result.locked) {
