@@ -366,7 +366,7 @@ void openLegacyInPlace(QByteArray& bytes, bool* complete)
     std::memset(data + decrypted, 0, size_t(cipherSize - decrypted));
 }
 
-StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state, bool readOnly)
+StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state, bool readOnly, QString* savePath)
 {
     const QString legacyPath = store.legacyFilePath();
     const QString currentPath = store.filePath();
@@ -421,14 +421,25 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state, boo
     // The migration replaces a current store if there is one; keep it rather than lose it.
     if (QFileInfo::exists(currentPath)) {
         QString error;
-        const QString copy = keepCopy(currentPath, QStringLiteral("replaced"), &error);
+        QString copy = keepCopy(currentPath, QStringLiteral("replaced"), &error);
+        const QFileInfo currentInfo(currentPath);
+        if (copy.isEmpty() && currentInfo.isFile() && !currentInfo.isSymLink()) {
+            // No room for a copy: set the file itself aside, which needs none.
+            const QString aside = asidePath(currentPath, QStringLiteral("replaced"));
+            if (::rename(QFile::encodeName(currentPath).constData(), QFile::encodeName(aside).constData()) == 0)
+                copy = aside;
+        }
         if (!copy.isEmpty()) {
             notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces has been kept as %3.")
                          .arg(native(legacyPath), native(currentPath), native(copy));
         } else {
+            // Neither: the newer file stays as it is, and so does the old one, to be migrated again.
+            *savePath = asidePath(currentPath, QStringLiteral("recovered"));
             notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces could not be "
                         "kept: %3.")
-                         .arg(native(legacyPath), native(currentPath), error);
+                         .arg(native(legacyPath), native(currentPath), error)
+                  << tr("Neither file is replaced or deleted: this session's vault will be saved as %1 instead.")
+                         .arg(native(*savePath));
         }
     }
 
@@ -437,6 +448,10 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state, boo
         if (damaged)
             notes.prepend(damagedMessage(legacyPath, loadedWhat));
         notes << saved.error << tr("The old file %1 has been kept.").arg(native(legacyPath));
+    } else if (!savePath->isEmpty()) {
+        // Saved beside the newer file, which is still the store: the old file stays with it.
+        if (damaged)
+            notes.prepend(damagedMessage(legacyPath, loadedWhat));
     } else if (damaged) {
         // Set aside rather than copied and deleted: a rename needs no room and cannot lose the
         // file. Left in place, it is set aside at the next start, beside the sound store.
@@ -772,7 +787,7 @@ StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
 
     StoreLoadResult result;
     if (QFileInfo::exists(legacyPath)) {
-        result = migrateLegacy(*this, state, readOnly);
+        result = migrateLegacy(*this, state, readOnly, &redirectedSavePath);
         // An old file we cannot read must not hide a current store: starting empty would
         // overwrite the current store at the next save.
         if (result.outcome == StoreLoadResult::Unreadable && QFileInfo::exists(currentPath)) {

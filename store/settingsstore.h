@@ -27,7 +27,8 @@ struct StoreLoadResult
     {
         Loaded,     // the current store parsed cleanly
         Created,    // no store existed; a fresh one was written (unless read-only)
-        Migrated,   // the legacy file was read, written as the current store and deleted
+        Migrated,   // the legacy file was read, written as the current store and deleted (unless
+                    // read-only, or the store it replaces could not be kept)
         Damaged,    // loaded as far as it parsed; a copy of the file was kept (damagedCopyPath), or
                     // none could be and saves go beside it (SettingsStore::saveFilePath)
         Unreadable, // a store exists but could not be read; nothing was loaded

@@ -802,6 +802,63 @@ private slots:
         QVERIFY(damagedCopies(dir).isEmpty());
     }
 
+    // The store an old file's migration replaces is kept: copied aside, or, with no room for a
+    // copy, renamed aside. Where neither can be, neither file is replaced or deleted.
+    void migrationKeepsTheStoreItReplaces_data()
+    {
+        QTest::addColumn<bool>("folderWritable"); // else: a writable store in a folder that is not
+        QTest::newRow("no room for a copy") << true;
+        QTest::newRow("folder not writable") << false;
+    }
+
+    void migrationKeepsTheStoreItReplaces()
+    {
+        QFETCH(bool, folderWritable);
+        const QByteArray current =
+            sealStore(encodePayload(Preferences(), {QStringLiteral("Newer")}, sampleEntries(2000)));
+        const QByteArray old = encodePayload(unusualPreferences(), {QStringLiteral("Old")}, sampleEntries(2));
+        writeFile(storePath, current);
+        writeFile(legacyPath, legacyFile(old));
+
+        std::unique_ptr<ReadOnlyFolder> folder;
+        if (!folderWritable) {
+            folder = std::make_unique<ReadOnlyFolder>(dir, true);
+            if (!folder->valid)
+                QSKIP("cannot make a read-only folder here");
+        }
+        SettingsStore store(folder ? folder->path : dir);
+        struct rlimit limit;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        struct rlimit small = limit;
+        small.rlim_cur = rlim_t(current.size() - 1); // the copy does not fit, the migrated vault does
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        StoreState loaded;
+        const StoreLoadResult result = store.load(loaded);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(result.outcome, StoreLoadResult::Migrated);
+        QCOMPARE(loaded.vault.categoryNames(), QStringList{QStringLiteral("Old")});
+        const QStringList kept = QDir(dir).entryList({QStringLiteral("settings2.vydat.replaced-*")}, QDir::Files);
+        if (folderWritable) {
+            QCOMPARE(kept.size(), 1);
+            QCOMPARE(readFile(dir + QLatin1Char('/') + kept.first()), current);
+            QVERIFY2(result.message.contains(kept.first()), qPrintable(result.message));
+            QVERIFY(!QFile::exists(legacyPath));
+            Payload written;
+            QVERIFY(decodeStore(readFile(storePath), written));
+            QCOMPARE(written.categories, QStringList{QStringLiteral("Old")});
+        } else {
+            QVERIFY(kept.isEmpty());
+            QCOMPARE(readFile(storePath), current);
+            QCOMPARE(readFile(legacyPath), legacyFile(old));
+            QVERIFY2(result.message.contains(QDir::toNativeSeparators(store.saveFilePath())),
+                     qPrintable(result.message));
+            QVERIFY(store.saveFilePath() != store.filePath());
+        }
+    }
+
     // A legacy file too large to be one is refused by its size, before anything is read (a
     // sparse file: read, it would take gigabytes of memory), and kept as it is.
     void hugeLegacyFileIsLeftAlone_data()
