@@ -175,7 +175,10 @@ private slots:
         writeStore(preferences, {});
         QProcess crashed;
         start(crashed);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(storePath() + QStringLiteral(".lock")), 20000);
+        // Killed once the lock names its holder: a lock file made but not yet written says nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(storePath() + QStringLiteral(".lock")).startsWith(QByteArray::number(crashed.processId()) + '\n'),
+            20000);
         ::kill(pid_t(crashed.processId()), SIGKILL);
         QCOMPARE(finish(crashed), -1);
         QVERIFY(QFile::exists(storePath() + QStringLiteral(".lock")));
