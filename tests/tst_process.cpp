@@ -327,7 +327,8 @@ private slots:
 
         QProcess holder;
         startAsNobody(holder, other + QStringLiteral("/vaultry"), home);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(other + lockName), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(other + lockName).startsWith(QByteArray::number(holder.processId()) + '\n'),
+                                 20000);
         // Left by a crash, as the holder's pid came round again.
         QVERIFY(QFile::copy(other + lockName, mine + lockName));
         QVERIFY(::chown(QFile::encodeName(mine + lockName).constData(), 65534, 65534) == 0);
