@@ -19,6 +19,7 @@
 #include <QtEndian>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <sys/stat.h>
@@ -615,6 +616,18 @@ QString notLocked(const QString& directory, QLockFile::LockError error)
         .arg(native(directory), error == QLockFile::PermissionError ? tr("permission denied") : tr("unknown error"));
 }
 
+// Whether the process named by a lock on this computer has ended: a lock that QLockFile still
+// reports held although its holder is gone is one it could not remove (a folder the user may
+// not write).
+bool holderIsGone(QLockFile& lock)
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return lock.getLockInfo(&pid, &host, &application) && pid > 0 &&
+           (host.isEmpty() || host == QSysInfo::machineHostName()) && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
 // The host a lock beside the store was taken on, when that is another computer: the store's
 // folder is synced, and that computer's Vaultry is open on its own copy.
 QString otherHost(QLockFile& lock)
@@ -692,7 +705,9 @@ SettingsStore::LockResult SettingsStore::lock()
         if (syncedFromOtherHost) {
             result = lockInRuntimeFolder();
             lockNote = tr("Vaultry is also open on %1; changes from both will be merged.").arg(host);
-        } else if (error == QLockFile::PermissionError) {
+        } else if (error == QLockFile::PermissionError ||
+                   (error == QLockFile::LockFailedError && holderIsGone(*lockFile))) {
+            // A lock that cannot be made, or a crash's lock that cannot be removed.
             result = lockInRuntimeFolder();
             lockNote = tr("No lock file can be made beside the vault in %1, so this session's lock is kept in %2: "
                           "it keeps a second Vaultry of yours away from this vault, not other users. Changes are "

@@ -702,9 +702,20 @@ private slots:
     // A folder that does not let the lock file be made, holding a store that can be written:
     // the lock is kept in the runtime folder, under the store's real path, and the store is
     // not read-only (the save in place is tried with the real program).
+    void lockWhereNoneCanBeMade_data()
+    {
+        QTest::addColumn<bool>("crashLeftALock"); // which cannot be removed either
+        QTest::newRow("no lock there") << false;
+        QTest::newRow("a crash's lock there") << true;
+    }
+
     void lockWhereNoneCanBeMade()
     {
+        QFETCH(bool, crashLeftALock);
         writeFile(storePath, sealStore(encodePayload(Preferences(), {QStringLiteral("Shared")}, EntryList())));
+        const QByteArray crashed = "2147483600\nvaultry\n" + QSysInfo::machineHostName().toUtf8() + "\n";
+        if (crashLeftALock)
+            writeFile(storePath + QStringLiteral(".lock"), crashed);
         ReadOnlyFolder folder(dir, true);
         if (!folder.valid)
             QSKIP("cannot make a read-only folder here");
@@ -712,7 +723,8 @@ private slots:
             SettingsStore store(folder.path);
             const SettingsStore::LockResult locked = store.lock();
             QVERIFY2(locked.locked, qPrintable(locked.message));
-            QVERIFY(!QFile::exists(folder.path + QLatin1String(kStoreFileName) + QStringLiteral(".lock")));
+            QCOMPARE(QFile::exists(folder.path + QLatin1String(kStoreFileName) + QStringLiteral(".lock")),
+                     crashLeftALock);
             QCOMPARE(QDir(runtimeDir.path()).entryList({QStringLiteral("vaultry-*.lock")}).size(), 1);
 
             StoreState loaded;
