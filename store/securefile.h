@@ -1,9 +1,9 @@
 #pragma once
 
 // Reading and writing the files that hold secrets: the store, the copies kept of it and exported
-// lists. Files are owner-only (0600), are replaced only by a complete file that has reached the disk,
-// and only regular files are read or written, so a named pipe or device in their place cannot hang
-// or leak the vault.
+// lists. Files are owner-only (0600), are replaced only by a complete file that has reached the disk
+// (or, where no file can be made beside them, rewritten from a journal that has), and only regular
+// files are read or written, so a named pipe or device in their place cannot hang or leak the vault.
 
 #include <QByteArray>
 #include <QString>
@@ -20,6 +20,9 @@ struct WriteHooks
     std::function<int(qint64 offset, qint64& size)> write;
     std::function<int()> sync;  // fsync of the file
     std::function<int()> close; // where the file system reports write-back errors it held back
+    // For a save in place: the faults for the journal, written (through its own temporary file)
+    // before the file itself is overwritten. The hooks above then apply to the overwrite.
+    const WriteHooks* journal = nullptr;
 };
 
 struct WriteResult
@@ -30,8 +33,13 @@ struct WriteResult
 
 // Writes `bytes` to `path` as a 0600 file: through a temporary file beside it (see
 // removeStaleTemporaries) that is synced and renamed over `path` only when all went well, so a
-// failure leaves the old file as it was. A link to a regular file is written through to its
-// target; anything else that is not a regular file is refused.
+// failure leaves the old file as it was. A link is written through to the file it leads to, which
+// is created when it is missing; anything else that is not a regular file is refused.
+// When no file can be made beside an existing `path` (a folder the user may not write), the new
+// bytes go first to a synced journal in the user's data folder (inPlaceJournalPath), then over
+// `path` itself, and the journal is removed once `path` is synced. A failure before the overwrite
+// leaves the old file; one during it leaves the journal for recoverInPlaceWrite, and says so. A
+// later save that replaces `path` as usual deletes such a journal, whose bytes it has outdated.
 WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
 
 // The same for bytes made while the file is written, so that a large file is never whole in
@@ -52,7 +60,9 @@ struct ReadResult
     QString reason; // for the user when !ok
 };
 
-// The contents of `path`, refused when it is not a regular file or holds more than `maxSize` bytes.
+// The contents of `path`, refused when it is not a regular file or holds more than `maxSize` bytes:
+// judged by its size before anything is read, and never more than `maxSize` + 1 bytes read even
+// when the file grows meanwhile.
 ReadResult readRegularFile(const QString& path, qint64 maxSize);
 
 // Opens `file` (its fileName()) read-only and unbuffered, refusing anything but a regular file
@@ -70,3 +80,13 @@ bool copySecretFile(const QString& from, const QString& to, QString* error);
 // beside path. Call it before saving, never while another process may be saving the same file.
 // Returns how many were deleted.
 int removeStaleTemporaries(const QString& path);
+
+// Where a save in place of `path` keeps its journal: a file named after the real path of the file
+// `path` leads to, in "journal" under the user's data folder. Empty when there is no such place.
+QString inPlaceJournalPath(const QString& path);
+
+// Finishes a save in place of `path` that was cut short (a crash, a kill, a failed write): a sound
+// journal is written over the file and removed; a torn one is deleted, leaving the file as it was,
+// which that save had not yet touched. Returns what was done, for the user; empty when there was
+// nothing to do. Call it before reading `path`, never while another process may be saving it.
+QString recoverInPlaceWrite(const QString& path);

@@ -737,6 +737,10 @@ SettingsStore::LockResult SettingsStore::lock()
     // while another computer holds the lock: its save may be in flight through the sync.
     if (!syncedFromOtherHost)
         removeStaleTemporaries(filePath());
+    // A journal left means a save in place was cut short: finish it before the store is read.
+    const QString recovered = recoverInPlaceWrite(filePath());
+    if (!recovered.isEmpty())
+        locationNote = (locationNote + QLatin1Char(' ') + recovered).trimmed();
     result.locked = true;
     return result;
 }

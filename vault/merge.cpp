@@ -1,0 +1,408 @@
+#include "merge.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QIODevice>
+#include <QSet>
+#include <QVarLengthArray>
+
+#include <cstring>
+
+namespace {
+
+using TextField = QString Entry::*;
+
+// The fields a user types; a clash in one of them keeps the losing version as a copy.
+constexpr TextField kTextFields[] = {&Entry::title,   &Entry::category, &Entry::url,
+                                     &Entry::account, &Entry::password, &Entry::notes};
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("VaultMerge", text);
+}
+
+QString counted(qsizetype n, const char* one, const char* many)
+{
+    return n == 1 ? tr(one) : tr(many).arg(n);
+}
+
+bool sameText(const QString& a, const QString& b)
+{
+    return a.isNull() == b.isNull() && a == b;
+}
+
+// A strict order over texts as stored: a null text before every other.
+int compareText(const QString& a, const QString& b)
+{
+    if (a.isNull() != b.isNull())
+        return a.isNull() ? -1 : 1;
+    return QString::compare(a, b, Qt::CaseSensitive);
+}
+
+bool sameTime(const EntryTime& a, const EntryTime& b)
+{
+    char x[9];
+    char y[9];
+    a.toStream(x);
+    b.toStream(y);
+    return std::memcmp(x, y, sizeof x) == 0;
+}
+
+// Earlier first; the same moment in two stored forms by their bytes, so that the order is strict.
+int compareTime(const EntryTime& a, const EntryTime& b)
+{
+    const qint64 x = a.toMSecsSinceEpoch();
+    const qint64 y = b.toMSecsSinceEpoch();
+    if (x != y)
+        return x < y ? -1 : 1;
+    char p[9];
+    char q[9];
+    a.toStream(p);
+    b.toStream(q);
+    return std::memcmp(p, q, sizeof p);
+}
+
+// Every field but the id and the change time: what makes an entry changed rather than only saved.
+bool sameContent(const Entry& a, const Entry& b)
+{
+    for (TextField field : kTextFields) {
+        if (!sameText(a.*field, b.*field))
+            return false;
+    }
+    return sameTime(a.dateCreated, b.dateCreated);
+}
+
+// Which side a field takes: the one that changed it, or the same value on both.
+enum class Take
+{
+    Ours,
+    Theirs,
+    Clash,
+};
+
+template <typename T, typename Same> Take take(const T* base, const T& ours, const T& theirs, Same same)
+{
+    if (same(ours, theirs))
+        return Take::Ours;
+    if (base && same(*base, ours))
+        return Take::Theirs;
+    if (base && same(*base, theirs))
+        return Take::Ours;
+    return Take::Clash;
+}
+
+struct EntryMerge
+{
+    // Made from a record rather than default-constructed, which would draw an id and read the clock.
+    explicit EntryMerge(const Entry& entry) : merged(entry) {}
+
+    Entry merged;
+    bool clash = false;
+    bool oursWon = false;
+};
+
+EntryMerge mergeEntry(const Entry* base, const Entry& ours, const Entry& theirs)
+{
+    if (sameRecord(ours, theirs) || (base && sameRecord(*base, theirs)))
+        return EntryMerge(ours);
+    if (base && sameRecord(*base, ours))
+        return EntryMerge(theirs);
+
+    EntryMerge result(ours);
+    Entry& merged = result.merged;
+    QVarLengthArray<TextField, 6> clashes;
+    for (TextField field : kTextFields) {
+        const QString* baseText = base ? &(base->*field) : nullptr;
+        switch (take(baseText, ours.*field, theirs.*field, sameText)) {
+        case Take::Ours:
+            break;
+        case Take::Theirs:
+            merged.*field = theirs.*field;
+            break;
+        case Take::Clash:
+            clashes.append(field);
+            break;
+        }
+    }
+    // Two creation times: the entry has existed since the earlier.
+    const Take created = take(base ? &base->dateCreated : nullptr, ours.dateCreated, theirs.dateCreated, sameTime);
+    if (created == Take::Theirs || (created == Take::Clash && compareTime(theirs.dateCreated, ours.dateCreated) < 0))
+        merged.dateCreated = theirs.dateCreated;
+
+    if (clashes.isEmpty()) {
+        const Take changed = take(base ? &base->dateChanged : nullptr, ours.dateChanged, theirs.dateChanged, sameTime);
+        if (changed == Take::Theirs ||
+            (changed == Take::Clash && compareTime(theirs.dateChanged, ours.dateChanged) > 0))
+            merged.dateChanged = theirs.dateChanged;
+        return result;
+    }
+
+    // The later change wins the clashing fields; at the same time the greater values do, which
+    // both sides see alike. The winner's time goes with them, so that merging again picks the
+    // same winner.
+    int order = compareTime(ours.dateChanged, theirs.dateChanged);
+    for (qsizetype i = 0; order == 0 && i < clashes.size(); ++i)
+        order = compareText(ours.*clashes[i], theirs.*clashes[i]);
+    result.clash = true;
+    result.oursWon = order > 0;
+    const Entry& winner = result.oursWon ? ours : theirs;
+    for (TextField field : clashes)
+        merged.*field = winner.*field;
+    merged.dateChanged = winner.dateChanged;
+    return result;
+}
+
+Entry conflictCopy(const Entry& loser)
+{
+    Entry copy = loser;
+    copy.id = conflictCopyId(loser);
+    copy.title = loser.title + conflictCopySuffix();
+    return copy;
+}
+
+// Finds records by id, trying first the element after the one found last: versions of one vault
+// keep their records mostly in the same order, and reading them in step stays in the cache where
+// a million lookups in the id index would not.
+class Cursor
+{
+public:
+    explicit Cursor(const EntryList& list) : list(list), inStep(!list.hasDuplicateIds()) {}
+
+    const Entry* find(const QString& id)
+    {
+        const qsizetype i = inStep && next < list.size() && list.at(next).id == id ? next : list.indexOfId(id);
+        if (i < 0)
+            return nullptr;
+        next = i + 1;
+        return &list.at(i);
+    }
+
+private:
+    const EntryList& list;
+    const bool inStep; // with an id held twice, the first holder must be found
+    qsizetype next = 0;
+};
+
+// Whether `list` has an element with the id and the fields of `entry`.
+bool holdsRecord(const EntryList& list, const Entry& entry)
+{
+    const Entry* first = list.findById(entry.id);
+    if (!first)
+        return false;
+    if (sameRecord(*first, entry))
+        return true;
+    if (!list.hasDuplicateIds())
+        return false;
+    for (const Entry& element : list) {
+        if (sameRecord(element, entry))
+            return true;
+    }
+    return false;
+}
+
+bool sameContents(const VaultContents& a, const VaultContents& b)
+{
+    if (a.entries.size() != b.entries.size())
+        return false;
+    if (QSet<QString>(a.categories.begin(), a.categories.end()) !=
+        QSet<QString>(b.categories.begin(), b.categories.end()))
+        return false;
+    if (a.entries.hasDuplicateIds() || b.entries.hasDuplicateIds()) {
+        for (const Entry& entry : a.entries) {
+            if (!holdsRecord(b.entries, entry))
+                return false;
+        }
+        return true;
+    }
+    Cursor other(b.entries);
+    for (const Entry& entry : a.entries) {
+        const Entry* held = other.find(entry.id);
+        if (!held || !sameRecord(*held, entry))
+            return false;
+    }
+    return true;
+}
+
+void mergeCategories(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs,
+                     VaultMerge& result)
+{
+    const QSet<QString> inBase(base.categories.begin(), base.categories.end());
+    const QSet<QString> inOurs(ours.categories.begin(), ours.categories.end());
+    const QSet<QString> inTheirs(theirs.categories.begin(), theirs.categories.end());
+    // Made only when a category was deleted on one side.
+    QSet<QString> named;
+    bool namedKnown = false;
+    const auto stays = [&](const QString& name) {
+        if (!namedKnown) {
+            for (const Entry& entry : result.merged.entries)
+                named.insert(entry.category);
+            namedKnown = true;
+        }
+        if (!named.contains(name))
+            return false;
+        result.report.keptCategories.append(name);
+        return true;
+    };
+
+    QStringList& categories = result.merged.categories;
+    for (const QString& name : ours.categories) {
+        if (inTheirs.contains(name) || !inBase.contains(name) || stays(name))
+            categories.append(name);
+        else
+            result.report.deletedCategories.append(name);
+    }
+    QSet<QString> placed = inOurs;
+    for (const QString& name : theirs.categories) {
+        if (placed.contains(name))
+            continue;
+        placed.insert(name);
+        if (!inBase.contains(name) || stays(name)) {
+            categories.append(name);
+            result.report.addedCategories.append(name);
+        }
+    }
+    result.report.deletedCategories.removeDuplicates();
+    result.report.keptCategories.removeDuplicates();
+}
+
+} // namespace
+
+bool sameRecord(const Entry& a, const Entry& b)
+{
+    return sameText(a.id, b.id) && sameContent(a, b) && sameTime(a.dateChanged, b.dateChanged);
+}
+
+QString conflictCopySuffix()
+{
+    return tr(" (changed on another computer)");
+}
+
+QString conflictCopyId(const Entry& loser)
+{
+    QByteArray bytes("vaultry conflict copy\n");
+    {
+        QDataStream stream(&bytes, QIODevice::Append);
+        stream.setVersion(QDataStream::Qt_4_6);
+        stream << loser;
+    }
+    const QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    constexpr int kLength = 30; // as long as a drawn id
+    const quint32 alphabetSize = sizeof(kIdAlphabet) - 1;
+    QString id;
+    id.reserve(kLength);
+    for (int i = 0; i < kLength; ++i)
+        id.append(QLatin1Char(kIdAlphabet[quint8(digest.at(i)) % alphabetSize]));
+    return id;
+}
+
+bool VaultMergeReport::leavesOursAsIs() const
+{
+    return addedIds.isEmpty() && changedIds.isEmpty() && deletedIds.isEmpty() && conflicts.isEmpty() &&
+           addedCategories.isEmpty() && deletedCategories.isEmpty();
+}
+
+QString VaultMergeReport::summary() const
+{
+    QStringList parts;
+    if (!addedIds.isEmpty() || !changedIds.isEmpty() || !deletedIds.isEmpty())
+        parts << tr("%1 added, %2 changed, %3 deleted")
+                     .arg(addedIds.size())
+                     .arg(changedIds.size())
+                     .arg(deletedIds.size());
+    if (!conflicts.isEmpty())
+        parts << counted(conflicts.size(),
+                         "1 entry was changed on both computers; the other version was kept as a copy",
+                         "%1 entries were changed on both computers; the other versions were kept as copies");
+    if (!addedCategories.isEmpty())
+        parts << counted(addedCategories.size(), "1 category added", "%1 categories added");
+    if (!deletedCategories.isEmpty())
+        parts << counted(deletedCategories.size(), "1 category deleted", "%1 categories deleted");
+    if (!keptEntryIds.isEmpty())
+        parts << counted(keptEntryIds.size(),
+                         "1 entry deleted on one computer was kept with the changes made on the other",
+                         "%1 entries deleted on one computer were kept with the changes made on the other");
+    if (!keptCategories.isEmpty())
+        parts << tr("deleted on one computer, kept for the entries the other put in it: %1")
+                     .arg(keptCategories.join(QLatin1String(", ")));
+    return parts.join(QLatin1String("; "));
+}
+
+VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs)
+{
+    VaultMerge result;
+    VaultMergeReport& report = result.report;
+    EntryList& merged = result.merged.entries;
+    const EntryList& baseEntries = base.entries;
+    const EntryList& ourEntries = ours.entries;
+    const EntryList& theirEntries = theirs.entries;
+    merged.reserve(ourEntries.size() + 16);
+
+    Cursor inBase(baseEntries);
+    Cursor inTheirs(theirEntries);
+    const bool oursHoldTwins = ourEntries.hasDuplicateIds();
+    for (qsizetype i = 0; i < ourEntries.size(); ++i) {
+        const Entry& entry = ourEntries.at(i);
+        if (oursHoldTwins && ourEntries.indexOfId(entry.id) != i) {
+            merged.append(entry); // a second record with a known id, from a file: kept as it is
+            continue;
+        }
+        const Entry* before = inBase.find(entry.id);
+        const Entry* other = inTheirs.find(entry.id);
+        if (!other) {
+            if (before && sameContent(*before, entry)) {
+                report.deletedIds.append(entry.id);
+                continue;
+            }
+            if (before)
+                report.keptEntryIds.append(entry.id);
+            merged.append(entry);
+            continue;
+        }
+        const EntryMerge outcome = mergeEntry(before, entry, *other);
+        if (!sameRecord(outcome.merged, entry))
+            report.changedIds.append(entry.id);
+        merged.append(outcome.merged);
+        if (!outcome.clash)
+            continue;
+        const Entry copy = conflictCopy(outcome.oursWon ? *other : entry);
+        if (ourEntries.containsId(copy.id) || theirEntries.containsId(copy.id) || merged.containsId(copy.id))
+            continue; // made by an earlier merge, here or on the other computer
+        merged.append(copy);
+        report.conflicts.append({entry.id, copy.id, outcome.oursWon});
+    }
+
+    Cursor inOurs(ourEntries);
+    Cursor againInBase(baseEntries);
+    const bool theirsHoldTwins = theirEntries.hasDuplicateIds();
+    for (qsizetype i = 0; i < theirEntries.size(); ++i) {
+        const Entry& entry = theirEntries.at(i);
+        if (theirsHoldTwins && theirEntries.indexOfId(entry.id) != i) {
+            if (!holdsRecord(ourEntries, entry)) {
+                merged.append(entry);
+                report.addedIds.append(entry.id);
+            }
+            continue;
+        }
+        if (inOurs.find(entry.id))
+            continue; // merged above
+        if (const Entry* before = againInBase.find(entry.id)) {
+            if (sameContent(*before, entry))
+                continue; // deleted here, unchanged there
+            report.keptEntryIds.append(entry.id);
+        }
+        if (merged.containsId(entry.id))
+            continue;
+        merged.append(entry);
+        report.addedIds.append(entry.id);
+    }
+
+    mergeCategories(base, ours, theirs, result);
+    report.theirsOutdated = !sameContents(result.merged, theirs);
+    return result;
+}
+
+VaultMerge mergeVaults(const VaultContents& ours, const VaultContents& theirs)
+{
+    return mergeVaults(VaultContents(), ours, theirs);
+}

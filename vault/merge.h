@@ -1,0 +1,94 @@
+#pragma once
+
+#include "vault/entrylist.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Merging two versions of a vault that went their own ways: the open vault ("ours") and the
+// store as another computer left it ("theirs"), with the state both started from ("base").
+// Pure functions over values; nothing here reads a file or changes a Vault.
+
+// The category names and entries of one version of the vault.
+struct VaultContents
+{
+    QStringList categories;
+    EntryList entries;
+};
+
+// Whether two records hold the same value in every stored field, the id included (Entry's ==
+// compares ids only). Texts compare as stored (a null text differs from an empty one) and
+// times by their stored bytes.
+bool sameRecord(const Entry& a, const Entry& b);
+
+// Appended to the title of the version that was kept as a copy.
+QString conflictCopySuffix();
+
+// The id of the copy made of `loser`: drawn from every field of that version, so that the
+// same conflict merged on two computers, or twice, makes one copy.
+QString conflictCopyId(const Entry& loser);
+
+// One entry changed on both sides in the same field.
+struct MergeConflict
+{
+    QString id;     // the entry kept in place
+    QString copyId; // the copy holding the version that lost
+    bool oursKept;  // our version's values stayed in place; the copy holds theirs
+};
+
+// What the merge did, seen from ours: what coming from theirs changes in the open vault.
+struct VaultMergeReport
+{
+    QStringList addedIds;   // entries ours lacked, copies not included
+    QStringList changedIds; // entries of ours whose record is different now
+    QStringList deletedIds; // entries of ours that are gone
+    QList<MergeConflict> conflicts;
+    // Deleted on one side and changed on the other, so kept with the changes.
+    QStringList keptEntryIds;
+    QStringList addedCategories;   // in the result, not in ours
+    QStringList deletedCategories; // in ours, not in the result
+    // Deleted on one side, kept because the merged entries still name them.
+    QStringList keptCategories;
+    // The result differs from theirs, so the file needs writing.
+    bool theirsOutdated = false;
+
+    // Nothing changes in the open vault.
+    bool leavesOursAsIs() const;
+    // "1 added, 1 changed, 1 deleted", then the copies and what was kept; empty when nothing
+    // changed in ours.
+    QString summary() const;
+};
+
+struct VaultMerge
+{
+    VaultContents merged;
+    VaultMergeReport report;
+};
+
+// Three-way merge, entries matched by id:
+// - added on either side: kept; deleted on one side and unchanged on the other: deleted;
+//   deleted on one side and changed on the other: kept as changed;
+// - changed on one side only: that side's record; changed on both: field by field, each field
+//   taking the side that changed it. When both changed the same text field (title, category,
+//   address, account, password, notes) to different values, the version with the later change
+//   time wins those fields (equal times: the greater of the clashing values, so both computers
+//   choose alike), and the version that lost is kept whole as a copy beside it: the copy has
+//   the losing record's fields, category included, the title followed by conflictCopySuffix()
+//   and conflictCopyId() as id. The copy is titled alike whichever side lost, so that both
+//   computers make the very same copy. A copy whose id the result already holds is not made
+//   again. The change time is the later of the two, or the winner's after a clash; the
+//   creation time the earlier of the two when both differ.
+// - categories: kept unless deleted on one side (or both); a category deleted on one side
+//   stays while a merged entry names it.
+// Order: ours' order, each copy right after its entry, then what came from theirs in theirs'
+// order. Apart from that order the result does not depend on which side is ours; merging the
+// result again with the same theirs gives the result back.
+// Reads the lists' id indexes, which each EntryList builds on first use: pass lists no other
+// thread uses meanwhile.
+VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs);
+
+// Two-way merge, for versions with no known common state (a sync tool's conflicted copy):
+// the three-way merge over an empty base, that is the union by id, where a record held by both
+// sides with different values in the same text field is a clash as above.
+VaultMerge mergeVaults(const VaultContents& ours, const VaultContents& theirs);
