@@ -149,7 +149,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
     // A second close (a signal while the save question is open) has nothing more to do.
     if (!closed) {
         closed = true;
-        saveStore(tr("Close Without Saving"));
+        // A vault opened read-only, as the user was told at start, has nowhere to be saved.
+        if (!store.isReadOnly())
+            saveStore(tr("Close Without Saving"));
     }
     event->accept();
     // Lost when no event loop runs yet; the entry point checks hasClosed() for that case.

@@ -65,6 +65,39 @@ private:
         return payload;
     }
 
+    // Starts `executable` as the user nobody, with `home` as home and runtime folder.
+    static void startAsNobody(QProcess& process, const QString& executable, const QString& home)
+    {
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                  QStringLiteral("--clear-groups"), executable});
+        QVERIFY(process.waitForStarted());
+    }
+
+    static bool canRunAsNobody()
+    {
+        return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+    }
+
+    // An owner-only folder of nobody's under the test folder (a home, a runtime folder).
+    QString nobodysFolder(const QString& name) const
+    {
+        const QString path = dir->filePath(name);
+        if (!QDir().mkpath(path) || ::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0 ||
+            !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            return QString();
+        return path;
+    }
+
+    static QStringList runtimeLocks(const QString& folder)
+    {
+        return QDir(folder).entryList({QStringLiteral("vaultry-*.lock")}, QDir::Files);
+    }
+
 private slots:
     void init()
     {
@@ -142,7 +175,10 @@ private slots:
         writeStore(preferences, {});
         QProcess crashed;
         start(crashed);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(storePath() + QStringLiteral(".lock")), 20000);
+        // Killed once the lock names its holder: a lock file made but not yet written says nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(storePath() + QStringLiteral(".lock")).startsWith(QByteArray::number(crashed.processId()) + '\n'),
+            20000);
         ::kill(pid_t(crashed.processId()), SIGKILL);
         QCOMPARE(finish(crashed), -1);
         QVERIFY(QFile::exists(storePath() + QStringLiteral(".lock")));
@@ -161,7 +197,7 @@ private slots:
     // folder, across a close and a restart.
     void unwritableFolderUsesTheDataFolder()
     {
-        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        if (!canRunAsNobody())
             QSKIP("needs root and setpriv to run the program as a user who cannot write its folder");
         const QString home = dir->filePath(QStringLiteral("home"));
         QVERIFY(QDir().mkpath(home));
@@ -189,6 +225,129 @@ private slots:
         }
         QVERIFY(!QFile::exists(storePath()));
         QCOMPARE(QFile::permissions(QFileInfo(dataStore).path()) & QFile::Permissions(0x0077), QFile::Permissions());
+    }
+
+    // A user who may write the store but not its folder (a shared folder): the lock is kept in
+    // the runtime folder, a second copy is still refused, and the close saves into the file.
+    void sharedFolderSavesInPlace()
+    {
+        if (!canRunAsNobody())
+            QSKIP("needs root and setpriv to run the program as a user who cannot write its folder");
+        Preferences preferences;
+        preferences.firstRun = false;
+        writeStore(preferences, {});
+        QVERIFY(::chown(QFile::encodeName(storePath()).constData(), 65534, 65534) == 0);
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::Permissions(0x7755)));
+        const QString home = nobodysFolder(QStringLiteral("home"));
+        QVERIFY(!home.isEmpty());
+
+        QProcess first;
+        startAsNobody(first, program, home);
+        QTRY_COMPARE_WITH_TIMEOUT(runtimeLocks(home).size(), 1, 20000);
+        QProcess second;
+        startAsNobody(second, program, home);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains("already open"), 20000);
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QCOMPARE(finish(second), 1);
+
+        ::kill(pid_t(first.processId()), SIGTERM);
+        QCOMPARE(finish(first), 0);
+        QCOMPARE(readStore().categories, QStringList{QStringLiteral("General")});
+        QVERIFY(runtimeLocks(home).isEmpty());
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QStringLiteral("settings2.vydat"), QStringLiteral("vaultry")}));
+    }
+
+    // On a read-only file system the vault opens for viewing; the close writes nothing there.
+    void readOnlyFileSystemOpensTheVault()
+    {
+        Preferences preferences;
+        preferences.firstRun = false;
+        writeStore(preferences, {QStringLiteral("Work")});
+        const QByteArray stored = readFile(storePath());
+        QTemporaryDir mountPoint;
+        QTemporaryDir runtime;
+        const auto mount = [](const QStringList& arguments) {
+            QProcess process;
+            process.start(QStringLiteral("mount"), arguments);
+            return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        };
+        if (::geteuid() != 0 || !mount({QStringLiteral("--bind"), dir->path(), mountPoint.path()}))
+            QSKIP("needs root to mount a read-only folder");
+        const bool readOnly = mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), mountPoint.path()});
+        int exitCode = -2;
+        if (readOnly) {
+            QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+            process.setProcessEnvironment(environment);
+            process.start(mountPoint.filePath(QStringLiteral("vaultry")));
+            if (process.waitForStarted()) {
+                QTRY_COMPARE_WITH_TIMEOUT(runtimeLocks(runtime.path()).size() + int(process.state() == 0), 1, 20000);
+                ::kill(pid_t(process.processId()), SIGTERM);
+                exitCode = finish(process);
+            }
+        }
+        QProcess::execute(QStringLiteral("umount"), {mountPoint.path()});
+        QVERIFY(readOnly);
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(readFile(storePath()), stored);
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QStringLiteral("settings2.vydat"), QStringLiteral("vaultry")}));
+    }
+
+    // The program cannot be read through /proc by others of its user (it makes itself
+    // non-dumpable). A lock naming such a process that holds another vault is stale and taken
+    // over; a lock its holder still holds is not.
+    void nonDumpableHoldersAreJudgedRight()
+    {
+        if (!canRunAsNobody())
+            QSKIP("needs root and setpriv to run the program as an ordinary user");
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::Permissions(0x7755)));
+        const QString home = nobodysFolder(QStringLiteral("home"));
+        Preferences preferences;
+        preferences.firstRun = false;
+        const auto vaultFolder = [&](const QString& name) {
+            const QString folder = nobodysFolder(name);
+            const QString copy = folder + QStringLiteral("/vaultry");
+            QFile store(folder + QLatin1String(kStoreFileName));
+            if (folder.isEmpty() || !QFile::copy(program, copy) || !store.open(QIODevice::WriteOnly) ||
+                store.write(sealStore(encodePayload(preferences, {}, EntryList()))) <= 0)
+                return QString();
+            store.close();
+            ::chown(QFile::encodeName(store.fileName()).constData(), 65534, 65534);
+            return folder;
+        };
+        const QString mine = vaultFolder(QStringLiteral("mine"));
+        const QString other = vaultFolder(QStringLiteral("other"));
+        QVERIFY(!home.isEmpty() && !mine.isEmpty() && !other.isEmpty());
+        const QString lockName = QLatin1String(kStoreFileName) + QStringLiteral(".lock");
+
+        QProcess holder;
+        startAsNobody(holder, other + QStringLiteral("/vaultry"), home);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(other + lockName).startsWith(QByteArray::number(holder.processId()) + '\n'),
+                                 20000);
+        // Left by a crash, as the holder's pid came round again.
+        QVERIFY(QFile::copy(other + lockName, mine + lockName));
+        QVERIFY(::chown(QFile::encodeName(mine + lockName).constData(), 65534, 65534) == 0);
+
+        QProcess next;
+        startAsNobody(next, mine + QStringLiteral("/vaultry"), home);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(mine + lockName).startsWith(QByteArray::number(next.processId()) + '\n'),
+                                 20000);
+        QProcess second;
+        startAsNobody(second, other + QStringLiteral("/vaultry"), home);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains("already open"), 20000);
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QCOMPARE(finish(second), 1);
+
+        for (QProcess* process : {&holder, &next}) {
+            ::kill(pid_t(process->processId()), SIGTERM);
+            QCOMPARE(finish(*process), 0);
+        }
     }
 };
 
