@@ -747,6 +747,10 @@ private slots:
             QVERIFY(!store.isReadOnly());
             QVERIFY2(result.message.contains(QDir::toNativeSeparators(runtimeDir.path())), qPrintable(result.message));
             QVERIFY(store.load(loaded).message.isEmpty()); // said once
+            // Saved in place, whether the folder refuses new files by its permissions or by its mount.
+            QVERIFY(loaded.vault.addCategory(QStringLiteral("Saved in place")));
+            const StoreSaveResult saved = store.save(loaded);
+            QVERIFY2(saved.ok, qPrintable(saved.error));
 
             // Another way to name the same store finds the same lock.
             const QString link = dir + QStringLiteral("-link");
@@ -757,6 +761,9 @@ private slots:
             QVERIFY2(second.message.contains(QStringLiteral("already open")), qPrintable(second.message));
         }
         QVERIFY(SettingsStore(folder.path).lock().locked); // released with its store
+        StoreState reloaded;
+        SettingsStore(dir).load(reloaded);
+        QVERIFY(reloaded.vault.categoryNames().contains(QStringLiteral("Saved in place")));
     }
 
     // A lock that came with the folder from another computer does not keep the vault closed,
