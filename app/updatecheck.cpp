@@ -4,34 +4,81 @@
 #include "update/updatethread.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QStatusBar>
 #include <QTimer>
 
+namespace {
+
+QString updaterPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(kUpdaterFileName);
+}
+
+} // namespace
+
 void MainWindow::on_actionCheck_for_Updates_triggered()
 {
-    const QString directory = QCoreApplication::applicationDirPath();
-    updaterMissing = !QFileInfo(directory + QStringLiteral("/QLM-Updater.exe")).isFile();
-    statusBar()->showMessage(updaterMissing ? tr("No updater (QLM-Updater.exe) was found beside Vaultry, so "
-                                                 "updates cannot be checked.")
-                                            : tr("Checking for updates..."));
+    // Installed copies (a package, /usr/local) come without the updater: nothing to run.
+    if (!QFileInfo::exists(updaterPath())) {
+        statusBar()->showMessage(reportUpdateCheck(UpdaterResult{UpdaterResult::NotInstalled, QString()}, 0));
+        return;
+    }
+    statusBar()->showMessage(tr("Checking for updates..."));
     // No parent: catchUpdateResult (or the window's destructor) deletes the thread once it has ended.
-    auto* thread =
-        new UpdateThread(QStringLiteral("vaultry"), readVersion(), directory, false, nullptr, updaterTimeoutMs);
+    auto* thread = new UpdateThread(QStringLiteral("vaultry"), readVersion(), QCoreApplication::applicationDirPath(),
+                                    false, nullptr, updaterTimeoutMs);
     connect(thread, qOverload<UpdateThread*, bool>(&UpdateThread::finished), this, &MainWindow::catchUpdateResult);
     updateChecks.append(thread);
     thread->start(QThread::InheritPriority);
+}
+
+QString MainWindow::reportUpdateCheck(const UpdaterResult& result, int timeoutMs)
+{
+    const QString updater = QDir::toNativeSeparators(updaterPath());
+    switch (result.outcome) {
+    case UpdaterResult::UpdateFound:
+        return tr("An update was found; Vaultry closes for the updater.");
+    case UpdaterResult::NoUpdate:
+        return tr("No update was found.");
+    case UpdaterResult::NotInstalled:
+        return tr("No updater is installed with this copy of Vaultry: updates come from your system's package "
+                  "manager or from the project's page.");
+    case UpdaterResult::FailedToStart:
+        return tr("Updates could not be checked: the updater %1 could not be started (%2).")
+            .arg(updater, result.reason);
+    case UpdaterResult::Crashed:
+        return tr("Updates could not be checked: the updater %1 crashed.").arg(updater);
+    case UpdaterResult::TimedOut: {
+        const int seconds = (timeoutMs + 999) / 1000;
+        if (seconds == 1)
+            return tr("Updates could not be checked: the updater %1 did not answer within 1 second and was stopped.")
+                .arg(updater);
+        return tr("Updates could not be checked: the updater %1 did not answer within %2 seconds and was stopped.")
+            .arg(updater, QString::number(seconds));
+    }
+    case UpdaterResult::Stopped:
+        break;
+    }
+    return QString();
 }
 
 void MainWindow::catchUpdateResult(UpdateThread* thread, bool updateFound)
 {
     thread->wait();
     updateChecks.removeOne(thread);
+    const UpdaterResult result = thread->result();
+    const int timeoutMs = thread->timeout();
     delete thread;
+    const QString report = reportUpdateCheck(result, timeoutMs);
     if (updateFound) {
-        statusBar()->showMessage(tr("An update was found; Vaultry closes for the updater."));
+        statusBar()->showMessage(report);
         QTimer::singleShot(100, this, &MainWindow::close);
-    } else if (!updaterMissing) {
-        statusBar()->showMessage(tr("No update was found."), kStatusMessageMs);
+    } else if (result.outcome == UpdaterResult::NoUpdate) {
+        statusBar()->showMessage(report, kStatusMessageMs);
+    } else if (!report.isEmpty()) {
+        // A failure stays until the next message: the user has to act on it.
+        statusBar()->showMessage(report);
     }
 }

@@ -1,12 +1,15 @@
 #include "testvault.h"
 
 #include "app/version.h"
+#include "app/windowsettings.h"
 #include "vault/entrylist.h"
 #include "vault/randomsource.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDataStream>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace TestVault {
@@ -25,11 +28,22 @@ void clearQuitRequest()
     QCoreApplication::exec();
 }
 
+// What the windows remember between runs goes into a folder of this test process, never into
+// the user's own config folder; each test starts without it.
+void isolateWindowSettings()
+{
+    static QTemporaryDir config;
+    static const bool pointed = qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    Q_UNUSED(pointed);
+    QFile::remove(WindowSettings::filePath());
+}
+
 } // namespace
 
 void prepare()
 {
     initVaultryResources();
+    isolateWindowSettings();
     clearQuitRequest();
     RandomSource::useSeed(12345);
 }
