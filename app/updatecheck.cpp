@@ -4,7 +4,6 @@
 #include "update/updatethread.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QStatusBar>
 #include <QTimer>
@@ -20,7 +19,8 @@ QString updaterPath()
 
 void MainWindow::on_actionCheck_for_Updates_triggered()
 {
-    // Installed copies (a package, /usr/local) come without the updater: nothing to run.
+    // Installed copies (a package, /usr/local) come without the updater: nothing to run, and
+    // the user is told where updates come from instead.
     if (!QFileInfo::exists(updaterPath())) {
         statusBar()->showMessage(reportUpdateCheck(UpdaterResult{UpdaterResult::NotInstalled, QString()}, 0));
         return;
@@ -36,27 +36,22 @@ void MainWindow::on_actionCheck_for_Updates_triggered()
 
 QString MainWindow::reportUpdateCheck(const UpdaterResult& result, int timeoutMs)
 {
-    const QString updater = QDir::toNativeSeparators(updaterPath());
+    // Short enough for the status bar of a window of the default size.
     switch (result.outcome) {
     case UpdaterResult::UpdateFound:
         return tr("An update was found; Vaultry closes for the updater.");
     case UpdaterResult::NoUpdate:
         return tr("No update was found.");
     case UpdaterResult::NotInstalled:
-        return tr("No updater is installed with this copy of Vaultry: updates come from your system's package "
-                  "manager or from the project's page.");
+        return tr("Updates come from your system's package manager or the project's page.");
     case UpdaterResult::FailedToStart:
-        return tr("Updates could not be checked: the updater %1 could not be started (%2).")
-            .arg(updater, result.reason);
+        return tr("Update check failed: the updater could not be started (%1).").arg(result.reason);
     case UpdaterResult::Crashed:
-        return tr("Updates could not be checked: the updater %1 crashed.").arg(updater);
+        return tr("Update check failed: the updater crashed.");
     case UpdaterResult::TimedOut: {
         const int seconds = (timeoutMs + 999) / 1000;
-        if (seconds == 1)
-            return tr("Updates could not be checked: the updater %1 did not answer within 1 second and was stopped.")
-                .arg(updater);
-        return tr("Updates could not be checked: the updater %1 did not answer within %2 seconds and was stopped.")
-            .arg(updater, QString::number(seconds));
+        return seconds == 1 ? tr("Update check failed: the updater did not answer within 1 second.")
+                            : tr("Update check failed: the updater did not answer within %1 seconds.").arg(seconds);
     }
     case UpdaterResult::Stopped:
         break;

@@ -99,15 +99,15 @@ private slots:
         QTest::newRow("exit 2") << QByteArray("exit 2") << true << 1 << false << false << "No update was found.";
         // A process killed by signal 1 also reports exit code 1.
         QTest::newRow("killed by SIGHUP")
-            << QByteArray("kill -HUP $$") << true << 1 << false << false << "QLM-Updater.exe crashed.";
+            << QByteArray("kill -HUP $$") << true << 1 << false << false << "Update check failed: the updater crashed.";
         QTest::newRow("crashed") << QByteArray("kill -SEGV $$") << true << 1 << false << false
-                                 << "QLM-Updater.exe crashed.";
+                                 << "Update check failed: the updater crashed.";
         QTest::newRow("not executable") << QByteArray("exit 1") << false << 1 << false << false
-                                        << "QLM-Updater.exe could not be started (";
+                                        << "Update check failed: the updater could not be started (";
         QTest::newRow("missing") << QByteArray() << true << 1 << false << false
-                                 << "updates come from your system's package manager or from the project's page.";
+                                 << "Updates come from your system's package manager or the project's page.";
         QTest::newRow("hanging") << QByteArray("exec sleep 60") << true << 1 << true << false
-                                 << "did not answer within 1 second and was stopped.";
+                                 << "Update check failed: the updater did not answer within 1 second.";
         QTest::newRow("two quick requests")
             << QByteArray("sleep 0.3") << true << 2 << false << false << "No update was found.";
     }
