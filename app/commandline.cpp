@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -60,9 +61,11 @@ CommandLine refuse(const QString& message)
 
 CommandLine handleCommandLine(int argc, char* argv[])
 {
-    // A core application only, which needs no display; gone before the real one is made.
+    // A core application only, which needs no display; gone before the real one is made. It
+    // gets copies of the arguments, since it may take some of them out.
     int count = argc;
-    QCoreApplication core(count, argv);
+    std::vector<char*> arguments(argv, argv + argc + 1);
+    QCoreApplication core(count, arguments.data());
     QCoreApplication::setApplicationVersion(readVersion());
 
     QCommandLineParser parser;

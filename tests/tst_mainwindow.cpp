@@ -6,7 +6,10 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -15,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -243,6 +247,44 @@ private slots:
         QFile file(store->store.filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), vaultBytes);
+    }
+
+    // List files are looked for in the documents folder at first, then where the last list
+    // went, also in a later run.
+    void listFolderIsRemembered()
+    {
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString first = QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        const QString folder = store->path(QStringLiteral("lists"));
+        QVERIFY(QDir().mkpath(folder));
+        QString started;
+        auto startedIn = [&started](QWidget* dialog) {
+            started = QFileInfo(qobject_cast<QFileDialog*>(dialog)->directory().absolutePath()).canonicalFilePath();
+        };
+        DialogDriver::answerWith(QStringLiteral("Export Vaultry list"), [&](QWidget* dialog) {
+            startedIn(dialog);
+            DialogDriver::chooseFile(dialog, folder + QStringLiteral("/out.vydl"));
+        });
+        const QString passwordTitle = QStringLiteral("Vaultry list password");
+        DialogDriver::answerInput(passwordTitle, QStringLiteral("Enter a password to lock the exported list."), "pw");
+        DialogDriver::answerInput(passwordTitle, QStringLiteral("Re-enter the password."), "pw");
+        DialogDriver::answerMessage(QStringLiteral("Vaultry Export"), QStringLiteral("Export complete."));
+        {
+            MainWindow window(store->state, store->store);
+            child<QAction>(window, "action_Export")->trigger();
+            VERIFY_DIALOGS_ANSWERED();
+        }
+        QCOMPARE(started, QFileInfo(first).canonicalFilePath());
+
+        store->forget();
+        MainWindow again(store->state, store->store);
+        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [&](QWidget* dialog) {
+            startedIn(dialog);
+            DialogDriver::chooseFile(dialog, QString());
+        });
+        child<QAction>(again, "action_Import")->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(started, QFileInfo(folder).canonicalFilePath());
     }
 
     // A log-out that may still be cancelled, or a checkpoint, saves the vault and leaves the
