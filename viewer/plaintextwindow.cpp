@@ -15,8 +15,9 @@ PlainTextWindow::PlainTextWindow(const QString& text, QWidget* parent)
     // Nothing typed here would ever be saved.
     form->txtText->setReadOnly(true);
     form->txtText->setPlainText(text);
-    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
-    for (const QKeySequence& key : {QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)}) {
+    // Ctrl+W first, so that the menu shows it; then Escape and the platform's own close keys.
+    QList<QKeySequence> closeKeys{QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)};
+    for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::Close)) {
         if (!closeKeys.contains(key))
             closeKeys.append(key);
     }
