@@ -33,12 +33,15 @@ private:
 
     QString storePath() const { return dir->path() + QLatin1String(kStoreFileName); }
 
-    void start(QProcess& process) const
+    void start(QProcess& process, const QStringList& arguments = QStringList()) const
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // What the window remembers stays in the test's folder.
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir->filePath(QStringLiteral("config")));
         process.setProcessEnvironment(environment);
         process.setProgram(program);
+        process.setArguments(arguments);
         process.start();
         QVERIFY(process.waitForStarted());
     }
@@ -191,6 +194,68 @@ private slots:
         ::kill(pid_t(next.processId()), SIGTERM);
         QCOMPARE(finish(next), 0);
         QCOMPARE(readStore().categories, QStringList{QStringLiteral("General")});
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out"); // a part of standard output
+        QTest::addColumn<QByteArray>("err"); // a part of standard error
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << QByteArray("--vault-dir <folder>") << QByteArray();
+        QTest::newRow("-h") << QStringList{"-h"} << 0 << QByteArray("Usage:") << QByteArray();
+        QTest::newRow("--version") << QStringList{"--version"} << 0 << QByteArray("Vaultry 1.0.5\n") << QByteArray();
+        QTest::newRow("with a Qt option")
+            << QStringList{"-style", "fusion", "-v"} << 0 << QByteArray("Vaultry 1.0.5\n") << QByteArray();
+        QTest::newRow("unknown option") << QStringList{"--vault"} << 2 << QByteArray()
+                                        << QByteArray("Unknown option 'vault'");
+        QTest::newRow("folder missing") << QStringList{"--vault-dir"} << 2 << QByteArray()
+                                        << QByteArray("Missing value after '--vault-dir'");
+        QTest::newRow("stray argument") << QStringList{"vault"} << 2 << QByteArray()
+                                        << QByteArray("unexpected argument 'vault'");
+    }
+
+    // Answered on the terminal without a display: with none, making the application object
+    // would end the program with an error.
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir->filePath(QStringLiteral("config")));
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        QVERIFY(process.waitForStarted());
+        QCOMPARE(finish(process), exitCode);
+        const QByteArray said = process.readAllStandardOutput();
+        const QByteArray complained = process.readAllStandardError();
+        QVERIFY2(said.contains(out), said.constData());
+        QVERIFY2(complained.contains(err), complained.constData());
+        QVERIFY(!QFile::exists(storePath()));
+    }
+
+    // --vault-dir keeps the vault in the folder given, made owner-only when missing, and
+    // nothing beside the program.
+    void vaultDirChoosesTheFolder()
+    {
+        const QString folder = dir->filePath(QStringLiteral("elsewhere/vaults"));
+        const QString store = folder + QLatin1String(kStoreFileName);
+        QProcess process;
+        start(process, {QStringLiteral("--vault-dir"), folder});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(store + QStringLiteral(".lock")) && QFile::exists(store), 20000);
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QCOMPARE(finish(process), 0);
+        Payload saved;
+        QVERIFY(decodeStore(readFile(store), saved));
+        QCOMPARE(saved.categories, QStringList{QStringLiteral("General")});
+        QVERIFY(!QFile::exists(storePath()));
+        QCOMPARE(QFile::permissions(folder) & QFile::Permissions(0x0077), QFile::Permissions());
     }
 
     // Installed where the user cannot write, the program keeps its vault in the user's data
