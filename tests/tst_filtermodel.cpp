@@ -1,5 +1,6 @@
 #include "support/testvault.h"
 #include "vault/filtermodel.h"
+#include "vault/treeitem.h"
 #include "vault/treemodel.h"
 #include "vault/vault.h"
 
@@ -8,7 +9,11 @@
 #include <QSortFilterProxyModel>
 #include <QTest>
 
+#include <QRandomGenerator>
+
+#include <algorithm>
 #include <functional>
+#include <numeric>
 
 namespace {
 
@@ -37,6 +42,260 @@ QStringList shownRows(const QAbstractItemModel& filter)
         rows << category.data().toString();
         for (int child = 0; child < filter.rowCount(category); ++child)
             rows << QStringLiteral("  ") + filter.index(child, 0, category).data().toString();
+    }
+    return rows;
+}
+
+// A vault edited at random, and the rows the proxy must show worked out from the vault's rules
+// alone: every category row, counting its visible entries; under the first row of each name the
+// entries that reached the tree while that row stood (on a reset, an add, or a move to another
+// category) and that contain the search text in account, category, notes, title or website;
+// sorted by text, equal texts in the order they came.
+class RandomEdits
+{
+public:
+    explicit RandomEdits(Vault& vault, quint32 seed) : vault(vault), random(seed) {}
+
+    QString search;
+    Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+    QStringList log; // what was done, for a failure's message
+
+    void step(FilterModel& filter)
+    {
+        const int pick = int(random.bounded(100));
+        if (pick < 20)
+            addEntry();
+        else if (pick < 30)
+            removeEntry();
+        else if (pick < 45)
+            saveEntry();
+        else if (pick < 52)
+            addCategory();
+        else if (pick < 56)
+            removeCategory();
+        else if (pick < 61)
+            reset();
+        else if (pick < 62)
+            clear();
+        else if (pick < 92)
+            changeSearch(filter);
+        else
+            toggleCase(filter);
+    }
+
+    void reset()
+    {
+        QStringList names;
+        for (int i = int(random.bounded(5)); i >= 0; --i)
+            names << pickName();
+        EntryList list;
+        for (int i = int(random.bounded(16)); i > 0; --i) {
+            Entry entry = makeEntry(random.bounded(8) ? pickExisting(names) : pickName());
+            if (!list.isEmpty() && random.bounded(6) == 0)
+                entry.id = list.at(random.bounded(list.size())).id; // as only a damaged file has it
+            list.append(entry);
+        }
+        log << QStringLiteral("reset %1 names, %2 entries").arg(names.size()).arg(list.size());
+        vault.reset(names, std::move(list));
+        arrivals.clear();
+        for (qsizetype i = 0; i < vault.entries().size(); ++i) {
+            if (vault.categoryNames().contains(vault.entries().at(i).category))
+                arrivals.insert(vault.entries().serialAt(i), ++clock);
+        }
+    }
+
+    // Category rows as "name (count)", entry rows as "  title #id".
+    QStringList expected() const
+    {
+        const QStringList& names = vault.categoryNames();
+        const EntryList& entries = vault.entries();
+        QList<int> order(names.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return names.at(a) < names.at(b); });
+        QStringList rows;
+        for (int c : std::as_const(order)) {
+            QList<qsizetype> shown;
+            if (names.indexOf(names.at(c)) == c) {
+                for (qsizetype i = 0; i < entries.size(); ++i) {
+                    if (entries.at(i).category == names.at(c) && arrivals.contains(entries.serialAt(i)) &&
+                        holdsSearch(entries.at(i)))
+                        shown << i;
+                }
+            }
+            std::sort(shown.begin(), shown.end(), [&](qsizetype a, qsizetype b) {
+                const int byTitle = entries.at(a).title.compare(entries.at(b).title);
+                return byTitle != 0 ? byTitle < 0
+                                    : arrivals.value(entries.serialAt(a)) < arrivals.value(entries.serialAt(b));
+            });
+            rows << (shown.isEmpty() ? names.at(c) : names.at(c) + QStringLiteral(" (%1)").arg(shown.size()));
+            for (qsizetype i : std::as_const(shown))
+                rows << QStringLiteral("  %1 #%2").arg(entries.at(i).title, entries.at(i).id);
+        }
+        return rows;
+    }
+
+    int pick(int bound) { return bound > 0 ? int(random.bounded(bound)) : 0; }
+
+private:
+    // Texts from a few units that fold into each other, and surrogates alone and in pairs.
+    QString text(int maxLength)
+    {
+        static const QStringList units = {"a",
+                                          "A",
+                                          "b",
+                                          "B",
+                                          "k",
+                                          "K",
+                                          "\u212A",
+                                          "\u00DF",
+                                          "\u00FC",
+                                          "\u00DC",
+                                          QString(QChar(0xD83D)),
+                                          QString(QChar(0xDE00)),
+                                          "\U0001F600",
+                                          " "};
+        QString text;
+        for (int i = pick(maxLength + 1); i > 0; --i)
+            text += units.at(pick(units.size()));
+        return text;
+    }
+
+    QString pickName()
+    {
+        static const QStringList names = {"", "General", "Work", "work", "B", "ab", "Ab", "K"};
+        return names.at(pick(names.size()));
+    }
+
+    QString pickExisting(const QStringList& names)
+    {
+        return names.isEmpty() || random.bounded(5) == 0 ? pickName() : names.at(pick(names.size()));
+    }
+
+    Entry makeEntry(const QString& category)
+    {
+        Entry entry = TestVault::makeEntry(text(3), category, text(2), text(2), text(3), text(2));
+        entry.id = QStringLiteral("id%1").arg(++ids);
+        return entry;
+    }
+
+    const Entry* pickEntry()
+    {
+        return vault.entries().isEmpty() ? nullptr : &vault.entries().at(pick(vault.entries().size()));
+    }
+
+    void addEntry()
+    {
+        const Entry entry = makeEntry(pickExisting(vault.categoryNames()));
+        log << QStringLiteral("add %1 \"%2\" in \"%3\"").arg(entry.id, entry.title, entry.category);
+        const bool inTree = vault.categoryNames().contains(entry.category);
+        if (vault.addEntry(entry) && inTree)
+            arrivals.insert(vault.entries().serialAt(vault.entries().size() - 1), ++clock);
+    }
+
+    void removeEntry()
+    {
+        const Entry* entry = pickEntry();
+        const QString id = entry ? entry->id : QStringLiteral("none");
+        log << QStringLiteral("remove %1").arg(id);
+        vault.removeEntry(id);
+    }
+
+    // Saved as the details panel does: the record with a new title or text, into its own
+    // category or another one (now and then one the vault lacks, or a record it lacks).
+    void saveEntry()
+    {
+        const Entry* stored = pickEntry();
+        if (!stored)
+            return;
+        Entry entry = *stored;
+        if (random.bounded(2))
+            entry.title = text(3);
+        else
+            entry.notes = text(3);
+        if (random.bounded(8) == 0)
+            entry.category = pickName();
+        const QString target = random.bounded(3) ? entry.category : pickExisting(vault.categoryNames());
+        const qsizetype at = vault.entries().indexOfId(entry.id);
+        const QString before = vault.entries().at(at).category;
+        const quint32 serial = vault.entries().serialAt(at);
+        log << QStringLiteral("save %1 \"%2\" in \"%3\" to \"%4\"").arg(entry.id, entry.title, entry.category, target);
+        const Entry saved = vault.saveEntry(entry, target);
+        if (saved.category != before) {
+            if (vault.categoryNames().contains(saved.category))
+                arrivals.insert(serial, ++clock);
+            else
+                arrivals.remove(serial);
+        }
+    }
+
+    void addCategory()
+    {
+        const QString name = pickName();
+        log << QStringLiteral("add category \"%1\"").arg(name);
+        vault.addCategory(name);
+    }
+
+    void removeCategory()
+    {
+        const QString name = pickExisting(vault.categoryNames());
+        log << QStringLiteral("remove category \"%1\"").arg(name);
+        vault.removeCategory(name);
+    }
+
+    void clear()
+    {
+        log << QStringLiteral("clear");
+        vault.clear();
+        arrivals.clear();
+    }
+
+    // Mostly typed and erased a unit at a time, as at the keyboard.
+    void changeSearch(FilterModel& filter)
+    {
+        const int how = pick(10);
+        if (how < 5)
+            search += text(1);
+        else if (how < 8)
+            search.chop(1);
+        else if (how < 9)
+            search = text(2);
+        else
+            search.clear();
+        log << QStringLiteral("search \"%1\"").arg(search);
+        filter.setFilterFixedString(search);
+    }
+
+    void toggleCase(FilterModel& filter)
+    {
+        cs = cs == Qt::CaseSensitive ? Qt::CaseInsensitive : Qt::CaseSensitive;
+        log << QStringLiteral("case %1").arg(cs == Qt::CaseSensitive ? "sensitive" : "insensitive");
+        filter.setFilterCaseSensitivity(cs);
+    }
+
+    bool holdsSearch(const Entry& entry) const
+    {
+        return search.isEmpty() || entry.account.contains(search, cs) || entry.category.contains(search, cs) ||
+               entry.notes.contains(search, cs) || entry.title.contains(search, cs) || entry.url.contains(search, cs);
+    }
+
+    Vault& vault;
+    QRandomGenerator random;
+    QHash<quint32, quint64> arrivals; // by serial: when the entry reached the tree; absent when outside it
+    quint64 clock = 0;
+    int ids = 0;
+};
+
+// The proxy's rows in the form RandomEdits::expected gives.
+QStringList visibleRows(const QAbstractItemModel& model, const std::function<QString(const QModelIndex&)>& idOf)
+{
+    QStringList rows;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const QModelIndex category = model.index(row, 0);
+        rows << category.data().toString();
+        for (int child = 0; child < model.rowCount(category); ++child) {
+            const QModelIndex entry = model.index(child, 0, category);
+            rows << QStringLiteral("  %1 #%2").arg(entry.data().toString(), idOf(entry));
+        }
     }
     return rows;
 }
@@ -360,6 +619,84 @@ private slots:
             filter->setFilterFixedString(search);
             QCOMPARE(filter->rowCount(category(QStringLiteral("Work"))), notes.contains(search, cs) ? 1 : 0);
             filter->setFilterFixedString(QString());
+        }
+    }
+
+    // A few hundred random edits and searches, each followed by a comparison with the rows the
+    // vault's rules give. Once watched by Qt's model tester, a stacked proxy and a reader of every
+    // announced change; once with only the reader, so that categories stay unread between edits.
+    void randomEditsMatchTheReference()
+    {
+        for (const bool watched : {true, false}) {
+            TestVault::prepare();
+            Vault vault;
+            RandomEdits edits(vault, watched ? 20261207 : 7);
+            edits.reset();
+            TreeModel tree(vault);
+            FilterModel filter(vault);
+            filter.setSourceModel(&tree);
+            filter.setFilterCaseSensitivity(edits.cs);
+            filter.sort(0);
+            std::unique_ptr<QAbstractItemModelTester> treeTester, filterTester, stackedTester;
+            QSortFilterProxyModel stacked;
+            if (watched) {
+                using Mode = QAbstractItemModelTester::FailureReportingMode;
+                treeTester = std::make_unique<QAbstractItemModelTester>(&tree, Mode::QtTest);
+                filterTester = std::make_unique<QAbstractItemModelTester>(&filter, Mode::QtTest);
+                stacked.setSourceModel(&filter);
+                stackedTester = std::make_unique<QAbstractItemModelTester>(&stacked, Mode::QtTest);
+            }
+            const auto filterIdOf = [&filter](const QModelIndex& index) {
+                return filter.mapToSource(index).siblingAtColumn(TreeItem::IdColumn).data().toString();
+            };
+            const auto stackedIdOf = [&](const QModelIndex& index) { return filterIdOf(stacked.mapToSource(index)); };
+            // Whatever reads the rows while a change is announced, holding on to what it saw.
+            QList<QPair<QPersistentModelIndex, QString>> held;
+            const auto identity = [&](const QModelIndex& index) {
+                return index.parent().isValid() ? filterIdOf(index)
+                                                : filter.mapToSource(index).data().toString() + QStringLiteral("/");
+            };
+            const auto read = [&](const QModelIndex& parent) {
+                for (int row = 0; row < filter.rowCount(parent); ++row) {
+                    const QModelIndex index = filter.index(row, 0, parent);
+                    index.data();
+                    if (edits.pick(4) == 0 && held.size() < 12)
+                        held.append({index, identity(index)});
+                }
+            };
+            for (auto about : {&QAbstractItemModel::rowsAboutToBeInserted, &QAbstractItemModel::rowsAboutToBeRemoved})
+                connect(&filter, about, this, read);
+
+            for (int step = 0; step < 300; ++step) {
+                edits.step(filter);
+                const QStringList expected = edits.expected();
+                const QStringList shown = visibleRows(filter, filterIdOf);
+                if (shown != expected || (watched && visibleRows(stacked, stackedIdOf) != expected)) {
+                    QFAIL(qPrintable(
+                        QStringLiteral("step %1 (%2)\nlast edits:\n%3\nshown:\n%4\nexpected:\n%5\nstacked:\n%6")
+                            .arg(step)
+                            .arg(watched ? "watched" : "unwatched")
+                            .arg(edits.log.mid(qMax(0, int(edits.log.size()) - 12)).join('\n'))
+                            .arg(shown.join('\n'), expected.join('\n'),
+                                 watched ? visibleRows(stacked, stackedIdOf).join('\n') : QString())));
+                }
+                // Indexes held keep their rows, or become invalid when the rows go.
+                for (qsizetype i = held.size() - 1; i >= 0; --i) {
+                    if (!held.at(i).first.isValid()) {
+                        held.removeAt(i);
+                        continue;
+                    }
+                    QCOMPARE(identity(held.at(i).first), held.at(i).second);
+                }
+                // And a few more from the rows as they are now.
+                if (filter.rowCount() > 0 && held.size() < 12) {
+                    const QModelIndex category = filter.index(edits.pick(filter.rowCount()), 0);
+                    const int children = filter.rowCount(category);
+                    const QModelIndex index =
+                        children > 0 && edits.pick(3) ? filter.index(edits.pick(children), 0, category) : category;
+                    held.append({index, identity(index)});
+                }
+            }
         }
     }
 };

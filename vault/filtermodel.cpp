@@ -513,7 +513,6 @@ void FilterModel::refilter()
     if (tree && !matcher->everything()) {
         const EntryList& entries = vault.entries();
         const std::vector<quint64>& bits = matcher->scan(entries, vault.resetCount());
-        const bool byPosition = !entries.hasDuplicateIds();
         for (Group* group : std::as_const(groups)) {
             const int rows = tree->rowCount(tree->index(group->sourceRow, 0));
             group->accepted.resize(size_t(rows));
@@ -521,9 +520,8 @@ void FilterModel::refilter()
             group->invalidate();
             for (int row = 0; row < rows; ++row) {
                 const qsizetype position = tree->entryPosition(group->sourceRow, row);
-                const bool accepted = position >= 0 && byPosition
-                                          ? (bits[size_t(position) / 64] >> (position % 64)) & 1
-                                          : filterAcceptsRow(row, categoryIndex(group->sourceRow));
+                const bool accepted = position >= 0 ? (bits[size_t(position) / 64] >> (position % 64)) & 1
+                                                    : filterAcceptsRow(row, categoryIndex(group->sourceRow));
                 group->accepted[size_t(row)] = accepted;
                 group->count += accepted;
             }
@@ -555,7 +553,8 @@ bool FilterModel::rowAccepted(const Group& group, int row) const
         return true;
     if (tree) {
         const qsizetype position = tree->entryPosition(group.sourceRow, row);
-        if (position >= 0 && !vault.entries().hasDuplicateIds())
+        // The entry the row shows decides, even where a damaged file gave its id to another.
+        if (position >= 0)
             return matcher->matches(vault.entries().at(position));
     }
     return filterAcceptsRow(row, categoryIndex(group.sourceRow));
