@@ -137,26 +137,18 @@ public:
     int pick(int bound) { return bound > 0 ? int(random.bounded(bound)) : 0; }
 
 private:
-    // Texts from a few units that fold into each other, and surrogates alone and in pairs.
+    // Texts from units that fold into each other or fold specially, a 0, the unit the search joins
+    // fields with, and surrogates alone and in pairs.
     QString text(int maxLength)
     {
-        static const QStringList units = {"a",
-                                          "A",
-                                          "b",
-                                          "B",
-                                          "k",
-                                          "K",
-                                          "\u212A",
-                                          "\u00DF",
-                                          "\u00FC",
-                                          "\u00DC",
-                                          QString(QChar(0xD83D)),
-                                          QString(QChar(0xDE00)),
-                                          "\U0001F600",
-                                          " "};
+        static const QString letters =
+            QStringLiteral("aAbBkK\u212A\u00DF\u00FC\u00DC \u0130\u0131iI\u017FsS") + QChar(0) + QChar(0xFFFF);
+        static const QStringList surrogates = {QString(QChar(0xD83D)), QString(QChar(0xDE00)), "\U0001F600"};
         QString text;
-        for (int i = pick(maxLength + 1); i > 0; --i)
-            text += units.at(pick(units.size()));
+        for (int i = pick(maxLength + 1); i > 0; --i) {
+            const int unit = pick(int(letters.size() + surrogates.size()));
+            text += unit < letters.size() ? QString(letters.at(unit)) : surrogates.at(unit - letters.size());
+        }
         return text;
     }
 
