@@ -210,8 +210,8 @@ private:
         vault.removeEntry(id);
     }
 
-    // Saved as the details panel does: the record with a new title or text, into its own
-    // category or another one (now and then one the vault lacks, or a record it lacks).
+    // Saved as the details panel does: the record with a new title or notes, into its own
+    // category or another one (now and then with a category the vault lacks).
     void saveEntry()
     {
         const Entry* stored = pickEntry();
@@ -259,7 +259,6 @@ private:
         arrivals.clear();
     }
 
-    // Mostly typed and erased a unit at a time, as at the keyboard.
     // Mostly typed and erased a unit at a time, as at the keyboard, or a part of an entry's text
     // with its letters' case changed here and there.
     void changeSearch(FilterModel& filter)
@@ -620,14 +619,12 @@ private slots:
         QTest::addColumn<QString>("search");
         const QChar high(0xD83D), low(0xDE00);
         QTest::newRow("lone high surrogate") << QString("a") + high + "b" << QString(high);
-        QTest::newRow("lone low surrogate, with a letter") << QString("a") + low + "B" << QString(low) + "b";
+        // Folding the search alone would turn its surrogate into U+FFFD; folding both sides would
+        // then match a text's own U+FFFD.
         QTest::newRow("lone low surrogate after a capital") << QString("xa") + low + "B" << QString("A") + low;
+        QTest::newRow("replacement character") << QString("xa\uFFFDB") << QString("A") + low;
         QTest::newRow("low half of a pair") << QString("x\U0001F600") << QString(low);
-        QTest::newRow("high half of a pair") << QString("x\U0001F600") << QString(high);
-        QTest::newRow("whole pair") << QString("x\U0001F600") << QString("\U0001F600");
-        QTest::newRow("lone surrogate against a pair") << QString("x\U0001F600") << QString(high) + "y";
         QTest::newRow("cased pair") << QString("\U00010400") << QString("\U00010428");
-        QTest::newRow("replacement character") << QString("a\uFFFDb") << QString(high);
     }
 
     void oddTextMatchesAsQStringContains()
