@@ -23,9 +23,7 @@ QString text(const QJsonValue& value)
 // Bitwarden writes UTC times with milliseconds ("2024-05-17T09:30:15.123Z").
 void readTime(const QJsonValue& value, EntryTime& time)
 {
-    const QDateTime parsed = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-    if (parsed.isValid())
-        time = parsed.toLocalTime();
+    takeImportedTime(QDateTime::fromString(value.toString(), Qt::ISODateWithMs), time);
 }
 
 // Every text member of `object` into the notes under its name, with `prefix` ("Card").

@@ -162,12 +162,10 @@ bool readIsoTime(const QString& text, EntryTime& time, const QString& column, in
 {
     if (text.trimmed().isEmpty())
         return true;
-    const QDateTime parsed = QDateTime::fromString(text.trimmed(), Qt::ISODate);
-    if (!parsed.isValid()) {
+    if (!takeImportedTime(QDateTime::fromString(text.trimmed(), Qt::ISODate), time)) {
         *error = QStringLiteral("line %1: \"%2\" in column %3 is not a date and time").arg(line).arg(text, column);
         return false;
     }
-    time = parsed.toLocalTime();
     return true;
 }
 
@@ -178,13 +176,11 @@ bool readEpochTime(const QString& text, EntryTime& time, const QString& column, 
         return true;
     bool number = false;
     const qint64 msecs = text.trimmed().toLongLong(&number);
-    const QDateTime parsed = QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc());
-    if (!number || !parsed.isValid()) {
+    if (!number || !takeImportedTime(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()), time)) {
         *error =
             QStringLiteral("line %1: \"%2\" in column %3 is not a time in milliseconds").arg(line).arg(text, column);
         return false;
     }
-    time = parsed.toLocalTime();
     return true;
 }
 

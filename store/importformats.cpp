@@ -130,6 +130,19 @@ int lineOfOffset(const QString& text, qsizetype offset)
     return int(QStringView(text).left(offset).count(QLatin1Char('\n'))) + 1;
 }
 
+bool takeImportedTime(const QDateTime& time, EntryTime& into)
+{
+    if (!time.isValid())
+        return false;
+    const auto inRange = [](const QDateTime& t) {
+        return t.isValid() && t.date().year() >= 1000 && t.date().year() <= 9998;
+    };
+    const QDateTime local = time.toLocalTime();
+    if (inRange(time.toUTC()) && inRange(local))
+        into = local;
+    return true;
+}
+
 void appendNamedField(QString& notes, const QString& name, const QString& value)
 {
     if (value.isEmpty())

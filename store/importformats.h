@@ -48,6 +48,11 @@ QString decodeImportText(const QByteArray& bytes, QString* error);
 // The 1-based line of character `offset` in `text`.
 int lineOfOffset(const QString& text, qsizetype offset);
 
+// Stores `time` in local time, as the vault keeps times; false for an invalid time. A time outside
+// the years 1000 to 9998 ("never", "unknown" to some exporters; it would not survive being written
+// as ISO 8601) is passed over: `into` keeps its value.
+bool takeImportedTime(const QDateTime& time, EntryTime& into);
+
 // Adds "name: value" as a line of its own to `notes`, for a field that has no place in an
 // entry; nothing for an empty value.
 void appendNamedField(QString& notes, const QString& name, const QString& value);

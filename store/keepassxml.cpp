@@ -300,11 +300,12 @@ bool KeePassReader::readTime(EntryTime& time)
             const QDateTime epoch(QDate(1, 1, 1), QTime(0, 0), QTimeZone::utc());
             if (seconds >= 0 && seconds < qint64(10000) * 366 * 86400)
                 parsed = epoch.addSecs(seconds);
+            else
+                return true; // far beyond any time an entry has: passed over
         }
     }
-    if (!parsed.isValid())
+    if (!takeImportedTime(parsed, time))
         return fail(QStringLiteral("line %1: \"%2\" is not a date and time").arg(line).arg(text));
-    time = parsed.toLocalTime();
     return true;
 }
 
