@@ -300,6 +300,8 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping)
     result.layout = mapping ? CsvLayout::Custom : layoutOf(columns);
     if (result.layout == CsvLayout::Custom && !mapping) {
         result.status = CsvImport::NeedsMapping;
+        if (!table.rows.isEmpty())
+            result.firstRow = table.rows.constFirst().fields;
         return result;
     }
 

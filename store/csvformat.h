@@ -42,7 +42,8 @@ struct CsvImport
     };
     Status status = Failed;
     CsvLayout layout = CsvLayout::Custom;
-    QStringList columns; // the header row's names
+    QStringList columns;  // the header row's names
+    QStringList firstRow; // with NeedsMapping: the first row under the header, to show beside the names
     ImportedEntries entries;
 };
 

@@ -1,6 +1,7 @@
 #include "importformats.h"
 
 #include <QHash>
+#include <QSet>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -181,6 +182,39 @@ void adoptMatchingIds(EntryList& incoming, const EntryList& existing)
             incoming.replace(i, same);
         }
     }
+}
+
+ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing)
+{
+    ImportPlan plan;
+    QHash<QString, qsizetype> position;
+    const auto categoryAt = [&](const QString& name) -> ImportPlan::Category& {
+        auto found = position.constFind(name);
+        if (found == position.cend()) {
+            found = position.insert(name, plan.categories.size());
+            plan.categories.append({name, 0, 0});
+        }
+        return plan.categories[*found];
+    };
+    for (const QString& name : incoming.categories)
+        categoryAt(name);
+    QSet<QString> seen;
+    for (const Entry& entry : incoming.entries) {
+        ImportPlan::Category& category = categoryAt(entry.category);
+        ++category.entries;
+        if (existing.containsId(entry.id) || seen.contains(entry.id)) {
+            ++category.alreadyThere;
+            ++plan.alreadyThere;
+        } else {
+            seen.insert(entry.id);
+            ++plan.added;
+        }
+    }
+    for (const ImportPlan::Category& category : std::as_const(plan.categories)) {
+        if (category.entries > category.alreadyThere)
+            ++plan.categoriesReceiving;
+    }
+    return plan;
 }
 
 void noteCategory(QStringList& categories, const QString& name)

@@ -65,5 +65,22 @@ QString fallbackTitle(const QString& url, const QString& account);
 // occurrence, so that merging counts it as already there instead of adding it twice.
 void adoptMatchingIds(EntryList& incoming, const EntryList& existing);
 
-// Imports the named category once into `categories`.
+// What merging `incoming` into a vault holding `existing` would do, category by category, in the
+// order the categories first appear; for the preview and the report.
+struct ImportPlan
+{
+    struct Category
+    {
+        QString name;
+        int entries = 0;
+        int alreadyThere = 0; // entries whose id the vault (or an earlier entry of the import) has
+    };
+    QList<Category> categories;
+    int added = 0;
+    int alreadyThere = 0;
+    int categoriesReceiving = 0; // categories that get at least one entry
+};
+ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing);
+
+// Notes the named category once in `categories`.
 void noteCategory(QStringList& categories, const QString& name);
