@@ -142,7 +142,7 @@ void MainWindow::on_action_Export_triggered()
     QFileDialog chooser(this, tr("Export Vaultry list"), QString(),
                         filtersOf(kExportChoices).join(QStringLiteral(";;")));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
-    // A name typed without the suffix gets the chosen format's, so that the import dialog lists the file.
+    // A name typed without a suffix gets the chosen format's, so that the import dialog lists the file.
     chooser.setDefaultSuffix(QStringLiteral("vydl"));
     chooser.selectFile(QStringLiteral("data.vydl"));
     connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& filter) {
@@ -154,11 +154,13 @@ void MainWindow::on_action_Export_triggered()
     const ExportFormat format = chosen(kExportChoices, chooser.selectedNameFilter()).format;
     const QString shownPath = QDir::toNativeSeparators(path);
 
-    QByteArray plainText;
-    QString password;
+    WriteResult written;
     if (format == ExportFormat::List) {
+        QString password;
         if (!askListPassword(this, password))
             return;
+        const ListWriteResult list = writeListFile(path, state.vault.entries(), password);
+        written = {list.ok, list.reason};
     } else {
         const auto answer = QMessageBox::warning(
             this, tr("Vaultry Export"),
@@ -168,18 +170,10 @@ void MainWindow::on_action_Export_triggered()
             QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
         if (answer != QMessageBox::Save)
             return;
-        plainText = format == ExportFormat::KeePassXcCsv
-                        ? encodeKeePassXcCsv(state.vault.entries())
-                        : encodeKeePassXml(state.vault.entries(), state.vault.categoryNames());
+        written = writeSecretFile(path, format == ExportFormat::KeePassXcCsv
+                                            ? encodeKeePassXcCsv(state.vault.entries())
+                                            : encodeKeePassXml(state.vault.entries(), state.vault.categoryNames()));
     }
-
-    const WriteResult written = format == ExportFormat::List
-                                    ? [&] {
-                                          const ListWriteResult list =
-                                              writeListFile(path, state.vault.entries(), password);
-                                          return WriteResult{list.ok, list.reason};
-                                      }()
-                                    : writeSecretFile(path, plainText);
     if (!written.ok) {
         QMessageBox::warning(this, tr("Vaultry Export"),
                              tr("The list could not be written to %1:\n%2").arg(shownPath, written.reason));
