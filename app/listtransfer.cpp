@@ -212,8 +212,8 @@ void MainWindow::on_action_Import_triggered()
         return;
     }
 
-    // The content has the last word where it is unmistakable; CSV has no mark of its own, so
-    // text chosen as another format is left to that format's reader to judge.
+    // The content has the last word where it is unmistakable. CSV has no mark of its own: text
+    // chosen as XML or JSON is left to that reader to judge, but text is never a list file.
     const TransferFormat found = recogniseFormat(file.bytes);
     TransferFormat format = chosenFormat;
     if (chosenFormat == TransferFormat::Unknown) {
@@ -225,7 +225,8 @@ void MainWindow::on_action_Import_triggered()
                                      .arg(shownPath));
             return;
         }
-    } else if (found != chosenFormat && found != TransferFormat::Csv && found != TransferFormat::Unknown) {
+    } else if (found != chosenFormat && found != TransferFormat::Unknown &&
+               (found != TransferFormat::Csv || chosenFormat == TransferFormat::VaultryList)) {
         QMessageBox::warning(this, tr("Vaultry Import"),
                              tr("%1 is not a %2 file; it looks like a %3 file. Nothing was imported.")
                                  .arg(shownPath, transferFormatName(chosenFormat), transferFormatName(found)));

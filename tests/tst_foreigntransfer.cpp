@@ -263,6 +263,8 @@ private slots:
                                             << "is not a KeePass 2 XML file; it looks like a Bitwarden JSON file";
         QTest::newRow("XML chosen as a list") << sample("keepassxc.xml") << kListFilter
                                               << "is not a Vaultry list file; it looks like a KeePass 2 XML file";
+        QTest::newRow("CSV chosen as a list")
+            << sample("chrome.csv") << kListFilter << "is not a Vaultry list file; it looks like a CSV file";
         QTest::newRow("CSV chosen as JSON")
             << sample("chrome.csv") << kJsonFilter << "could not be imported as Bitwarden JSON:\nline 1, column";
         QTest::newRow("broken CSV") << QByteArray("name,url,username,password\na,b,c,d\n\"open\n") << kCsvFilter
