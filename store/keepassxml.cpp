@@ -3,6 +3,7 @@
 #include "vault/vault.h"
 
 #include <QRegularExpression>
+#include <QSet>
 #include <QTimeZone>
 #include <QUuid>
 #include <QXmlStreamReader>
@@ -51,6 +52,8 @@ private:
     int depth = 0;
     QString error;
     QString recycleBinUuid;
+    // Groups that hold only groups ("Work" above "Work/Mail"): no category of their own.
+    QStringList containers;
     ImportedEntries result;
 };
 
@@ -142,6 +145,13 @@ ImportedEntries KeePassReader::read()
         failed.error = error;
         return failed;
     }
+    QSet<QString> used;
+    for (const Entry& entry : std::as_const(result.entries))
+        used.insert(entry.category);
+    for (const QString& container : std::as_const(containers)) {
+        if (!used.contains(container))
+            result.categories.removeAll(container);
+    }
     result.ok = true;
     return result;
 }
@@ -184,6 +194,7 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
     group.recycled = parent.recycled;
     QString name;
     QList<Entry> found;
+    bool hasSubgroups = false;
     const int level = depth;
     while (next() && depth >= level) {
         if (!xml.isStartElement())
@@ -208,6 +219,7 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
             if (!readEntry(group, found))
                 return false;
         } else if (element == QLatin1String("Group")) {
+            hasSubgroups = true;
             if (!readGroup(group, false))
                 return false;
         } else if (!skipElement()) {
@@ -218,6 +230,8 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
         return false;
     if (group.recycled)
         return true;
+    if (found.isEmpty() && hasSubgroups)
+        containers << group.path;
     const QString category = group.path.isEmpty() ? Vault::generalCategory() : group.path;
     for (Entry& entry : found) {
         entry.category = category;
