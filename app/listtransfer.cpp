@@ -106,9 +106,11 @@ bool askListPassword(QWidget* parent, QString& password)
 }
 
 // Reads another manager's file, asking for the columns of a CSV table of unknown layout. False
-// when the user cancelled; otherwise `read` says what came of it.
-bool decodeForeign(QWidget* parent, TransferFormat format, const QByteArray& bytes, ImportedEntries& read)
+// when the user cancelled; otherwise `read` says what came of it and `name` what was read.
+bool decodeForeign(QWidget* parent, TransferFormat format, const QByteArray& bytes, ImportedEntries& read,
+                   QString& name)
 {
+    name = transferFormatName(format);
     switch (format) {
     case TransferFormat::Csv: {
         CsvImport csv = decodeCsv(bytes);
@@ -118,6 +120,7 @@ bool decodeForeign(QWidget* parent, TransferFormat format, const QByteArray& byt
                 return false;
             csv = decodeCsv(bytes, dialog.mapping());
         }
+        name = csvLayoutName(csv.layout);
         read = std::move(csv.entries);
         return true;
     }
@@ -265,7 +268,8 @@ void MainWindow::on_action_Import_triggered()
     }
 
     ImportedEntries read;
-    if (!decodeForeign(this, format, file.bytes, read))
+    QString formatName;
+    if (!decodeForeign(this, format, file.bytes, read, formatName))
         return;
     if (!read.ok) {
         QMessageBox::warning(this, tr("Vaultry Import"),
@@ -276,7 +280,7 @@ void MainWindow::on_action_Import_triggered()
     // Fresh ids would bring the same entry in again with every import of the same file.
     adoptMatchingIds(read.entries, state.vault.entries());
     const ImportPlan plan = planImport(read, state.vault.entries());
-    ImportPreviewDialog preview(QFileInfo(path).fileName(), transferFormatName(format), plan, this);
+    ImportPreviewDialog preview(QFileInfo(path).fileName(), formatName, plan, this);
     if (preview.exec() != QDialog::Accepted)
         return;
 

@@ -372,6 +372,23 @@ CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping)
     return decode(bytes, &mapping);
 }
 
+QString csvLayoutName(CsvLayout layout)
+{
+    switch (layout) {
+    case CsvLayout::KeePassXC:
+        return QStringLiteral("KeePassXC CSV");
+    case CsvLayout::Bitwarden:
+        return QStringLiteral("Bitwarden CSV");
+    case CsvLayout::Chromium:
+        return QStringLiteral("Chrome or Edge CSV");
+    case CsvLayout::Firefox:
+        return QStringLiteral("Firefox CSV");
+    case CsvLayout::Custom:
+        break;
+    }
+    return QStringLiteral("CSV");
+}
+
 CsvColumnMapping guessCsvMapping(const QStringList& columns)
 {
     CsvColumnMapping mapping;

@@ -52,6 +52,9 @@ CsvImport decodeCsv(const QByteArray& bytes);
 // Reads any table through `mapping` (also one of a known layout).
 CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping);
 
+// "KeePassXC CSV", "Bitwarden CSV", "Chrome or Edge CSV", "Firefox CSV", "CSV".
+QString csvLayoutName(CsvLayout layout);
+
 // A first guess at the mapping from the column names ("Title", "Login", "Email", "URL", ...).
 CsvColumnMapping guessCsvMapping(const QStringList& columns);
 
