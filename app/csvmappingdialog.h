@@ -6,6 +6,7 @@
 #include <QList>
 
 class QComboBox;
+class QFormLayout;
 
 // Asks which column of a CSV table of unknown layout holds which field of an entry, starting
 // from a guess by the column names. Beside each column name it shows the first row's value.
@@ -29,5 +30,5 @@ private:
     QComboBox* website = nullptr;
     QComboBox* notes = nullptr;
     QComboBox* category = nullptr;
-    class QFormLayout* form = nullptr;
+    QFormLayout* form = nullptr;
 };

@@ -148,6 +148,7 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
         noteCategory(result.categories, entry.category);
         result.entries.append(std::move(entry));
     }
+    result.categories.removeDuplicates();
     result.ok = true;
     return result;
 }

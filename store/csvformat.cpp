@@ -329,6 +329,7 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping)
         noteCategory(imported.categories, entry.category);
         imported.entries.append(std::move(entry));
     }
+    imported.categories.removeDuplicates();
     imported.ok = true;
     result.status = CsvImport::Imported;
     return result;

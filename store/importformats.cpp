@@ -219,6 +219,6 @@ ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing
 
 void noteCategory(QStringList& categories, const QString& name)
 {
-    if (!categories.contains(name))
+    if (categories.isEmpty() || categories.constLast() != name)
         categories.append(name);
 }

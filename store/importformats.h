@@ -82,5 +82,6 @@ struct ImportPlan
 };
 ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing);
 
-// Notes the named category once in `categories`.
+// Notes the named category in `categories`, skipping a repeat of the last one; a reader calls
+// removeDuplicates() once at the end (checking the whole list each time would be quadratic).
 void noteCategory(QStringList& categories, const QString& name);

@@ -41,7 +41,7 @@ private:
     bool readMeta();
     bool readRoot();
     bool readGroup(const Group& parent, bool isRoot);
-    bool readEntry(const Group& group, QList<Entry>& found);
+    bool readEntry(QList<Entry>& found);
     bool readTimes(Entry& entry);
     bool readString(Entry& entry, QStringList& extra);
     bool readBinary(QStringList& extra);
@@ -145,6 +145,7 @@ ImportedEntries KeePassReader::read()
         failed.error = error;
         return failed;
     }
+    result.categories.removeDuplicates();
     QSet<QString> used;
     for (const Entry& entry : std::as_const(result.entries))
         used.insert(entry.category);
@@ -216,7 +217,7 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
             if (!group.recycled && !group.path.isEmpty())
                 noteCategory(result.categories, group.path);
         } else if (element == QLatin1String("Entry")) {
-            if (!readEntry(group, found))
+            if (!readEntry(found))
                 return false;
         } else if (element == QLatin1String("Group")) {
             hasSubgroups = true;
@@ -241,7 +242,7 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
     return true;
 }
 
-bool KeePassReader::readEntry(const Group&, QList<Entry>& found)
+bool KeePassReader::readEntry(QList<Entry>& found)
 {
     Entry entry;
     entry.title = QString();
