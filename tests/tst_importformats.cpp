@@ -263,6 +263,34 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         QCOMPARE(read.categories, (QStringList{"Work/Mäil", "Work/Empty", "General"}));
     }
 
+    // JSON and XML read the same from each encoding a file may come in.
+    void encodings_data()
+    {
+        QTest::addColumn<int>("reader");
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("Bitwarden JSON") << int(Reader::Json) << bitwardenSample();
+        QTest::newRow("KeePass XML") << int(Reader::Xml) << keePassSample();
+    }
+
+    void encodings()
+    {
+        QFETCH(int, reader);
+        QFETCH(QByteArray, file);
+        const QDateTime readAt = QDateTime::currentDateTime();
+        const ImportedEntries plain = readAs(Reader(reader), file);
+        QVERIFY2(plain.ok, qPrintable(plain.error));
+        // A UTF-16 XML file declares itself so.
+        const QString utf16Text =
+            QString::fromUtf8(file).replace(QLatin1String("encoding=\"UTF-8\""), QLatin1String("encoding=\"UTF-16\""));
+        for (const QByteArray& bytes : {"\xEF\xBB\xBF" + file, utf16(utf16Text, QStringConverter::Utf16LE),
+                                        utf16(utf16Text, QStringConverter::Utf16BE)}) {
+            const ImportedEntries read = readAs(Reader(reader), bytes);
+            QVERIFY2(read.ok, qPrintable(read.error));
+            QCOMPARE(describe(read.entries, readAt), describe(plain.entries, readAt));
+            QCOMPARE(read.categories, plain.categories);
+        }
+    }
+
     // What we write reads back field for field, through our own readers.
     void roundTrip_data()
     {
