@@ -45,6 +45,7 @@ private:
     bool readTimes(Entry& entry);
     bool readString(Entry& entry, QStringList& extra);
     bool readBinary(QStringList& extra);
+    bool readTags(QStringList& extra);
     bool readTime(EntryTime& time);
     QString where() const { return QStringLiteral("line %1").arg(xml.lineNumber()); }
 
@@ -259,6 +260,8 @@ bool KeePassReader::readEntry(QList<Entry>& found)
             ok = readString(entry, extra);
         else if (element == QLatin1String("Binary"))
             ok = readBinary(extra);
+        else if (element == QLatin1String("Tags"))
+            ok = readTags(extra);
         else // History (old versions), AutoType, colours, icons
             ok = skipElement();
         if (!ok)
@@ -383,6 +386,16 @@ bool KeePassReader::readBinary(QStringList& extra)
     if (!error.isEmpty())
         return false;
     extra << QStringLiteral("Attachment (not imported): ") + key;
+    return true;
+}
+
+bool KeePassReader::readTags(QStringList& extra)
+{
+    QString tags;
+    if (!readText(tags))
+        return false;
+    if (!tags.trimmed().isEmpty())
+        extra << QStringLiteral("Tags: ") + tags.trimmed();
     return true;
 }
 

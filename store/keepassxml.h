@@ -1,9 +1,10 @@
 #pragma once
 
-// KeePass 2 XML, the unencrypted export of KeePass and KeePassXC. Groups become categories named
-// by their path below the root group ("Group/Sub"), except groups that hold only groups; entries of the recycle bin and
-// old versions of entries stay behind. Fields an entry has no place for (custom strings such as KeePassXC's "otp",
-// names of attachments) are kept in the notes with their names.
+// KeePass 2 XML, the unencrypted export of KeePass and KeePassXC. Groups become categories
+// named by their path below the root group ("Group/Sub"), except groups that hold only groups;
+// entries of the recycle bin and old versions of entries stay behind. Fields an entry has no
+// place for (tags, custom strings such as KeePassXC's "otp", names of attachments) are kept in
+// the notes with their names.
 
 #include "store/importformats.h"
 

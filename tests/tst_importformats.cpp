@@ -256,10 +256,11 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         const ImportedEntries read = decodeKeePassXml(file);
         QVERIFY2(read.ok, qPrintable(read.error));
         QCOMPARE(recogniseFormat(file), TransferFormat::KeePassXml);
-        QCOMPARE(describe(read.entries),
-                 (QStringList{"Mail|Work/Mäil|https://mail.example|me@x|s3cret|two\nlines, \"q\"\notp: "
-                              "otpauth://totp/x?secret=AB\nAttachment (not imported): recovery.txt|now|now",
-                              "In root|General|||<&>||2023-01-02T03:04:05.000Z|2024-05-17T09:30:15.000Z"}));
+        QCOMPARE(
+            describe(read.entries),
+            (QStringList{"Mail|Work/Mäil|https://mail.example|me@x|s3cret|two\nlines, \"q\"\nTags: mail;work\notp: "
+                         "otpauth://totp/x?secret=AB\nAttachment (not imported): recovery.txt|now|now",
+                         "In root|General|||<&>||2023-01-02T03:04:05.000Z|2024-05-17T09:30:15.000Z"}));
         QCOMPARE(read.categories, (QStringList{"Work/Mäil", "Work/Empty", "General"}));
     }
 
