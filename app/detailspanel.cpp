@@ -57,6 +57,7 @@ void MainWindow::refreshView()
 
     filterModel->sort(0, Qt::AscendingOrder);
     applyPasswordVisibility();
+    reportSearch();
 }
 
 void MainWindow::refreshCounts()

@@ -23,6 +23,8 @@ void MainWindow::startAutoSave()
     connect(autoSaver, &AutoSaver::saveFailed, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::problem, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::saveRecovered, this, &MainWindow::onSaveRecovered);
+    // A vault opened read-only still takes in what other computers change.
+    autoSaver->setReadOnly(store.isReadOnly());
     autoSaver->start(loadedSnapshot, loadedFingerprint);
     // What start-up changed (the first category, the first-run mark, a first master password).
     const Preferences& loaded = loadedSnapshot.preferences;

@@ -219,9 +219,9 @@ void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& finge
     watcher = new QFileSystemWatcher(this);
     // Sync tools replace the file by renaming another over it, which only the folder reports;
     // a file rewritten in place reports only itself.
-    watcher->addPath(store.directory());
-    if (QFileInfo::exists(store.filePath()))
-        watcher->addPath(store.filePath());
+    watcher->addPath(QFileInfo(store.saveFilePath()).absolutePath());
+    if (QFileInfo::exists(store.saveFilePath()))
+        watcher->addPath(store.saveFilePath());
     connect(watcher, &QFileSystemWatcher::directoryChanged, this, &AutoSaver::onFolderChanged);
     connect(watcher, &QFileSystemWatcher::fileChanged, this, &AutoSaver::onFolderChanged);
     // Conflicted copies left while the program was not running, and changes made meanwhile.
@@ -245,8 +245,8 @@ void AutoSaver::onVaultChanged()
 void AutoSaver::onFolderChanged()
 {
     // A file replaced by a rename is no longer the one watched.
-    if (!watcher->files().contains(store.filePath()) && QFileInfo::exists(store.filePath()))
-        watcher->addPath(store.filePath());
+    if (!watcher->files().contains(store.saveFilePath()) && QFileInfo::exists(store.saveFilePath()))
+        watcher->addPath(store.saveFilePath());
     if (!checkTimer->isActive())
         checkTimer->start();
 }
@@ -484,7 +484,8 @@ void AutoSaver::runRound(Round& round)
                 round.outcome->ownBase = StoreSnapshot();
         }
     } letGo{round};
-    const QString path = round.store->filePath();
+    // The file saves go to: the store, unless a damaged store is being kept as it is.
+    const QString path = round.store->saveFilePath();
     out.fingerprint = round.known;
     // Our own lists first, so that the open vault stops sharing its list as soon as can be.
     StoreSnapshot current = round.ours;
