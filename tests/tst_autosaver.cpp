@@ -192,7 +192,7 @@ private slots:
         QTest::addColumn<bool>("inPlace");
         QTest::addColumn<bool>("localChange");
         QTest::newRow("replaced by a rename, with a change here") << false << true;
-        QTest::newRow("rewritten in place, with a change here") << true << true;
+        QTest::newRow("rewritten in place, nothing changed here") << true << false;
         QTest::newRow("replaced by a rename, nothing changed here") << false << false;
     }
 
