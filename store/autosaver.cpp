@@ -348,6 +348,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         return false;
     case Outcome::Saved: {
         notAStoreRounds = 0;
+        problemShown = false;
         replaceBase(std::move(outcome.result));
         known = outcome.fingerprint;
         if (changes == changesAtStart)
@@ -374,6 +375,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
     case Outcome::NotAStore:
         if (++notAStoreRounds >= kNotAStoreRoundsBeforeTelling && !problemShown) {
             problemShown = true;
+            failing = true; // the next save says that all is well again
             emit problem(outcome.message);
         }
         scheduleRetry();
@@ -383,6 +385,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
     }
 
     notAStoreRounds = 0;
+    problemShown = false;
     skippedCopies << outcome.damagedCopies;
     // The vault changed while the merge was worked out: work it out again from what it is now.
     if (changes != changesAtStart)
@@ -541,6 +544,9 @@ void AutoSaver::runRound(Round& round)
         StoreFileRead copy = readStoreFile(copyPath);
         if (copy.status != StoreFileRead::Read) {
             out.damagedCopies << name;
+            out.summaries << AutoSaver::tr("The conflicted copy %1 made by a sync program does not read as a vault; "
+                                           "it was left as it is.")
+                                 .arg(name);
             continue;
         }
         StoreMerge merge = mergeStore(current, copy.payload);
