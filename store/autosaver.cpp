@@ -448,8 +448,11 @@ StoreSaveResult AutoSaver::flush()
     StoreSaveResult result;
     if (!started || readOnly)
         return result;
+    // With nothing new here, the file may still not hold this vault: another computer's changes
+    // not yet merged, or a file that does not read as a vault, which must not be all that is left.
+    bool needed = dirty || !storeFileUnchanged(store.saveFilePath(), known);
     // A merge found on the way is taken in and the round run again; a few at most.
-    for (int attempt = 0; attempt < 4 && dirty; ++attempt) {
+    for (int attempt = 0; attempt < 4 && needed; ++attempt) {
         const std::unique_ptr<Round> round = makeRound(true);
         round->write = true;
         runRound(*round);
@@ -467,6 +470,7 @@ StoreSaveResult AutoSaver::flush()
             if (!outcome.message.isEmpty())
                 qWarning("%s", qPrintable(outcome.message));
         }
+        needed = dirty;
     }
     return result;
 }
