@@ -50,17 +50,18 @@ void MainWindow::onVaultMerged(const QString& summary)
     statusBar()->showMessage(summary, kMergeMessageMs);
     refreshCounts();
     applyPasswordVisibility();
+    // No entry open: the tree keeps whatever row is current.
     if (currentEntry->id == QLatin1String("0"))
         return;
     const Entry* now = state.vault.entries().findById(currentEntry->id);
-    if (now && sameRecord(*now, *currentEntry))
-        return;
     if (panelHasEdits()) {
-        // The user's typing stays; the save will keep the changes of both.
-        changedElsewhereId = currentEntry->id;
+        // The user's typing stays; if its entry changed, the save keeps the changes of both.
+        if (!now || !sameRecord(*now, *currentEntry))
+            changedElsewhereId = currentEntry->id;
         return;
     }
-    // Nothing typed: the panel shows the entry as it is now, or nothing once it is gone.
+    // Nothing typed: the panel shows the entry as it is now (or nothing once it is gone) and
+    // offers the categories there are now.
     if (now)
         *currentEntry = *now;
     else
