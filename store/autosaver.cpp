@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <system_error>
 
 namespace {
 
@@ -219,9 +220,14 @@ void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& finge
     watcher = new QFileSystemWatcher(this);
     // Sync tools replace the file by renaming another over it, which only the folder reports;
     // a file rewritten in place reports only itself.
-    watcher->addPath(QFileInfo(store.saveFilePath()).absolutePath());
-    if (QFileInfo::exists(store.saveFilePath()))
-        watcher->addPath(store.saveFilePath());
+    const QFileInfo file(store.saveFilePath());
+    watcher->addPath(file.absolutePath());
+    // A store that is a link to a file in a synced folder changes there.
+    const QString target = file.canonicalFilePath();
+    if (!target.isEmpty() && QFileInfo(target).absolutePath() != file.absolutePath())
+        watcher->addPath(QFileInfo(target).absolutePath());
+    if (file.exists())
+        watcher->addPath(file.filePath());
     connect(watcher, &QFileSystemWatcher::directoryChanged, this, &AutoSaver::onFolderChanged);
     connect(watcher, &QFileSystemWatcher::fileChanged, this, &AutoSaver::onFolderChanged);
     // Conflicted copies left while the program was not running, and changes made meanwhile.
@@ -301,11 +307,17 @@ void AutoSaver::startRound()
     roundWanted = false;
     Round* round = running.get();
     const quint64 id = round->id;
-    worker = std::thread([this, round, id] {
+    try {
+        worker = std::thread([this, round, id] {
+            runRound(*round);
+            QMetaObject::invokeMethod(
+                this, [this, id] { roundDone(id); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the round runs here rather than not at all.
         runRound(*round);
-        QMetaObject::invokeMethod(
-            this, [this, id] { roundDone(id); }, Qt::QueuedConnection);
-    });
+        finishRunning();
+    }
 }
 
 void AutoSaver::roundDone(quint64 id)
