@@ -86,18 +86,23 @@ private slots:
 
     void mergeShowsInTheOpenWindow_data()
     {
-        QTest::addColumn<QString>("typedField"); // what the user is typing into Mail meanwhile
+        QTest::addColumn<QString>("opened");     // the entry open in the panel
+        QTest::addColumn<QString>("typedField"); // what the user is typing into it meanwhile
         QTest::addColumn<QStringList>("saved");  // the store after Save and the close
-        QTest::newRow("nothing typed") << QString() << QStringList{"Bank/bank", "Mail/theirs", "Wiki/wiki"};
+        QTest::newRow("nothing typed") << "Mail" << QString() << QStringList{"Bank/bank", "Mail/theirs", "Wiki/wiki"};
         QTest::newRow("another field typed")
-            << QStringLiteral("txtEntryTitle") << QStringList{"Bank/bank", "Mail typed/theirs", "Wiki/wiki"};
+            << "Mail" << QStringLiteral("txtEntryTitle") << QStringList{"Bank/bank", "Mail typed/theirs", "Wiki/wiki"};
         QTest::newRow("the same field typed")
-            << QStringLiteral("txtEntryPassword")
+            << "Mail" << QStringLiteral("txtEntryPassword")
             << QStringList{"Bank/bank", "Mail (changed on another computer)/theirs", "Mail/typed", "Wiki/wiki"};
+        QTest::newRow("deleted there while typed here")
+            << "Shop" << QStringLiteral("txtEntryTitle")
+            << QStringList{"Bank/bank", "Mail/theirs", "Shop typed/shop", "Wiki/wiki"};
     }
 
     void mergeShowsInTheOpenWindow()
     {
+        QFETCH(QString, opened);
         QFETCH(QString, typedField);
         QFETCH(QStringList, saved);
         auto window = std::make_unique<MainWindow>(store->state, store->store);
@@ -111,12 +116,12 @@ private slots:
                 .value(0);
         };
         const auto field = [&](const char* name) { return window->findChild<QLineEdit*>(QLatin1String(name)); };
-        tree->setCurrentIndex(proxy->mapFromSource(row(QStringLiteral("Mail"))));
+        tree->setCurrentIndex(proxy->mapFromSource(row(opened)));
         QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnOpenEntry")), Qt::LeftButton);
-        QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("mine"));
+        const QString password = field("txtEntryPassword")->text();
         QLineEdit* typed = typedField.isEmpty() ? nullptr : field(qPrintable(typedField));
         if (typed)
-            typed->setText(typedField == QLatin1String("txtEntryTitle") ? QStringLiteral("Mail typed")
+            typed->setText(typedField == QLatin1String("txtEntryTitle") ? opened + QStringLiteral(" typed")
                                                                         : QStringLiteral("typed"));
         const QString typedText = typed ? typed->text() : QString();
         QSignalSpy reset(model, &QAbstractItemModel::modelReset);
@@ -128,13 +133,17 @@ private slots:
         QVERIFY(row(QStringLiteral("Bank")).isValid());
         QVERIFY(!row(QStringLiteral("Shop")).isValid());
         QCOMPARE(reset.count(), 0);
-        QCOMPARE(proxy->mapToSource(tree->currentIndex()), row(QStringLiteral("Mail")));
+        if (opened == QLatin1String("Mail"))
+            QCOMPARE(proxy->mapToSource(tree->currentIndex()), row(opened));
         if (typed) {
             // What is being typed stays, and so does the rest of the panel.
             QCOMPARE(typed->text(), typedText);
             if (typedField != QLatin1String("txtEntryPassword"))
-                QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("mine"));
-            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("also changed on another computer"));
+                QCOMPARE(field("txtEntryPassword")->text(), password);
+            DialogDriver::answerMessage(QStringLiteral("Notice"),
+                                        opened == QLatin1String("Shop")
+                                            ? QStringLiteral("deleted on another computer")
+                                            : QStringLiteral("also changed on another computer"));
             QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnSaveEntry")), Qt::LeftButton);
             VERIFY_DIALOGS_ANSWERED();
         } else {
