@@ -124,9 +124,9 @@ struct AutoSaver::Round
     StoreSnapshot ours;
     StoreSnapshot base;
     StoreFingerprint known;
-    QStringList copies;    // conflicted copies to merge, by name
-    bool copyBase = false; // `base` shares the open vault's list: the round makes its own
-    StoreSnapshot discard; // let go of on the worker, where freeing a large list blocks no one
+    QStringList knownCopies; // conflicted copies merged or skipped already, by name
+    bool copyBase = false;   // `base` shares the open vault's list: the round makes its own
+    StoreSnapshot discard;   // let go of on the worker, where freeing a large list blocks no one
     bool write = false;
     bool setAsideUnreadable = false;
     std::unique_ptr<Outcome> outcome;
@@ -292,11 +292,8 @@ std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable)
     round->known = known;
     round->write = dirty && !readOnly;
     round->setAsideUnreadable = setAsideUnreadable;
-    const QStringList names = QDir(store.directory()).entryList(QDir::Files | QDir::Hidden);
-    for (const QString& name : storeConflictCopies(names)) {
-        if (!mergedCopies.contains(name) && !skippedCopies.contains(name))
-            round->copies << name;
-    }
+    // Listed by the round itself: a synced folder may hold many files.
+    round->knownCopies = mergedCopies + skippedCopies;
     return round;
 }
 
@@ -555,8 +552,11 @@ void AutoSaver::runRound(Round& round)
         }
     }
 
-    for (const QString& name : std::as_const(round.copies)) {
-        const QString copyPath = QFileInfo(path).dir().filePath(name);
+    const QDir folder = QFileInfo(path).dir();
+    for (const QString& name : storeConflictCopies(folder.entryList(QDir::Files | QDir::Hidden))) {
+        if (round.knownCopies.contains(name))
+            continue;
+        const QString copyPath = folder.filePath(name);
         StoreFileRead copy = readStoreFile(copyPath);
         if (copy.status != StoreFileRead::Read) {
             out.damagedCopies << name;
