@@ -128,6 +128,7 @@ struct AutoSaver::Round
     bool copyBase = false;   // `base` shares the open vault's list: the round makes its own
     StoreSnapshot discard;   // let go of on the worker, where freeing a large list blocks no one
     bool write = false;
+    bool probe = false; // only whether the file or conflicted copies call for a full round
     bool setAsideUnreadable = false;
     std::unique_ptr<Outcome> outcome;
 };
@@ -151,6 +152,7 @@ struct AutoSaver::Outcome
     StoreSnapshot ownBase; // when the round was asked for a copy of the ancestor
     ApplyPlan plan;
     bool needsWrite = false;
+    bool worthARound = false; // of a probe
     QStringList summaries;
     QStringList mergedCopies;
     QStringList damagedCopies;
@@ -277,20 +279,25 @@ void AutoSaver::requestRound()
     startRound();
 }
 
-std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable)
+std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable, bool full)
 {
     auto round = std::make_unique<Round>();
     round->id = ++roundId;
     round->changesAtStart = changes;
     round->store = &store;
     round->hooks = hooks;
-    round->ours = snapshotOf(state);
-    round->base = base;
+    round->write = full || (dirty && !readOnly);
     round->copyBase = sharesList(base.entries, state.vault.entries());
+    // Nothing to write: first only a look, which takes no snapshot (the vault is then not shared).
+    round->probe = !round->write && !round->copyBase && !fullRoundWanted;
+    fullRoundWanted = false;
+    if (!round->probe) {
+        round->ours = snapshotOf(state);
+        round->base = base;
+    }
     round->discard = std::move(garbage);
     garbage = StoreSnapshot();
     round->known = known;
-    round->write = dirty && !readOnly;
     round->setAsideUnreadable = setAsideUnreadable;
     // Listed by the round itself: a synced folder may hold many files.
     round->knownCopies = mergedCopies + skippedCopies;
@@ -353,6 +360,10 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         replaceBase(std::move(outcome.ownBase));
     switch (outcome.kind) {
     case Outcome::Unchanged:
+        if (outcome.worthARound) {
+            fullRoundWanted = true;
+            return true;
+        }
         notAStoreRounds = 0;
         return false;
     case Outcome::Saved: {
@@ -462,8 +473,7 @@ StoreSaveResult AutoSaver::flush()
     bool needed = dirty || !storeFileUnchanged(store.saveFilePath(), known);
     // A merge found on the way is taken in and the round run again; a few at most.
     for (int attempt = 0; attempt < 4 && needed; ++attempt) {
-        const std::unique_ptr<Round> round = makeRound(true);
-        round->write = true;
+        const std::unique_ptr<Round> round = makeRound(true, true);
         runRound(*round);
         Outcome& outcome = *round->outcome;
         if (outcome.kind == Outcome::SaveFailed) {
@@ -503,6 +513,13 @@ void AutoSaver::runRound(Round& round)
     // The file saves go to: the store, unless a damaged store is being kept as it is.
     const QString path = round.store->saveFilePath();
     out.fingerprint = round.known;
+    const QDir folder = QFileInfo(path).dir();
+    if (round.probe) {
+        out.worthARound = !storeFileUnchanged(path, round.known);
+        for (const QString& name : storeConflictCopies(folder.entryList(QDir::Files | QDir::Hidden)))
+            out.worthARound = out.worthARound || !round.knownCopies.contains(name);
+        return;
+    }
     // Our own lists first, so that the open vault stops sharing its list as soon as can be.
     StoreSnapshot current = round.ours;
     current.entries = ownCopy(round.ours.entries);
@@ -552,7 +569,6 @@ void AutoSaver::runRound(Round& round)
         }
     }
 
-    const QDir folder = QFileInfo(path).dir();
     for (const QString& name : storeConflictCopies(folder.entryList(QDir::Files | QDir::Hidden))) {
         if (round.knownCopies.contains(name))
             continue;

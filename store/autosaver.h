@@ -79,7 +79,8 @@ private:
     void onFolderChanged();
     // Starts a round on the worker unless one runs; otherwise it follows that one.
     void requestRound();
-    std::unique_ptr<Round> makeRound(bool setAsideUnreadable);
+    // `full`: a round that writes whatever it finds, as a flush wants.
+    std::unique_ptr<Round> makeRound(bool setAsideUnreadable, bool full = false);
     // The file work of a round, on whichever thread runs it; touches nothing of the saver's.
     static void runRound(Round& round);
     void startRound();
@@ -109,7 +110,8 @@ private:
     bool dirty = false;
     bool merging = false;
     bool flushing = false;
-    quint64 changes = 0; // every committed change counts one
+    bool fullRoundWanted = false; // a probe found something to take in
+    quint64 changes = 0;          // every committed change counts one
     int retryDelayMs = 1000;
     int nextRetryMs = 1000;
     bool failing = false;
