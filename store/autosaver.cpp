@@ -349,8 +349,12 @@ void AutoSaver::finishRunning()
 
 void AutoSaver::replaceBase(StoreSnapshot&& newBase)
 {
-    // The old ancestor is freed by the next round, away from this thread.
-    garbage = std::move(base);
+    // An old ancestor that shares the vault's list costs nothing to let go of here, and kept it
+    // would make the next edit copy the list; any other is freed by the next round, away from here.
+    if (sharesList(base.entries, state.vault.entries()))
+        base = StoreSnapshot();
+    else
+        garbage = std::move(base);
     base = std::move(newBase);
 }
 

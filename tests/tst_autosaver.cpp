@@ -128,11 +128,14 @@ private slots:
     void changesReachTheDisk()
     {
         open();
+        // Nothing the saver keeps shares the vault's list, so that an edit need not copy it whole:
+        // not the state as loaded, once the first look at the folder made its own copy of it ...
+        QTRY_VERIFY(fixture->state.vault.entries().toList().isDetached());
         QSignalSpy saved(saver.get(), &AutoSaver::saved);
         fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
         QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D"}));
         QTRY_VERIFY(!saver->hasUnsavedChanges());
-        // Nothing the saver keeps shares the vault's list, so the next edit need not copy it whole.
+        // ... nor what was written.
         QTRY_VERIFY(fixture->state.vault.entries().toList().isDetached());
 
         fixture->state.preferences.hidePassword = false;
