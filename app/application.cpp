@@ -60,7 +60,7 @@ void TerminationSignals::watch(MainWindow* mainWindow)
 {
     window = mainWindow;
     if (signalled && window)
-        window->close();
+        window->closeWithoutQuestions();
 }
 
 void TerminationSignals::onSignal()
@@ -70,7 +70,7 @@ void TerminationSignals::onSignal()
     }
     signalled = true;
     if (window) {
-        window->close();
+        window->closeWithoutQuestions();
         return;
     }
     // Still starting up (a login prompt may be open): end the prompt, which ends the
@@ -89,7 +89,7 @@ int runMainWindow(MainWindow& window, QSplashScreen* splash, TerminationSignals&
 {
     // The session manager asks running programs to save before it ends them.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.close(); });
+                     [&window](QSessionManager&) { window.closeWithoutQuestions(); });
     termination.watch(&window);
     if (window.hasClosed())
         return 0;

@@ -2,12 +2,14 @@
 
 #include "store/listfile.h"
 #include "store/storestate.h"
+#include "vault/vaultcommands.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QUndoStack>
 
 void MainWindow::on_action_Export_triggered()
 {
@@ -80,8 +82,8 @@ void MainWindow::on_action_Import_triggered()
                               QLineEdit::Password, QString(), &confirmed);
     if (!confirmed)
         return;
-    const ListImportResult imported = importList(file.bytes, password, state.vault);
-    switch (imported.status) {
+    const ListDecodeResult list = decodeList(file.bytes, password);
+    switch (list.status) {
     case ListDecodeResult::Ok:
         break;
     case ListDecodeResult::WrongPassword:
@@ -94,8 +96,10 @@ void MainWindow::on_action_Import_triggered()
                              tr("%1 is damaged or is not a Vaultry list. Nothing was imported.").arg(shownPath));
         return;
     }
+    // One step of the history takes the whole import back.
+    Vault::MergeResult merged;
+    undoStack->push(new ImportCommand(state.vault, list.entries, &merged));
     refreshView();
-    const Vault::MergeResult& merged = imported.merged;
     QString report = merged.added == 1 ? tr("Imported 1 entry") : tr("Imported %1 entries").arg(merged.added);
     if (merged.skipped > 0)
         report += merged.skipped == 1 ? tr("; 1 was already in the vault")

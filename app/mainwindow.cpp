@@ -15,11 +15,13 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
+#include <QUndoStack>
 
 MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     : QMainWindow(parent), state(state), store(store), form(new Ui::MainWindow)
 {
     form->setupUi(this);
+    createHistory();
     // Random draws come from the process-wide secure source; there is nothing to seed here.
     createSessionObjects();
     initializeWindow();
@@ -36,6 +38,8 @@ MainWindow::~MainWindow()
         thread->wait();
         delete thread;
     }
+    // Its signals reach the form's actions; it goes while they are still there.
+    delete undoStack;
     delete currentEntry;
     delete form;
 }
@@ -144,8 +148,20 @@ bool MainWindow::saveStore(const QString& giveUpCaption)
     }
 }
 
+void MainWindow::closeWithoutQuestions()
+{
+    closingWithoutQuestions = true;
+    close();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Cancel keeps the window open. A close without questions may come while the question
+    // is open; it has closed everything by the time the question returns.
+    if (!closed && !closingWithoutQuestions && !settleUnsavedEntry() && !closed) {
+        event->ignore();
+        return;
+    }
     // A second close (a signal while the save question is open) has nothing more to do.
     if (!closed) {
         closed = true;

@@ -129,13 +129,18 @@ void SaveEntryCommand::undo()
     vault.saveEntry(before, before.category);
 }
 
-ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming) : VaultCommand(vault), incoming(incoming) {}
+ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming, Vault::MergeResult* report)
+    : VaultCommand(vault), incoming(incoming), report(report)
+{
+}
 
 void ImportCommand::redo()
 {
     if (!done) {
         done = true;
-        merged = vault.merge(incoming);
+        const Vault::MergeResult merged = vault.merge(incoming);
+        if (report)
+            *report = merged;
         incoming = EntryList();
         addedIds = merged.addedIds;
         createdCategories = merged.createdCategories;

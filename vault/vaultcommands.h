@@ -86,18 +86,17 @@ private:
 class ImportCommand : public VaultCommand
 {
 public:
-    ImportCommand(Vault& vault, const EntryList& incoming);
+    // The first redo() puts what the merge did into `report`, if given: the stack drops a
+    // step that added nothing, so the step itself cannot be asked afterwards.
+    ImportCommand(Vault& vault, const EntryList& incoming, Vault::MergeResult* report = nullptr);
 
     void redo() override;
     void undo() override;
     bool touchesEntry(const QString& id) const override { return addedIds.contains(id); }
 
-    // What the first redo() did.
-    const Vault::MergeResult& result() const { return merged; }
-
 private:
     EntryList incoming; // until the first redo()
-    Vault::MergeResult merged;
+    Vault::MergeResult* report;
     QStringList addedIds;
     QList<Entry> added; // the records as they were when taken away
     QStringList createdCategories;
