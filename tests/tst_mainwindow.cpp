@@ -120,6 +120,10 @@ private slots:
                  QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset Master Password", "-",
                               "action_Import=&Import", "action_Export=&Export", "-",
                               "actionCheck_for_Updates=Check for Updates", "-", "actionClose=Close"}));
+        QCOMPARE(window.menuBar()->actions().size(), 3);
+        QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
+        QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));
+        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo"}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=View Help", "actionChangelog=Changelog", "actionAbout=About"}));
         auto* tree = child<QTreeView>(window, "treeView");
