@@ -174,6 +174,7 @@ bool MainWindow::settleUnsavedEntry()
                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Save);
     box.setEscapeButton(QMessageBox::Cancel);
+    unsavedQuestion = &box;
     switch (box.exec()) {
     case QMessageBox::Save:
         saveOpenEntry();

@@ -200,11 +200,12 @@ void MainWindow::stepThroughHistory(bool back)
         return;
     const bool touchesOpen = currentEntry->id != QLatin1String("0") && step->touchesEntry(currentEntry->id);
     if (touchesOpen && panelEdited()) {
-        const QString question = back ? tr("Undoing \"%1\" changes the open entry, and its unsaved changes will be "
-                                           "lost. Undo anyway?")
-                                      : tr("Redoing \"%1\" changes the open entry, and its unsaved changes will be "
-                                           "lost. Redo anyway?");
-        if (QMessageBox::question(this, tr("Unsaved Changes"), question.arg(step->text()),
+        const QString question =
+            back ? tr("Undo changes the entry \"%1\" that is open with unsaved changes; they will be lost. Undo "
+                      "anyway?")
+                 : tr("Redo changes the entry \"%1\" that is open with unsaved changes; they will be lost. Redo "
+                      "anyway?");
+        if (QMessageBox::question(this, tr("Unsaved Changes"), question.arg(shownRecord.title),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
             return;
     }

@@ -151,14 +151,17 @@ bool MainWindow::saveStore(const QString& giveUpCaption)
 void MainWindow::closeWithoutQuestions()
 {
     closingWithoutQuestions = true;
+    // A close asking about unsaved edits goes on as soon as the question is gone; the window
+    // ignores a close while one is under way.
+    if (unsavedQuestion)
+        unsavedQuestion->done(QMessageBox::Cancel);
     close();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    // Cancel keeps the window open. A close without questions may come while the question
-    // is open; it has closed everything by the time the question returns.
-    if (!closed && !closingWithoutQuestions && !settleUnsavedEntry() && !closed) {
+    // Cancel keeps the window open, unless a close without questions came meanwhile.
+    if (!closed && !closingWithoutQuestions && !settleUnsavedEntry() && !closingWithoutQuestions && !closed) {
         event->ignore();
         return;
     }

@@ -6,9 +6,11 @@
 #include "vault/entry.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 class FilterModel;
+class QMessageBox;
 class QPushButton;
 class QShortcut;
 class QUndoStack;
@@ -166,6 +168,8 @@ private:
     // Added with Add Entry and not saved since; Cancel or Discard takes it away.
     QString unsavedNewEntryId;
     bool closingWithoutQuestions = false;
+    // The Save / Discard / Cancel question while it is open.
+    QPointer<QMessageBox> unsavedQuestion;
 
     // Update checks still running; the window stops and waits for them when it goes.
     QList<UpdateThread*> updateChecks;
