@@ -60,7 +60,7 @@ void TerminationSignals::watch(MainWindow* mainWindow)
 {
     window = mainWindow;
     if (signalled && window)
-        window->closeWithoutQuestions();
+        window->close();
 }
 
 void TerminationSignals::onSignal()
@@ -70,7 +70,7 @@ void TerminationSignals::onSignal()
     }
     signalled = true;
     if (window) {
-        window->closeWithoutQuestions();
+        window->close();
         return;
     }
     // Still starting up (a login prompt may be open): end the prompt, which ends the
@@ -87,9 +87,11 @@ void protectProcessMemory()
 
 int runMainWindow(MainWindow& window, QSplashScreen* splash, TerminationSignals& termination)
 {
-    // The session manager asks running programs to save before it ends them.
+    // The session manager asks running programs to save at a log-out, which may still be
+    // cancelled, and at checkpoints: save and keep running. When the session really ends the
+    // application is told to quit, which closes the window.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.closeWithoutQuestions(); });
+                     [&window](QSessionManager& manager) { window.saveForSession(manager); });
     termination.watch(&window);
     if (window.hasClosed())
         return 0;

@@ -163,6 +163,12 @@ private slots:
                        entryWithId("id-2", "Lower", "work"), entryWithId("id-3", "Extra", "Home")})
             << QStringList{"General|Shop", "Home|Bank|Extra", "Travel|Train", "Work|Mail|Note|Wiki", "work|Lower"}
             << "Import 3 Entries";
+        // A foreign format names its folders, empty ones too; the step takes them back with it.
+        QTest::newRow("import: categories of their own, one empty") << MakeCommand([](Vault& v) -> VaultCommand* {
+            return new ImportCommand(v, TestVault::entryList({entryWithId("id-1", "Train", "Travel")}),
+                                     {"Empty", "Travel", "Work"});
+        }) << QStringList{"Empty|", "General|Shop", "Home|Bank", "Travel|Train", "Work|Mail|Note|Wiki"}
+                                                                    << "Import 1 Entry";
         QTest::newRow("import of known entries only")
             << import({entryWithId("id-mail", "Remote", "Work")}) << QStringList() << "";
     }

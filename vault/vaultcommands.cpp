@@ -129,8 +129,9 @@ void SaveEntryCommand::undo()
     vault.saveEntry(before, before.category);
 }
 
-ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming, Vault::MergeResult* report)
-    : VaultCommand(vault), incoming(incoming), report(report)
+ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming, const QStringList& categories,
+                             Vault::MergeResult* report)
+    : VaultCommand(vault), incoming(incoming), categories(categories), report(report)
 {
 }
 
@@ -138,12 +139,17 @@ void ImportCommand::redo()
 {
     if (!done) {
         done = true;
+        for (const QString& name : std::as_const(categories)) {
+            if (vault.addCategory(name))
+                createdCategories.append(name);
+        }
         const Vault::MergeResult merged = vault.merge(incoming);
         if (report)
             *report = merged;
         incoming = EntryList();
+        categories.clear();
         addedIds = merged.addedIds;
-        createdCategories = merged.createdCategories;
+        createdCategories += merged.createdCategories;
         setText(merged.added == 1 ? tr("Import 1 Entry") : tr("Import %1 Entries").arg(merged.added));
         if (addedIds.isEmpty() && createdCategories.isEmpty())
             setObsolete(true);

@@ -86,9 +86,11 @@ private:
 class ImportCommand : public VaultCommand
 {
 public:
-    // The first redo() puts what the merge did into `report`, if given: the stack drops a
-    // step that added nothing, so the step itself cannot be asked afterwards.
-    ImportCommand(Vault& vault, const EntryList& incoming, Vault::MergeResult* report = nullptr);
+    // Adds the `categories` (some may come without entries), then merges `incoming`. The first
+    // redo() puts what the merge did into `report`, if given: the stack drops a step that
+    // added nothing, so the step itself cannot be asked afterwards.
+    ImportCommand(Vault& vault, const EntryList& incoming, const QStringList& categories = QStringList(),
+                  Vault::MergeResult* report = nullptr);
 
     void redo() override;
     void undo() override;
@@ -96,6 +98,7 @@ public:
 
 private:
     EntryList incoming; // until the first redo()
+    QStringList categories;
     Vault::MergeResult* report;
     QStringList addedIds;
     QList<Entry> added; // the records as they were when taken away

@@ -1,0 +1,50 @@
+#include "localsettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+
+namespace {
+
+const QString kIdleLockKey = QStringLiteral("lock/idleMinutes");
+const QString kClipboardKey = QStringLiteral("clipboard/clearSeconds");
+
+QString filePath(const QString& directory)
+{
+    return directory + QLatin1String(kLocalSettingsFileName);
+}
+
+int readBounded(const QSettings& settings, const QString& key, int maximum, int fallback)
+{
+    bool ok = false;
+    const int value = settings.value(key).toString().trimmed().toInt(&ok);
+    return ok && value >= 0 && value <= maximum ? value : fallback;
+}
+
+} // namespace
+
+LocalSettings loadLocalSettings(const QString& directory)
+{
+    const QSettings file(filePath(directory), QSettings::IniFormat);
+    const LocalSettings defaults;
+    LocalSettings settings;
+    settings.idleLockMinutes = readBounded(file, kIdleLockKey, kMaxIdleLockMinutes, defaults.idleLockMinutes);
+    settings.clipboardClearSeconds =
+        readBounded(file, kClipboardKey, kMaxClipboardClearSeconds, defaults.clipboardClearSeconds);
+    return settings;
+}
+
+bool saveLocalSettings(const QString& directory, const LocalSettings& settings, QString* error)
+{
+    QSettings file(filePath(directory), QSettings::IniFormat);
+    file.setValue(kIdleLockKey, qBound(0, settings.idleLockMinutes, kMaxIdleLockMinutes));
+    file.setValue(kClipboardKey, qBound(0, settings.clipboardClearSeconds, kMaxClipboardClearSeconds));
+    file.sync();
+    if (file.status() == QSettings::NoError)
+        return true;
+    if (error) {
+        *error = QCoreApplication::translate("LocalSettings", "The settings could not be saved to %1.")
+                     .arg(QDir::toNativeSeparators(filePath(directory)));
+    }
+    return false;
+}
