@@ -195,10 +195,13 @@ void MainWindow::on_actionRedo_triggered()
 void MainWindow::stepThroughHistory(bool back)
 {
     const int at = back ? undoStack->index() - 1 : undoStack->index();
-    const auto* step = static_cast<const VaultCommand*>(undoStack->command(at));
+    const QUndoCommand* step = undoStack->command(at);
     if (!step)
         return;
-    const bool touchesOpen = currentEntry->id != QLatin1String("0") && step->touchesEntry(currentEntry->id);
+    // A step that cannot tell is taken to touch the open entry.
+    const auto* vaultStep = dynamic_cast<const VaultCommand*>(step);
+    const bool touchesOpen =
+        currentEntry->id != QLatin1String("0") && (!vaultStep || vaultStep->touchesEntry(currentEntry->id));
     if (touchesOpen && panelEdited()) {
         const QString question =
             back ? tr("Undo changes the entry \"%1\" that is open with unsaved changes; they will be lost. Undo "

@@ -29,6 +29,7 @@ MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     : QMainWindow(parent), state(state), store(store), form(new Ui::MainWindow)
 {
     form->setupUi(this);
+    shownRecord.id = QStringLiteral("0");
     createHistory();
     qApp->installEventFilter(new DialogTitleFitter(this));
     // Placed before the first-run notice and the login prompt, which are centred over it.

@@ -815,7 +815,8 @@ private slots:
         for (const QString& action : then) {
             const QString answer = action.section(QLatin1String(": "), 1);
             if (!answer.isEmpty())
-                DialogDriver::answerMessageWithButton(kUnsaved, QStringLiteral("Save the new entry \"New\"?"), answer);
+                DialogDriver::answerMessage(kUnsaved, QStringLiteral("Save the new entry \"New\"?"),
+                                            answer == QLatin1String("Save") ? QMessageBox::Save : QMessageBox::Discard);
             if (action == "type") {
                 w.widget("txtEntryUrl")->setText(QStringLiteral("typed.example"));
             } else if (action == "cancel") {
