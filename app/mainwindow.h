@@ -7,13 +7,16 @@
 #include "vault/entry.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 class AutoSaver;
 class FilterModel;
+class QMessageBox;
 class QPushButton;
 class QSessionManager;
 class QShortcut;
+class QUndoStack;
 class SettingsStore;
 class TreeModel;
 class UpdateThread;
@@ -40,6 +43,9 @@ public:
     int startupExitCode() const { return exitCodeAtStartup; }
     // True once the window has been closed (and the store saved); it is not shown again.
     bool hasClosed() const { return closed; }
+    // Closes and saves without asking about unsaved edits in the details panel, which are
+    // dropped: for signals and the end of the session, when nobody may be there to answer.
+    void closeWithoutQuestions();
 
     // Saves the vault for the session manager (a log-out that may be cancelled, or a
     // checkpoint) and keeps the window open. A failed save is reported where the session
@@ -88,6 +94,8 @@ private slots:
     void on_action_Import_triggered();
     void on_actionAbout_triggered();
     void on_actionClose_triggered();
+    void on_actionUndo_triggered();
+    void on_actionRedo_triggered();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -135,14 +143,48 @@ private:
     void onVaultMerged(const QString& summary);
     void reportSaveProblem(const QString& message);
     void onSaveRecovered();
-    // Whether the details panel holds edits not yet saved to its entry.
-    bool panelHasEdits() const;
-    // The entry open in the panel changed elsewhere since it was opened, and the panel had edits then.
+    // A merge changed (or took away) the open entry's record while the panel held edits of it.
     bool openEntryChangedElsewhere() const;
-    // Saves the panel's edits of `opened` over the version a merge left, keeping the changes of both.
-    void saveOverChangesElsewhere(const Entry& opened, const Entry& edited, const QString& category);
+    // Saves the panel's edits over the record a merge left, keeping the changes of both: the
+    // record the fields were filled from is their common ancestor.
+    void saveOverChangesElsewhere();
     // The counts in the tray icon's tool tip.
     void refreshCounts();
+
+    // The texts of the details panel's fields.
+    struct PanelFields
+    {
+        QString title, category, url, account, password, notes;
+        bool operator==(const PanelFields& other) const;
+        bool operator!=(const PanelFields& other) const { return !(*this == other); }
+    };
+    PanelFields panelFields() const;
+    // What the fields hold right after showing `record` (a line edit cuts at its length,
+    // the notes field rewrites some characters).
+    PanelFields fieldsShowing(const Entry& record) const;
+    // Fills the fields from currentEntry, dropping whatever was typed.
+    void fillPanel();
+    // The fields differ from the record they were filled from.
+    bool panelEdited() const;
+    // Edited, or a new entry that was never saved.
+    bool holdsUnsavedEntry() const;
+    // Asks Save / Discard / Cancel about unsaved edits before the panel's entry is left;
+    // false when the user chose Cancel.
+    bool settleUnsavedEntry();
+    // Stores the panel into its entry as one step of the history.
+    void saveOpenEntry();
+    // Drops the panel's edits; a new entry that was never saved goes away.
+    void discardOpenEntry();
+    // Shows the entry of the tree's row `shown`; a category row empties the panel when
+    // `categoryEmpties`, else leaves it as it is.
+    void openRow(const QModelIndex& shown, bool categoryEmpties);
+    // Asks before deleting a category that holds entries; true to go on.
+    bool confirmCategoryDeletion(const QString& name);
+    // The undo stack and the Edit menu's actions that follow it.
+    void createHistory();
+    void stepThroughHistory(bool back);
+    // After a change of the vault: the panel closes when its entry went.
+    void dropGoneEntries();
 
     StoreState& state;
     SettingsStore& store;
@@ -161,6 +203,14 @@ private:
     QString changedElsewhereId;
     // Problems with the store file are shown in a message once each.
     QStringList problemsShown;
+    QUndoStack* undoStack = nullptr;
+    // The record the panel's fields were last filled from; id "0" while it is empty.
+    Entry shownRecord{Entry::NoId};
+    // Added with Add Entry and not saved since; Cancel or Discard takes it away.
+    QString unsavedNewEntryId;
+    bool closingWithoutQuestions = false;
+    // The Save / Discard / Cancel question while it is open.
+    QPointer<QMessageBox> unsavedQuestion;
 
     // Update checks still running; the window stops and waits for them when it goes.
     QList<UpdateThread*> updateChecks;

@@ -5,14 +5,23 @@
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/merge.h"
+#include "vault/vaultcommands.h"
 
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QUndoStack>
 
 namespace {
 
 // How long the report of a merge stays in the status bar.
 constexpr int kMergeMessageMs = 15000;
+
+EntryList single(const Entry& entry)
+{
+    EntryList list;
+    list.append(entry);
+    return list;
+}
 
 } // namespace
 
@@ -48,74 +57,80 @@ void MainWindow::preferencesChanged()
 void MainWindow::onVaultMerged(const QString& summary)
 {
     statusBar()->showMessage(summary, kMergeMessageMs);
-    refreshCounts();
-    applyPasswordVisibility();
-    // No entry open: the tree keeps whatever row is current.
-    if (currentEntry->id == QLatin1String("0"))
-        return;
-    const Entry* now = state.vault.entries().findById(currentEntry->id);
-    if (panelHasEdits()) {
-        // The user's typing stays; if its entry changed, the save keeps the changes of both.
-        if (!now || !sameRecord(*now, *currentEntry))
-            changedElsewhereId = currentEntry->id;
-        return;
+    if (currentEntry->id != QLatin1String("0")) {
+        const Entry* now = state.vault.entries().findById(currentEntry->id);
+        if (panelEdited()) {
+            // What is typed stays (the refresh keeps it); the save keeps the changes of both.
+            if (!now || !sameRecord(*now, shownRecord))
+                changedElsewhereId = currentEntry->id;
+        } else if (now) {
+            *currentEntry = *now; // nothing typed: the panel shows the entry as it is now
+        } else {
+            currentEntry->id = QStringLiteral("0");
+        }
+        if (currentEntry->id != QLatin1String("0"))
+            selectCurrentEntry();
     }
-    // Nothing typed: the panel shows the entry as it is now (or nothing once it is gone) and
-    // offers the categories there are now.
-    if (now)
-        *currentEntry = *now;
-    else
-        currentEntry->id = QStringLiteral("0");
-    selectCurrentEntry();
     refreshView();
-}
-
-bool MainWindow::panelHasEdits() const
-{
-    if (currentEntry->id == QLatin1String("0"))
-        return false;
-    return form->txtEntryTitle->text() != currentEntry->title || form->txtEntryUrl->text() != currentEntry->url ||
-           form->txtEntryAccount->text() != currentEntry->account ||
-           form->txtEntryPassword->text() != currentEntry->password ||
-           form->txtEntryNotes->toPlainText() != currentEntry->notes ||
-           form->comboBoxCategory->currentText() != currentEntry->category;
 }
 
 bool MainWindow::openEntryChangedElsewhere() const
 {
-    if (changedElsewhereId.isEmpty() || changedElsewhereId != currentEntry->id)
+    if (changedElsewhereId.isEmpty() || changedElsewhereId != currentEntry->id || shownRecord.id != currentEntry->id)
         return false;
     const Entry* now = state.vault.entries().findById(currentEntry->id);
-    return !now || !sameRecord(*now, *currentEntry);
+    return !now || !sameRecord(*now, shownRecord);
 }
 
-void MainWindow::saveOverChangesElsewhere(const Entry& opened, const Entry& edited, const QString& category)
+void MainWindow::saveOverChangesElsewhere()
 {
     changedElsewhereId.clear();
-    Entry mine = edited;
+    // The one entry, merged as the store is: the record the fields were filled from is the
+    // common ancestor of what was typed here and what the merge left.
+    const Entry opened = shownRecord;
+    Entry mine = opened;
+    mine.account = form->txtEntryAccount->text();
+    mine.dateChanged = QDateTime::currentDateTime();
+    mine.notes = form->txtEntryNotes->toPlainText();
+    mine.title = form->txtEntryTitle->text();
+    mine.password = form->txtEntryPassword->text();
+    mine.url = form->txtEntryUrl->text();
+    const QString category = form->comboBoxCategory->currentText();
     if (state.vault.categoryNames().contains(category))
         mine.category = category;
-    // The one entry, merged as the store is: what was opened is the common ancestor.
     const QStringList categories = state.vault.categoryNames();
     const Entry* now = state.vault.entries().findById(opened.id);
+    const bool deletedThere = !now;
     EntryList theirs;
     if (now)
         theirs.append(*now);
-    EntryList base;
-    base.append(opened);
-    EntryList ours;
-    ours.append(mine);
-    const VaultMerge merge = mergeVaults({categories, base}, {categories, ours}, {categories, theirs});
+    const VaultMerge merge =
+        mergeVaults({categories, single(opened)}, {categories, single(mine)}, {categories, theirs});
+    Entry kept = mine;
     for (const Entry& entry : merge.merged.entries) {
+        if (entry.id == opened.id) {
+            kept = entry;
+            continue;
+        }
+        // The other computer's version of a clashing field, kept beside it.
         state.vault.addCategory(entry.category);
-        if (!state.vault.addEntry(entry))
-            state.vault.saveEntry(entry, entry.category);
+        state.vault.addEntry(entry);
     }
-    if (const Entry* saved = state.vault.entries().findById(opened.id))
-        *currentEntry = *saved;
+    bool adds = kept.id == unsavedNewEntryId;
+    if (deletedThere) {
+        state.vault.addCategory(kept.category);
+        state.vault.addEntry(kept);
+        adds = true;
+    }
+    undoStack->push(new SaveEntryCommand(state.vault, kept, kept.category, adds));
+    if (adds)
+        unsavedNewEntryId.clear();
+    if (const Entry* stored = state.vault.entries().findById(kept.id))
+        *currentEntry = *stored;
+    fillPanel();
 
     QString text;
-    if (!now) {
+    if (deletedThere) {
         text = tr("This entry was deleted on another computer while you edited it. It has been kept with your "
                   "changes.");
     } else if (!merge.report.conflicts.isEmpty()) {
