@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
-          desktop-file-utils appstream groff-base pkg-config libsodium-dev dbus-daemon
+          desktop-file-utils appstream groff-base pkg-config libsodium-dev dbus-daemon syncthing
           "$@")
 missing=()
 for package in "${packages[@]}"; do
