@@ -110,8 +110,12 @@ private:
             const QByteArray line = program.unread.left(end);
             program.unread.remove(0, end + 1);
             static const QByteArray tag = "vaultry-driver ";
-            if (line.startsWith(tag))
-                program.said << QJsonDocument::fromJson(line.mid(tag.size())).object();
+            if (!line.startsWith(tag))
+                continue;
+            program.said << QJsonDocument::fromJson(line.mid(tag.size())).object();
+            // What the program told its user, for reading a failure.
+            if (program.said.constLast().contains(QLatin1String("dialog")))
+                qInfo("%s", line.constData());
         }
         return program.process.state() == QProcess::Running;
     }
