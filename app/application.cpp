@@ -87,9 +87,11 @@ void protectProcessMemory()
 
 int runMainWindow(MainWindow& window, QSplashScreen* splash, TerminationSignals& termination)
 {
-    // The session manager asks running programs to save before it ends them.
+    // The session manager asks running programs to save at a log-out, which may still be
+    // cancelled, and at checkpoints: save and keep running. When the session really ends the
+    // application is told to quit, which closes the window.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.close(); });
+                     [&window](QSessionManager& manager) { window.saveForSession(manager); });
     termination.watch(&window);
     if (window.hasClosed())
         return 0;

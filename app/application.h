@@ -35,6 +35,6 @@ private:
 void protectProcessMemory();
 
 // Shows the window and runs the event loop until it closes; returns the exit code. A
-// window closed before the loop starts (a quick user, a signal, the session manager) ends
-// the program all the same.
+// window closed before the loop starts (a quick user, a signal) ends the program all the
+// same. A request of the session manager to save its data saves the vault and goes on.
 int runMainWindow(MainWindow& window, QSplashScreen* splash, TerminationSignals& termination);

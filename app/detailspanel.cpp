@@ -62,6 +62,7 @@ void MainWindow::refreshView()
 
     filterModel->sort(0, Qt::AscendingOrder);
     applyPasswordVisibility();
+    reportSearch();
 }
 
 void MainWindow::applyPasswordVisibility()

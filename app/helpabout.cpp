@@ -29,10 +29,12 @@ QString resourceText(const QString& path)
 
 } // namespace
 
-void MainWindow::showPlainText(const QString& text)
+void MainWindow::showPlainText(const QString& title, const QString& text)
 {
     auto* viewer = new PlainTextWindow(text, this);
+    viewer->setWindowTitle(title);
     viewer->setWindowModality(Qt::ApplicationModal);
+    viewer->placeOver(this);
     QEventLoop loop;
     connect(viewer, &PlainTextWindow::formClosed, &loop, &QEventLoop::quit);
     viewer->show();
@@ -42,7 +44,7 @@ void MainWindow::showPlainText(const QString& text)
 
 void MainWindow::on_actionChangelog_triggered()
 {
-    showPlainText(resourceText(QStringLiteral(":/files/changelog")));
+    showPlainText(tr("Vaultry Release Notes"), resourceText(QStringLiteral(":/files/changelog")));
 }
 
 void MainWindow::on_actionView_Help_triggered()
@@ -56,14 +58,13 @@ void MainWindow::on_actionView_Help_triggered()
             return;
         }
     }
-    showPlainText(resourceText(QStringLiteral(":/files/help")));
+    showPlainText(tr("Vaultry Help"), resourceText(QStringLiteral(":/files/help")));
 }
 
 void MainWindow::on_actionAbout_triggered()
 {
-    QMessageBox::information(this, tr("About Vaultry"),
-                             tr("Vaultry v") + readVersion() + QLatin1Char('\n') +
-                                 QStringLiteral("https://vaultry.example.org"));
+    // The project has no web address of its own yet, so the box names only the version.
+    QMessageBox::information(this, tr("About Vaultry"), tr("Vaultry v") + readVersion());
 }
 
 void MainWindow::cegg_action()

@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 
+#include "app/windowsettings.h"
+
 #include "store/listfile.h"
 #include "store/storestate.h"
 
@@ -11,7 +13,8 @@
 
 void MainWindow::on_action_Export_triggered()
 {
-    QFileDialog chooser(this, tr("Export Vaultry list"), QString(), tr("Vaultry files (*.vydl)"));
+    WindowSettings settings;
+    QFileDialog chooser(this, tr("Export Vaultry list"), settings.listFolder(), tr("Vaultry files (*.vydl)"));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
     // A name typed without the suffix gets it, so that the import dialog lists the file.
     chooser.setDefaultSuffix(QStringLiteral("vydl"));
@@ -19,6 +22,7 @@ void MainWindow::on_action_Export_triggered()
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return;
     const QString path = chooser.selectedFiles().constFirst();
+    settings.rememberListFile(path);
 
     bool confirmed = false;
     const QString password =
@@ -53,11 +57,13 @@ void MainWindow::on_action_Export_triggered()
 
 void MainWindow::on_action_Import_triggered()
 {
+    WindowSettings settings;
     const QString path =
-        QFileDialog::getOpenFileName(this, tr("Import Vaultry list"), QString(),
+        QFileDialog::getOpenFileName(this, tr("Import Vaultry list"), settings.listFolder(),
                                      tr("Vaultry files (*.vydl)") + QStringLiteral(";;") + tr("All files (*)"));
     if (path.isEmpty())
         return;
+    settings.rememberListFile(path);
 
     const QString shownPath = QDir::toNativeSeparators(path);
     // Read before asking for the password, so an unreadable file is reported at once.

@@ -1,4 +1,5 @@
 #include "app/application.h"
+#include "app/commandline.h"
 #include "app/mainwindow.h"
 #include "app/version.h"
 #include "store/settingsstore.h"
@@ -13,6 +14,9 @@ int main(int argc, char* argv[])
 {
     protectProcessMemory();
     initVaultryResources();
+    const CommandLine commandLine = handleCommandLine(argc, argv);
+    if (commandLine.done)
+        return commandLine.exitCode;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VAULTRY"));
     // Lets the desktop match the window to the installed entry and its icon.
@@ -24,8 +28,11 @@ int main(int argc, char* argv[])
     QApplication::processEvents();
 
     StoreState state;
-    const StoreLocation location = chooseStoreLocation(
-        QApplication::applicationDirPath(), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    const StoreLocation location =
+        commandLine.vaultDirectory.isEmpty()
+            ? chooseStoreLocation(QApplication::applicationDirPath(),
+                                  QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+            : StoreLocation{commandLine.vaultDirectory, QString()};
     SettingsStore store(location.directory, location.note);
     MainWindow window(state, store);
     if (!window.startedUp())

@@ -1,6 +1,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/dialogfit.h"
+#include "app/windowsettings.h"
+
 #include "prefs/passwordresetdialog.h"
 #include "prefs/settingsdialog.h"
 #include "store/settingsstore.h"
@@ -9,17 +12,25 @@
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QSessionManager>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 
 MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     : QMainWindow(parent), state(state), store(store), form(new Ui::MainWindow)
 {
     form->setupUi(this);
+    qApp->installEventFilter(new DialogTitleFitter(this));
+    // Placed before the first-run notice and the login prompt, which are centred over it.
+    placeWindow();
     // Random draws come from the process-wide secure source; there is nothing to seed here.
     createSessionObjects();
     initializeWindow();
@@ -38,6 +49,18 @@ MainWindow::~MainWindow()
     }
     delete currentEntry;
     delete form;
+}
+
+void MainWindow::placeWindow()
+{
+    if (restoreGeometry(WindowSettings().mainWindowGeometry()))
+        return;
+    // The middle of the screen, where the splash is.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect placed = rect();
+        placed.moveCenter(screen->availableGeometry().center());
+        move(placed.topLeft());
+    }
 }
 
 void MainWindow::setEntryDetailsEnabled(bool enabled)
@@ -88,6 +111,14 @@ void MainWindow::createShortcuts()
     }
     auto* remove = new QShortcut(QKeySequence::Delete, form->treeView, nullptr, nullptr, Qt::WidgetShortcut);
     connect(remove, &QShortcut::activated, this, &MainWindow::on_btnDeleteEntry_clicked);
+    // Ctrl+S saves the open entry and Ctrl+N adds one, from anywhere in the window.
+    auto* saveEntry = new QShortcut(QKeySequence::Save, this);
+    connect(saveEntry, &QShortcut::activated, this, &MainWindow::on_btnSaveEntry_clicked);
+    auto* newEntry = new QShortcut(QKeySequence::New, this);
+    connect(newEntry, &QShortcut::activated, this, &MainWindow::on_btnAddEntry_clicked);
+    auto* intoResults =
+        new QShortcut(QKeySequence(Qt::Key_Down), form->txtSearch, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(intoResults, &QShortcut::activated, this, &MainWindow::moveIntoResults);
     auto* quit = new QShortcut(QKeySequence::Quit, this);
     connect(quit, &QShortcut::activated, this, &MainWindow::close);
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
@@ -103,12 +134,50 @@ void MainWindow::on_btnClearDynamicSearch_clicked()
 {
     form->txtSearch->setText(QString());
     filterModel->setFilterFixedString(QString());
+    reportSearch();
 }
 
 void MainWindow::on_txtSearch_textChanged(const QString& text)
 {
-    if (filterModel)
-        filterModel->setFilterFixedString(text);
+    if (!filterModel)
+        return;
+    filterModel->setFilterFixedString(text);
+    reportSearch();
+}
+
+void MainWindow::reportSearch()
+{
+    const QString search = filterModel->filterFixedString();
+    bool matched = search.isEmpty();
+    for (int row = 0, rows = filterModel->rowCount(); !matched && row < rows; ++row)
+        matched = filterModel->rowCount(filterModel->index(row, 0)) > 0;
+    // The categories stay in the tree; the status bar says why none has an entry.
+    if (!matched) {
+        noMatchReport = tr("No entries match \"%1\".").arg(search);
+        statusBar()->showMessage(noMatchReport);
+    } else if (!noMatchReport.isEmpty()) {
+        if (statusBar()->currentMessage() == noMatchReport)
+            statusBar()->clearMessage();
+        noMatchReport.clear();
+    }
+}
+
+void MainWindow::moveIntoResults()
+{
+    QModelIndex target = form->treeView->currentIndex();
+    // The first entry found, else the first category.
+    for (int row = 0, rows = filterModel->rowCount(); !target.isValid() && row < rows; ++row) {
+        const QModelIndex category = filterModel->index(row, 0);
+        if (filterModel->rowCount(category) > 0)
+            target = filterModel->index(0, 0, category);
+    }
+    if (!target.isValid())
+        target = filterModel->index(0, 0);
+    form->treeView->setFocus(Qt::TabFocusReason);
+    if (target.isValid()) {
+        form->treeView->scrollTo(target, QAbstractItemView::EnsureVisible);
+        form->treeView->setCurrentIndex(target);
+    }
 }
 
 void MainWindow::on_btnCollapseAll_clicked()
@@ -144,12 +213,32 @@ bool MainWindow::saveStore(const QString& giveUpCaption)
     }
 }
 
+void MainWindow::saveForSession(QSessionManager& manager)
+{
+    // After the close the vault is saved already, and a wiped vault was saved at once.
+    if (closed)
+        return;
+    const StoreSaveResult result = store.save(state);
+    if (result.ok)
+        return;
+    qWarning().noquote() << result.error;
+    if (manager.allowsInteraction()) {
+        saveStore(tr("Continue Without Saving"));
+        manager.release();
+    }
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     // A second close (a signal while the save question is open) has nothing more to do.
     if (!closed) {
         closed = true;
-        saveStore(tr("Close Without Saving"));
+        // Only a window the user has seen has a place worth keeping.
+        if (isVisible())
+            WindowSettings().setMainWindowGeometry(saveGeometry());
+        // A vault opened read-only, as the user was told at start, has nowhere to be saved.
+        if (!store.isReadOnly())
+            saveStore(tr("Close Without Saving"));
     }
     event->accept();
     // Lost when no event loop runs yet; the entry point checks hasClosed() for that case.

@@ -10,10 +10,12 @@
 
 class FilterModel;
 class QPushButton;
+class QSessionManager;
 class QShortcut;
 class SettingsStore;
 class TreeModel;
 class UpdateThread;
+struct UpdaterResult;
 struct StoreState;
 
 namespace Ui {
@@ -36,6 +38,11 @@ public:
     int startupExitCode() const { return exitCodeAtStartup; }
     // True once the window has been closed (and the store saved); it is not shown again.
     bool hasClosed() const { return closed; }
+
+    // Saves the vault for the session manager (a log-out that may be cancelled, or a
+    // checkpoint) and keeps the window open. A failed save is reported where the session
+    // manager lets the program ask.
+    void saveForSession(QSessionManager& manager);
 
     void setEntryDetailsEnabled(bool enabled);
     void refreshView();
@@ -91,12 +98,18 @@ private:
         LimitReached,
     };
 
+    // Puts the window where it was last closed, else in the middle of the screen.
+    void placeWindow();
     void initializeWindow();
     // The parts of the window made once, before the first load.
     void createSessionObjects();
-    // Keys the menus do not offer: Ctrl+F, Escape in the search, Return and Delete on the
-    // tree, Ctrl+Q and F1.
+    // Keys the menus do not offer: Ctrl+F, Escape and Down in the search, Return and Delete
+    // on the tree, Ctrl+S, Ctrl+N, Ctrl+Q and F1.
     void createShortcuts();
+    // Says in the status bar when the search matches no entry, and takes that back once it does.
+    void reportSearch();
+    // Down in the search: the focus goes to the tree, on the current row or the first entry found.
+    void moveIntoResults();
     // Loads the store and tells the user about anything that went wrong. False when start-up
     // cannot go on (the store is locked elsewhere, or the user would rather stop than
     // replace a store that could not be read).
@@ -108,7 +121,9 @@ private:
     // the store could not be saved in the end.
     bool saveStore(const QString& giveUpCaption);
     // Shows `text` in the text viewer and returns when the viewer closes.
-    void showPlainText(const QString& text);
+    void showPlainText(const QString& title, const QString& text);
+    // The status-bar report of a finished update check; empty when there is nothing to say.
+    static QString reportUpdateCheck(const UpdaterResult& result, int timeoutMs);
 
     StoreState& state;
     SettingsStore& store;
@@ -125,8 +140,9 @@ private:
     bool startupCompleted = true;
     int exitCodeAtStartup = 0;
     bool closed = false;
-    bool updaterMissing = false;
     int updaterTimeoutMs = 30000;
+    // The status-bar text shown while the search matches nothing; empty otherwise.
+    QString noMatchReport;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

@@ -149,9 +149,16 @@ MainWindow::LoginOutcome MainWindow::runLogin()
 
     for (int attempts = 0; attempts < limit; ++attempts) {
         const bool firstTime = preferences.masterPasswordHash.isEmpty();
-        const QString label = firstTime ? tr("Please enter a master password you wish to use for this application.\n"
-                                             "Make sure you remember this password, it will not be shown again!")
-                                        : tr("Please enter the master password:");
+        QString label = firstTime ? tr("Please enter a master password you wish to use for this application.\n"
+                                       "Make sure you remember this password, it will not be shown again!")
+                                  : tr("Please enter the master password:");
+        // Only a wrong password gets here again: a cancel ends the login.
+        if (attempts > 0) {
+            const int left = limit - attempts;
+            label = (left == 1 ? tr("Wrong password. 1 attempt left; after that the vault is deleted.")
+                               : tr("Wrong password. %1 attempts left; after that the vault is deleted.").arg(left)) +
+                    QLatin1Char('\n') + label;
+        }
         bool confirmed = false;
         const QString text = QInputDialog::getText(this, tr("Master Application Password"), label, QLineEdit::Normal,
                                                    QString(), &confirmed);

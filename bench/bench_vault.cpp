@@ -30,9 +30,11 @@ int visibleEntries(const FilterModel& filter)
     return total;
 }
 
-// Alternating between two texts: both stay in the filter's cache of recent results, so this
-// measures the proxy's pass over the rows (counting every category) without the scan of the
-// entries; bench_window measures whole keystrokes through the real window.
+// A new one-letter search on every keystroke, as the first key of a search is: the letters are
+// taken in turn, so that each has left the filter's kept results (the last 16 texts) before it
+// comes again and none contains another. Measures the scan of every entry and the proxy's pass
+// over the rows, counting every category; bench_window measures whole keystrokes through the
+// real window.
 void BM_FilterKeystroke(benchmark::State& state)
 {
     Vault vault;
@@ -44,12 +46,12 @@ void BM_FilterKeystroke(benchmark::State& state)
     filter.setFilterCaseSensitivity(Qt::CaseInsensitive);
     filter.setFilterKeyColumn(0);
     filter.sort(0, Qt::AscendingOrder);
-    const QString texts[] = {QStringLiteral("site1"), QStringLiteral("site12")};
+    const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyz");
     int which = 0;
     visibleEntries(filter);
     for (auto _ : state) {
-        filter.setFilterFixedString(texts[which]);
-        which ^= 1;
+        filter.setFilterFixedString(letters.mid(which, 1));
+        which = (which + 1) % letters.size();
         benchmark::DoNotOptimize(visibleEntries(filter));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -58,7 +60,8 @@ void BM_FilterKeystroke(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_BuildTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FilterKeystroke)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+// Wall-clock time: the scan runs on two threads.
+BENCHMARK(BM_FilterKeystroke)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv)
 {

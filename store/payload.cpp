@@ -293,8 +293,6 @@ public:
     }
 
 private:
-    static constexpr qint64 kChunk = 1 << 18;
-
     Head readStringHead(qsizetype* units)
     {
         *units = 0;
@@ -322,7 +320,7 @@ private:
     bool readUnits(char16_t* out, qsizetype units)
     {
         while (units > 0) {
-            if (end - pos < 2 && !need(qMin<qint64>(qint64(units) * 2, kChunk)))
+            if (end - pos < 2 && !need(qMin<qint64>(qint64(units) * 2, kPayloadPiece)))
                 return false;
             const qsizetype piece = qMin<qsizetype>(units, (end - pos) / 2);
             qFromBigEndian<char16_t>(pos, piece, out);
@@ -359,18 +357,25 @@ private:
     }
 
     // Keeps the unread tail of the window and appends at least `n` bytes' worth from the source.
+    // The tail moves to the front of the same buffer, a new one is made only for a longer text:
+    // one piece in memory rather than two.
     void refill(qint64 n)
     {
         const qint64 left = end - pos;
-        const qint64 wanted = qMin(qMax(n, kChunk), remaining());
-        QByteArray next;
-        next.reserve(wanted);
-        next.append(pos, left);
-        while (next.size() < wanted) {
-            if (source->readMore(next, wanted - next.size()) <= 0)
+        const qint64 wanted = qMin(qMax(n, kPayloadPiece), remaining());
+        if (window.capacity() >= wanted && window.isDetached()) {
+            std::memmove(window.data(), pos, size_t(left));
+            window.truncate(left);
+        } else {
+            QByteArray next;
+            next.reserve(wanted);
+            next.append(pos, left);
+            window = std::move(next);
+        }
+        while (window.size() < wanted) {
+            if (source->readMore(window, wanted - window.size()) <= 0)
                 break;
         }
-        window = next;
         pos = window.constData();
         end = pos + window.size();
         if (end - pos < n)

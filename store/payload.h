@@ -51,6 +51,15 @@ bool decodeEntryList(const QByteArray& data, EntryList& entries);
 
 // Bytes handed to the payload reader piece by piece, so that a large store need not be
 // decrypted in one buffer before it is parsed.
+// The reader asks its source for this much at a time (more only for a longer text): enough for
+// the store's decryption to share a piece between two cores. Fuzz builds read in small pieces,
+// so that inputs of a few kilobytes cross many of them.
+#ifdef VAULTRY_FUZZ_PIECE
+inline constexpr qint64 kPayloadPiece = VAULTRY_FUZZ_PIECE;
+#else
+inline constexpr qint64 kPayloadPiece = 1 << 20;
+#endif
+
 class PayloadSource
 {
 public:

@@ -524,9 +524,9 @@ WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, 
         return WriteResult{false, reason};
     int createError = 0;
     const WriteResult result = writeReplacing(target.path, produce, hooks, &createError);
-    // A folder we may not write holding a file we may: write the file in place, through a journal,
-    // rather than not save at all.
-    if (!result.ok && (createError == EACCES || createError == EPERM) && target.exists)
+    // A folder we may not write holding a file we may (a shared folder, or a writable file mounted
+    // into a read-only one): write the file in place, through a journal, rather than not save at all.
+    if (!result.ok && (createError == EACCES || createError == EPERM || createError == EROFS) && target.exists)
         return writeInPlace(target.path, produce, hooks);
     // The journal of an earlier save in place that failed holds older bytes than these now.
     if (result.ok && target.exists) {

@@ -8,15 +8,21 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QtEndian>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <limits>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -48,6 +54,15 @@ void keyStoreCipher(Rijndael& cipher, const QByteArray& key)
     cipher.makeKey(keyBytes, Rijndael::zeroChain, kBlockSize, kBlockSize);
 }
 
+// From this size on ECB's independent blocks are shared between two threads: below it starting
+// a thread costs about what it saves.
+constexpr qint64 kSharedEcbBytes = qint64(1) << 19;
+// Loading decrypts what the payload reader asks for, a piece at a time: each piece must be large
+// enough to be shared, or a load runs on one core.
+#ifndef VAULTRY_FUZZ_PIECE
+static_assert(kPayloadPiece >= 2 * kSharedEcbBytes, "the payload reader's pieces are too small to share");
+#endif
+
 // ECB over the whole blocks of `bytes`, the second half on another thread when there is
 // enough to share: a large store takes as long to decrypt as to parse.
 void runEcb(const Rijndael& cipher, const char* in, char* out, qint64 bytes, bool encrypt)
@@ -61,7 +76,7 @@ void runEcb(const Rijndael& cipher, const char* in, char* out, qint64 bytes, boo
     };
     const qint64 whole = bytes / kBlockSize * kBlockSize;
     const qint64 half = whole / 2 / kBlockSize * kBlockSize;
-    if (whole < (qint64(1) << 19)) {
+    if (whole < kSharedEcbBytes) {
         run(in, out, whole);
         return;
     }
@@ -238,6 +253,11 @@ StoreLoadResult unreadable(const QString& path, const QString& reason)
     return result;
 }
 
+QString damagedMessage(const QString& path, const QString& loadedWhat)
+{
+    return tr("The vault file %1 is damaged. %2").arg(native(path), loadedWhat);
+}
+
 // Marks `result` as damaged and keeps a copy of `path`, which is about to be replaced.
 void keepDamaged(StoreLoadResult& result, const QString& path, const QString& loadedWhat)
 {
@@ -253,7 +273,10 @@ void keepDamaged(StoreLoadResult& result, const QString& path, const QString& lo
     }
 }
 
-StoreLoadResult loadCurrent(const QString& path, StoreState& state)
+// Loads the current store. A damaged one is copied aside before anything can replace it; when
+// no copy can be made (no room for it), `savePath` is set to a new file beside it, so that the
+// original, which may hold more than was read, is never replaced.
+StoreLoadResult loadCurrent(const QString& path, StoreState& state, bool readOnly, QString* savePath)
 {
     QFile file(path);
     QString reason;
@@ -267,31 +290,114 @@ StoreLoadResult loadCurrent(const QString& path, StoreState& state)
 
     applyPayload(payload, state);
     StoreLoadResult result;
-    if (!clean)
-        keepDamaged(result, path, tr("Everything that could be read from it was loaded."));
+    if (clean)
+        return result;
+    const QString loadedWhat = tr("Everything that could be read from it was loaded.");
+    if (readOnly) {
+        // Nothing will be written, so the file stays as it is without a copy.
+        result.outcome = StoreLoadResult::Damaged;
+        result.message = damagedMessage(path, loadedWhat);
+        return result;
+    }
+    keepDamaged(result, path, loadedWhat);
+    if (result.damagedCopyPath.isEmpty()) {
+        *savePath = asidePath(path, QStringLiteral("recovered"));
+        result.message += QLatin1Char(' ') + tr("The damaged file will not be replaced: this session's vault will "
+                                                "be saved as %1 instead.")
+                                                 .arg(native(*savePath));
+    }
     return result;
 }
 
-StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
+// Reads a legacy store file whole, refusing one larger than any such file can sensibly be
+// before reading anything: the format must be read in one piece.
+bool readLegacyFile(const QString& path, QByteArray& bytes, QString* reason)
+{
+    QFile file(path);
+    if (!openRegularFile(file, reason))
+        return false;
+    const qint64 size = file.size();
+    if (size > kMaxLegacyFileBytes) {
+        *reason = tr("it is larger than %1 bytes").arg(kMaxLegacyFileBytes);
+        return false;
+    }
+    // What the size said and no more: a file that grows meanwhile is read as it was.
+    bytes.resize(size);
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 got = file.read(bytes.data() + done, size - done);
+        if (got < 0) {
+            *reason = file.errorString();
+            bytes.clear();
+            return false;
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    bytes.truncate(done);
+    return true;
+}
+
+// Turns a legacy file's bytes into its plaintext (see openLegacyStore) in the same buffer,
+// so that a large file is held once.
+void openLegacyInPlace(QByteArray& bytes, bool* complete)
+{
+    // int32 n, then a QByteArray: a quint32 byte count (0xFFFFFFFF for null) and the bytes.
+    // Read by hand so that a file cut short still yields the ciphertext it holds.
+    const qsizetype size = bytes.size();
+    bool whole = size >= 2 * 4;
+    const quint32 n = whole ? qFromBigEndian<quint32>(bytes.constData()) : 0;
+    const quint32 stated = whole ? qFromBigEndian<quint32>(bytes.constData() + 4) : 0;
+    qsizetype cipherSize = 0;
+    if (whole && stated != 0xFFFFFFFFu) {
+        const qsizetype present = size - 8;
+        whole = stated <= quint64(present);
+        cipherSize = whole ? qsizetype(stated) : present;
+    }
+    if (complete)
+        *complete = whole;
+    char* data = bytes.data();
+    if (cipherSize > 0)
+        std::memmove(data, data + 8, size_t(cipherSize));
+    bytes.truncate(cipherSize);
+    data = bytes.data();
+
+    char key[kLegacyBlockSize];
+    std::memcpy(key, kLegacyKey, kLegacyBlockSize);
+    Rijndael cipher;
+    cipher.makeKey(key, Rijndael::zeroChain, kLegacyBlockSize, kLegacyBlockSize);
+    // n counts plaintext bytes; the block it ends in is decrypted whole, since the ciphertext
+    // holds it. Never past the whole blocks the ciphertext has; the rest reads as zeros.
+    const quint64 covered = (quint64(n) + kLegacyBlockSize - 1) / kLegacyBlockSize * kLegacyBlockSize;
+    const qsizetype decrypted =
+        qsizetype(qMin<quint64>(covered, quint64(cipherSize)) / kLegacyBlockSize * kLegacyBlockSize);
+    cipher.decrypt(data, data, unsigned(decrypted), Rijndael::ECB);
+    std::memset(data + decrypted, 0, size_t(cipherSize - decrypted));
+}
+
+StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state, bool readOnly, QString* savePath)
 {
     const QString legacyPath = store.legacyFilePath();
     const QString currentPath = store.filePath();
-    const ReadResult legacy = readRegularFile(legacyPath, std::numeric_limits<qint64>::max());
-    if (!legacy.ok)
-        return unreadable(legacyPath, legacy.reason);
-    const QByteArray& bytes = legacy.bytes;
+    QByteArray plain;
+    QString reason;
+    if (!readLegacyFile(legacyPath, plain, &reason))
+        return unreadable(legacyPath, reason);
 
     bool complete = false;
+    openLegacyInPlace(plain, &complete);
     Payload payload;
     bool ranOut = false;
-    decodePayload(openLegacyStore(bytes, &complete), payload, &ranOut);
+    decodePayload(plain, payload, &ranOut);
+    plain = QByteArray();
+    const bool damaged = !complete || ranOut;
 
     // An empty or damaged old file must not replace a sound current store: keep the current
     // one and set the old file aside, renamed, for the user to look at.
-    if ((!complete || ranOut) && QFileInfo::exists(currentPath)) {
+    if (damaged && QFileInfo::exists(currentPath)) {
         QFile currentFile(currentPath);
         Payload current;
-        QString reason;
         if (openRegularFile(currentFile, &reason) && readStore(currentFile, current) &&
             currentFile.error() == QFileDevice::NoError) {
             applyPayload(current, state);
@@ -313,30 +419,61 @@ StoreLoadResult migrateLegacy(const SettingsStore& store, StoreState& state)
     applyPayload(payload, state);
 
     StoreLoadResult result;
-    result.outcome = StoreLoadResult::Migrated;
-    QStringList notes;
-    // The legacy file is deleted below; a damaged one is kept for the user first.
-    if (!complete || ranOut) {
-        keepDamaged(result, legacyPath, tr("Everything that could be read from it was loaded."));
-        notes << result.message;
+    result.outcome = damaged ? StoreLoadResult::Damaged : StoreLoadResult::Migrated;
+    const QString loadedWhat = tr("Everything that could be read from it was loaded.");
+    if (readOnly) {
+        // Nothing can be written: both files stay as they are, and the next start migrates again.
+        if (damaged)
+            result.message = damagedMessage(legacyPath, loadedWhat);
+        return result;
     }
+    QStringList notes;
     // The migration replaces a current store if there is one; keep it rather than lose it.
     if (QFileInfo::exists(currentPath)) {
         QString error;
-        const QString copy = keepCopy(currentPath, QStringLiteral("replaced"), &error);
+        QString copy = keepCopy(currentPath, QStringLiteral("replaced"), &error);
+        const QFileInfo currentInfo(currentPath);
+        if (copy.isEmpty() && currentInfo.isFile() && !currentInfo.isSymLink()) {
+            // No room for a copy: set the file itself aside, which needs none.
+            const QString aside = asidePath(currentPath, QStringLiteral("replaced"));
+            if (::rename(QFile::encodeName(currentPath).constData(), QFile::encodeName(aside).constData()) == 0)
+                copy = aside;
+        }
         if (!copy.isEmpty()) {
             notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces has been kept as %3.")
                          .arg(native(legacyPath), native(currentPath), native(copy));
         } else {
+            // Neither: the newer file stays as it is, and so does the old one, to be migrated again.
+            *savePath = asidePath(currentPath, QStringLiteral("recovered"));
             notes << tr("The vault was taken from the old file %1; the newer file %2 it replaces could not be "
                         "kept: %3.")
-                         .arg(native(legacyPath), native(currentPath), error);
+                         .arg(native(legacyPath), native(currentPath), error)
+                  << tr("Neither file is replaced or deleted: this session's vault will be saved as %1 instead.")
+                         .arg(native(*savePath));
         }
     }
 
     const StoreSaveResult saved = store.save(state);
     if (!saved.ok) {
+        if (damaged)
+            notes.prepend(damagedMessage(legacyPath, loadedWhat));
         notes << saved.error << tr("The old file %1 has been kept.").arg(native(legacyPath));
+    } else if (!savePath->isEmpty()) {
+        // Saved beside the newer file, which is still the store: the old file stays with it.
+        if (damaged)
+            notes.prepend(damagedMessage(legacyPath, loadedWhat));
+    } else if (damaged) {
+        // Set aside rather than copied and deleted: a rename needs no room and cannot lose the
+        // file. Left in place, it is set aside at the next start, beside the sound store.
+        const QString aside = asidePath(legacyPath, QStringLiteral("damaged"));
+        if (::rename(QFile::encodeName(legacyPath).constData(), QFile::encodeName(aside).constData()) == 0) {
+            result.damagedCopyPath = aside;
+            notes.prepend(tr("The vault file %1 is damaged. %2 The file as it was has been kept as %3.")
+                              .arg(native(legacyPath), loadedWhat, native(aside)));
+        } else {
+            notes.prepend(tr("The vault file %1 is damaged. %2 A copy of it could not be kept: %3.")
+                              .arg(native(legacyPath), loadedWhat, qt_error_string(errno)));
+        }
     } else if (!QFile::remove(legacyPath)) {
         // Left in place it would be migrated again over later changes at the next start.
         notes << tr("The old vault file %1 could not be deleted; please delete it.").arg(native(legacyPath));
@@ -369,32 +506,8 @@ bool decodeStore(const QByteArray& fileBytes, Payload& payload)
 
 QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete)
 {
-    // int32 n, then a QByteArray: a quint32 byte count (0xFFFFFFFF for null) and the bytes.
-    // Read by hand so that a file cut short still yields the ciphertext it holds.
-    const qsizetype size = fileBytes.size();
-    const char* data = fileBytes.constData();
-    bool whole = size >= 2 * 4;
-    const quint32 n = whole ? qFromBigEndian<quint32>(data) : 0;
-    const quint32 stated = whole ? qFromBigEndian<quint32>(data + 4) : 0;
-    QByteArray cipherText;
-    if (whole && stated != 0xFFFFFFFFu) {
-        const qsizetype present = size - 8;
-        whole = stated <= quint64(present);
-        cipherText = fileBytes.mid(8, whole ? qsizetype(stated) : present);
-    }
-    if (complete)
-        *complete = whole;
-
-    char key[kLegacyBlockSize];
-    std::memcpy(key, kLegacyKey, kLegacyBlockSize);
-    Rijndael cipher;
-    cipher.makeKey(key, Rijndael::zeroChain, kLegacyBlockSize, kLegacyBlockSize);
-    // n counts plaintext bytes; the block it ends in is decrypted whole, since the ciphertext
-    // holds it. Never past the whole blocks the ciphertext has.
-    const quint64 covered = (quint64(n) + kLegacyBlockSize - 1) / kLegacyBlockSize * kLegacyBlockSize;
-    const quint64 bytes = qMin<quint64>(covered, quint64(cipherText.size()));
-    QByteArray plain(cipherText.size(), '\0');
-    cipher.decrypt(cipherText.constData(), plain.data(), unsigned(bytes), Rijndael::ECB);
+    QByteArray plain = fileBytes;
+    openLegacyInPlace(plain, complete);
     return plain;
 }
 
@@ -423,14 +536,125 @@ bool holdsStore(const QString& directory)
            QFileInfo::exists(directory + QLatin1String(kLegacyStoreFileName));
 }
 
+// Whether `directory` (links followed) is one of the system's program folders, which are
+// shared by every user and must not hold one user's vault.
+bool inSystemProgramFolder(const QString& directory)
+{
+    QString path = QFileInfo(directory).canonicalFilePath();
+    if (path.isEmpty())
+        path = QDir::cleanPath(QFileInfo(directory).absoluteFilePath());
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return true; // the root folder
+    const QString& top = parts.first();
+    return top == QLatin1String("usr") || top == QLatin1String("opt") || top == QLatin1String("bin") ||
+           top == QLatin1String("sbin") || top.startsWith(QLatin1String("lib"));
+}
+
+// A folder for a portable copy's vault: the user's own, writable, and not a system folder.
+bool isPortableFolder(const QString& directory)
+{
+    const QByteArray name = QFile::encodeName(directory);
+    struct stat st;
+    return ::stat(name.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           ::access(name.constData(), W_OK) == 0 && !inSystemProgramFolder(directory);
+}
+
+// Whether a save can reach the store at `path`: through its folder (a new file renamed over it)
+// or, failing that, the file itself (rewritten in place). When neither, `reason` says why.
+bool storeWritable(const QString& path, QString* reason)
+{
+    const QFileInfo info(path);
+    QString target = info.canonicalFilePath(); // the file a link leads to
+    if (target.isEmpty())
+        target = info.isSymLink() ? info.symLinkTarget() : info.absoluteFilePath();
+    if (::access(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), W_OK) == 0)
+        return true;
+    const int folderError = errno;
+    if (::access(QFile::encodeName(target).constData(), W_OK) == 0)
+        return true;
+    *reason = qt_error_string(errno == ENOENT ? folderError : errno);
+    return false;
+}
+
+// The store's path with links and "..", so that every way of naming it finds the same lock.
+QString realStorePath(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : folder + QLatin1Char('/') + info.fileName();
+}
+
+// Where a session keeps its lock when it cannot keep it beside the store: the user's runtime
+// folder (else data folder), under a name made of the store's real path.
+QString runtimeLockPath(const QString& storePath)
+{
+    // Only a runtime folder the session names: Qt's stand-in for a missing one is a folder in /tmp.
+    QString folder = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
+                         ? QString()
+                         : QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty())
+        folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QByteArray key =
+        QCryptographicHash::hash(QFile::encodeName(realStorePath(storePath)), QCryptographicHash::Sha256);
+    return folder + QStringLiteral("/vaultry-") + QString::fromLatin1(key.toHex().left(32)) + QStringLiteral(".lock");
+}
+
+QString lockHolder(QLockFile& lock)
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return lock.getLockInfo(&pid, &host, &application) ? tr(" (process %1 on %2)").arg(pid).arg(host) : QString();
+}
+
+QString alreadyOpen(const QString& holder)
+{
+    return tr("Vaultry is already open with this vault%1. Close it there first; this copy will end without loading "
+              "or saving anything.")
+        .arg(holder);
+}
+
+QString notLocked(const QString& directory, QLockFile::LockError error)
+{
+    return tr("The vault in %1 could not be locked for this session: %2. Vaultry will end without loading or "
+              "saving anything.")
+        .arg(native(directory), error == QLockFile::PermissionError ? tr("permission denied") : tr("unknown error"));
+}
+
+// Whether the process named by a lock on this computer has ended: a lock that QLockFile still
+// reports held although its holder is gone is one it could not remove (a folder the user may
+// not write).
+bool holderIsGone(QLockFile& lock)
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return lock.getLockInfo(&pid, &host, &application) && pid > 0 &&
+           (host.isEmpty() || host == QSysInfo::machineHostName()) && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+// The host a lock beside the store was taken on, when that is another computer: the store's
+// folder is synced, and that computer's Vaultry is open on its own copy.
+QString otherHost(QLockFile& lock)
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application) || host.isEmpty() || host == QSysInfo::machineHostName())
+        return QString();
+    return host;
+}
+
 } // namespace
 
 StoreLocation chooseStoreLocation(const QString& applicationDirectory, const QString& userDataDirectory)
 {
     StoreLocation location;
-    const bool besideProgram =
-        holdsStore(applicationDirectory) || ::access(QFile::encodeName(applicationDirectory).constData(), W_OK) == 0;
-    if (besideProgram) {
+    if (holdsStore(applicationDirectory) || isPortableFolder(applicationDirectory)) {
         location.directory = applicationDirectory;
         if (holdsStore(userDataDirectory)) {
             location.note = tr("Vaultry uses the vault beside the program in %1. Another vault file is in %2; it "
@@ -462,6 +686,11 @@ QString SettingsStore::legacyFilePath() const
     return storeDirectory + QLatin1String(kLegacyStoreFileName);
 }
 
+QString SettingsStore::saveFilePath() const
+{
+    return redirectedSavePath.isEmpty() ? filePath() : redirectedSavePath;
+}
+
 bool SettingsStore::isLocked() const
 {
     return lockFile && lockFile->isLocked();
@@ -474,55 +703,98 @@ SettingsStore::LockResult SettingsStore::lock()
         result.locked = true;
         return result;
     }
+    bool syncedFromOtherHost = false;
     lockFile = std::make_unique<QLockFile>(filePath() + QStringLiteral(".lock"));
     // Held for the whole session: only a lock whose process is gone counts as stale, never an old one.
     lockFile->setStaleLockTime(0);
-    if (lockFile->tryLock(0)) {
-        // No other copy can be saving now: whatever temporaries are there, a crash left.
+    if (!lockFile->tryLock(0)) {
+        const QLockFile::LockError error = lockFile->error();
+        const QString host = error == QLockFile::LockFailedError ? otherHost(*lockFile) : QString();
+        syncedFromOtherHost = !host.isEmpty();
+        if (syncedFromOtherHost) {
+            result = lockInRuntimeFolder();
+            lockNote = tr("Vaultry is also open on %1; changes from both will be merged.").arg(host);
+        } else if (error == QLockFile::PermissionError ||
+                   (error == QLockFile::LockFailedError && holderIsGone(*lockFile))) {
+            // A lock that cannot be made, or a crash's lock that cannot be removed.
+            result = lockInRuntimeFolder();
+            lockNote = tr("No lock file can be made beside the vault in %1, so this session's lock is kept in %2: "
+                          "it keeps a second Vaultry of yours away from this vault, not other users. Changes are "
+                          "written into the vault file itself.")
+                           .arg(native(storeDirectory), native(QFileInfo(lockFile->fileName()).path()));
+        } else {
+            result.message = error == QLockFile::LockFailedError ? alreadyOpen(lockHolder(*lockFile))
+                                                                 : notLocked(storeDirectory, error);
+        }
+        if (!result.locked) {
+            lockNote.clear();
+            lockFile.reset();
+            return result;
+        }
+    } else if (QFileInfo::exists(runtimeLockPath(filePath()))) {
+        // A copy here that found another computer's lock beside the store keeps its own in the
+        // runtime folder; that computer's lock is gone now, but this copy is not.
+        QLockFile elsewhere(runtimeLockPath(filePath()));
+        elsewhere.setStaleLockTime(0);
+        if (!elsewhere.tryLock(0) && elsewhere.error() == QLockFile::LockFailedError) {
+            result.message = alreadyOpen(lockHolder(elsewhere));
+            lockFile.reset();
+            return result;
+        }
+    }
+    // No other copy can be saving now: whatever temporaries are there, a crash left. Not so
+    // while another computer holds the lock: its save may be in flight through the sync.
+    if (!syncedFromOtherHost)
         removeStaleTemporaries(filePath());
-        // Likewise a journal: a save in place was cut short. Finish it before the store is read.
-        const QString recovered = recoverInPlaceWrite(filePath());
-        if (!recovered.isEmpty())
-            locationNote = (locationNote + QLatin1Char(' ') + recovered).trimmed();
-        result.locked = true;
-        return result;
+    // A journal left means a save in place was cut short: finish it before the store is read.
+    const QString recovered = recoverInPlaceWrite(filePath());
+    if (!recovered.isEmpty())
+        locationNote = (locationNote + QLatin1Char(' ') + recovered).trimmed();
+    result.locked = true;
+    return result;
+}
+
+SettingsStore::LockResult SettingsStore::lockInRuntimeFolder()
+{
+    LockResult result;
+    const QString path = runtimeLockPath(filePath());
+    const QString folder = QFileInfo(path).path();
+    if (!QFileInfo::exists(folder) && QDir().mkpath(folder))
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    lockFile = std::make_unique<QLockFile>(path);
+    lockFile->setStaleLockTime(0);
+    result.locked = lockFile->tryLock(0);
+    if (!result.locked) {
+        result.message = lockFile->error() == QLockFile::LockFailedError ? alreadyOpen(lockHolder(*lockFile))
+                                                                         : notLocked(storeDirectory, lockFile->error());
     }
-    switch (lockFile->error()) {
-    case QLockFile::LockFailedError: {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        const QString holder =
-            lockFile->getLockInfo(&pid, &host, &application) ? tr(" (process %1 on %2)").arg(pid).arg(host) : QString();
-        result.message = tr("Vaultry is already open with this vault%1. Close it there first; this copy will "
-                            "end without loading or saving anything.")
-                             .arg(holder);
-        break;
-    }
-    default:
-        result.message =
-            tr("The vault in %1 could not be locked for this session: %2. Vaultry will end without "
-               "loading or saving anything.")
-                .arg(native(storeDirectory),
-                     lockFile->error() == QLockFile::PermissionError ? tr("permission denied") : tr("unknown error"));
-        break;
-    }
-    lockFile.reset();
     return result;
 }
 
 StoreSaveResult SettingsStore::save(const StoreState& state) const
 {
-    return writeStoreFile(filePath(), [&state](const SecretWrite& write) { return writeSealedState(state, write); });
+    if (readOnly) {
+        StoreSaveResult result;
+        result.ok = false;
+        result.error =
+            tr("The vault in %1 was opened read-only; changes cannot be saved there.").arg(native(storeDirectory));
+        return result;
+    }
+    return writeStoreFile(saveFilePath(),
+                          [&state](const SecretWrite& write) { return writeSealedState(state, write); });
 }
 
 StoreLoadResult SettingsStore::load(StoreState& state) const
 {
     StoreLoadResult result = loadFiles(state);
-    if (!locationNote.isEmpty()) {
-        result.message = (locationNote + QLatin1Char(' ') + result.message).trimmed();
-        locationNote.clear();
-    }
+    QStringList notes{locationNote};
+    if (!readOnly)
+        notes << lockNote; // a read-only session saves nowhere, so where its lock is matters little
+    notes << result.message;
+    notes.removeIf([](const QString& note) { return note.isEmpty(); });
+    result.message = notes.join(QLatin1Char(' '));
+    locationNote.clear();
+    lockNote.clear();
     return result;
 }
 
@@ -530,28 +802,40 @@ StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
 {
     const QString legacyPath = legacyFilePath();
     const QString currentPath = filePath();
+    redirectedSavePath.clear();
+    readOnly = false;
+    QString why;
+    const bool writable = storeWritable(currentPath, &why);
+    readOnly = !writable;
+    const QString readOnlyNote =
+        writable ? QString()
+                 : tr("The vault file %1 cannot be written (%2), so it has been opened read-only: you can view it, "
+                      "but changes cannot be saved there.")
+                       .arg(native(currentPath), why);
 
+    StoreLoadResult result;
     if (QFileInfo::exists(legacyPath)) {
-        StoreLoadResult result = migrateLegacy(*this, state);
+        result = migrateLegacy(*this, state, readOnly, &redirectedSavePath);
         // An old file we cannot read must not hide a current store: starting empty would
         // overwrite the current store at the next save.
         if (result.outcome == StoreLoadResult::Unreadable && QFileInfo::exists(currentPath)) {
             const QString legacyNote = result.message;
-            result = loadCurrent(currentPath, state);
+            result = loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
             result.message =
                 (legacyNote + QLatin1Char(' ') +
                  tr("It was left in place and the current vault file was loaded instead. ") + result.message)
                     .trimmed();
         }
-        return result;
+    } else if (QFileInfo::exists(currentPath)) {
+        result = loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
+    } else {
+        result.outcome = StoreLoadResult::Created;
+        if (!readOnly) {
+            const StoreSaveResult saved = save(state);
+            if (!saved.ok)
+                result.message = saved.error;
+        }
     }
-    if (QFileInfo::exists(currentPath))
-        return loadCurrent(currentPath, state);
-
-    StoreLoadResult result;
-    result.outcome = StoreLoadResult::Created;
-    const StoreSaveResult saved = save(state);
-    if (!saved.ok)
-        result.message = saved.error;
+    result.message = (result.message + QLatin1Char(' ') + readOnlyNote).trimmed();
     return result;
 }

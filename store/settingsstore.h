@@ -26,9 +26,11 @@ struct StoreLoadResult
     enum Outcome
     {
         Loaded,     // the current store parsed cleanly
-        Created,    // no store existed; a fresh one was written
-        Migrated,   // the legacy file was read, written as the current store and deleted
-        Damaged,    // loaded as far as it parsed; a copy of the file was kept (damagedCopyPath)
+        Created,    // no store existed; a fresh one was written (unless read-only)
+        Migrated,   // the legacy file was read, written as the current store and deleted (unless
+                    // read-only, or the store it replaces could not be kept)
+        Damaged,    // loaded as far as it parsed; a copy of the file was kept (damagedCopyPath), or
+                    // none could be and saves go beside it (SettingsStore::saveFilePath)
         Unreadable, // a store exists but could not be read; nothing was loaded
     };
     Outcome outcome = Loaded;
@@ -46,8 +48,9 @@ struct StoreSaveResult
 // The encrypted settings store in one directory: the preferences, the category names and
 // the entries, loaded once at start-up and written back on close, and the lock that keeps a
 // second running program away from the same files.
-// Where the store lives: beside the executable whenever that folder can be written (or
-// already holds a store), otherwise in the user's data folder, created owner-only.
+// Where the store lives: beside the executable when that folder already holds a store, or
+// when it belongs to the user, can be written and lies outside the system's program folders
+// (a portable copy); otherwise in the user's data folder, created owner-only.
 struct StoreLocation
 {
     QString directory;
@@ -77,19 +80,33 @@ public:
     };
     // Takes the lock beside the store for as long as this object lives (a lock left by a
     // process that is gone is taken over), then removes temporary files a crashed save left.
+    // Where no lock can be made beside the store (a folder the user may not write), and where
+    // the lock there was synced from another computer, a lock in the user's runtime folder
+    // keyed by the store's real path stands in; the next load's message says so.
     LockResult lock();
     bool isLocked() const;
 
     // Replaces the state with the store's contents (or creates the store).
     StoreLoadResult load(StoreState& state) const;
-    // Writes the state; the previous file survives any failure.
+    // Writes the state; the previous file survives any failure. Refused when read-only.
     StoreSaveResult save(const StoreState& state) const;
+
+    // Set by load when nothing can be written where the store is (a read-only file system,
+    // or neither the file nor its folder writable): the vault can be viewed, and save refuses.
+    bool isReadOnly() const { return readOnly; }
+    // Where save writes: the store, or, when a damaged store could not be copied aside, a
+    // new file beside it, so that the damaged original is never replaced.
+    QString saveFilePath() const;
 
 private:
     StoreLoadResult loadFiles(StoreState& state) const;
+    LockResult lockInRuntimeFolder();
 
     QString storeDirectory;
     mutable QString locationNote;
+    mutable QString lockNote; // for the next load's message
+    mutable bool readOnly = false;
+    mutable QString redirectedSavePath;
     std::unique_ptr<QLockFile> lockFile;
 };
 
@@ -104,6 +121,9 @@ bool decodeStore(const QByteArray& fileBytes, Payload& payload);
 // The same, reading from `device` (open, positioned at the start) a block at a time, so that
 // the ciphertext and the plaintext of a large store are never held whole.
 bool readStore(QIODevice& device, Payload& payload);
+
+// The largest legacy store file read; a larger one is refused before anything is read.
+inline constexpr qint64 kMaxLegacyFileBytes = qint64(1) << 30;
 
 // The plaintext of a legacy store file (int32 n, then the ciphertext as a QByteArray),
 // decrypted as far as the file holds whole blocks; padding included. `complete` is false

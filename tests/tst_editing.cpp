@@ -353,6 +353,38 @@ private slots:
         QVERIFY(w.widget<QPlainTextEdit>("txtEntryNotes")->tabChangesFocus());
     }
 
+    // Down in the search goes to the first entry found; Ctrl+S saves the open entry from its
+    // fields; Ctrl+N adds one, ready to be named.
+    void entryKeys()
+    {
+        Window w(*store);
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        auto* search = w.widget("txtSearch");
+        search->setFocus();
+        QTest::keyClicks(search, QStringLiteral("iki"));
+        QTest::keyClick(search, Qt::Key_Down);
+        QVERIFY(w.tree->hasFocus());
+        QCOMPARE(w.current(), w.row(QStringLiteral("Wiki")));
+        QTest::keyClick(w.tree, Qt::Key_Return);
+        QCOMPARE(w.shownTitle(), QStringLiteral("Wiki"));
+
+        auto* title = w.widget("txtEntryTitle");
+        title->setFocus();
+        title->setText(QStringLiteral("Wiki pages"));
+        QTest::keyClick(title, Qt::Key_S, Qt::ControlModifier);
+        QStringList titles;
+        for (const Entry& entry : w.vault.entries().toList())
+            titles << entry.title;
+        QVERIFY2(titles.contains(QStringLiteral("Wiki pages")), qPrintable(titles.join(',')));
+
+        const qsizetype before = w.vault.entries().size();
+        QTest::keyClick(w.tree, Qt::Key_N, Qt::ControlModifier);
+        QCOMPARE(w.vault.entries().size(), before + 1);
+        QVERIFY(title->hasFocus());
+        QCOMPARE(title->selectedText(), QStringLiteral("New"));
+    }
+
     void visit_data()
     {
         QTest::addColumn<QString>("text");

@@ -1,17 +1,25 @@
 #include "app/application.h"
 #include "app/mainwindow.h"
+#include "app/windowsettings.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSessionManager>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -117,11 +125,11 @@ private slots:
         QCOMPARE(child<QMenu>(window, "menu_File")->title(), QStringLiteral("&File"));
         QCOMPARE(child<QMenu>(window, "menu_Help")->title(), QStringLiteral("&Help"));
         QCOMPARE(actionTexts("menu_File"),
-                 QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset Master Password", "-",
+                 QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset &Master Password", "-",
                               "action_Import=&Import", "action_Export=&Export", "-",
-                              "actionCheck_for_Updates=Check for Updates", "-", "actionClose=Close"}));
+                              "actionCheck_for_Updates=Check for &Updates", "-", "actionClose=&Close"}));
         QCOMPARE(actionTexts("menu_Help"),
-                 QStringList({"actionView_Help=View Help", "actionChangelog=Changelog", "actionAbout=About"}));
+                 QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
         auto* tree = child<QTreeView>(window, "treeView");
         QVERIFY(tree->isHeaderHidden());
         QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -154,7 +162,16 @@ private slots:
         QTest::keyClicks(search, QStringLiteral("YOU"));
         QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("Work (1)"));
         QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("General"));
+        QCOMPARE(window.statusBar()->currentMessage(), QString());
+        // Nothing matches: the categories stay, and the status bar says why they are empty.
+        QTest::keyClicks(search, QStringLiteral("x"));
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("No entries match \"YOUx\"."));
+        QTest::keyClick(search, Qt::Key_Backspace);
+        QCOMPARE(window.statusBar()->currentMessage(), QString());
+        QTest::keyClicks(search, QStringLiteral("zz"));
         QTest::mouseClick(child<QPushButton>(window, "btnClearDynamicSearch"), Qt::LeftButton);
+        QCOMPARE(window.statusBar()->currentMessage(), QString());
         QCOMPARE(search->text(), QString());
         QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("Work (2)"));
         QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("General (1)"));
@@ -198,6 +215,98 @@ private slots:
         }
         StoreState saved;
         QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));
+    }
+
+    // Where the window was closed, it opens again; the vault file is not touched for it.
+    void placeIsRemembered()
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        const QRect placed(screen.left() + 30, screen.top() + 40, 600, 500);
+        {
+            MainWindow window(store->state, store->store);
+            // Never shown before: the middle of the screen, where the splash was.
+            QCOMPARE(window.frameGeometry().center(), screen.center());
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            window.setGeometry(placed);
+            QTRY_COMPARE(window.geometry(), placed);
+            window.close();
+        }
+        QVERIFY(QFile::exists(WindowSettings::filePath()));
+        const QByteArray vaultBytes = [this] {
+            QFile file(store->store.filePath());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        store->forget();
+        MainWindow again(store->state, store->store);
+        QCOMPARE(again.geometry(), placed);
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QCOMPARE(again.geometry(), placed);
+        QFile file(store->store.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), vaultBytes);
+    }
+
+    // List files are looked for in the documents folder at first, then where the last list
+    // went, also in a later run.
+    void listFolderIsRemembered()
+    {
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString first = QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        const QString folder = store->path(QStringLiteral("lists"));
+        QVERIFY(QDir().mkpath(folder));
+        QString started;
+        auto startedIn = [&started](QWidget* dialog) {
+            started = QFileInfo(qobject_cast<QFileDialog*>(dialog)->directory().absolutePath()).canonicalFilePath();
+        };
+        DialogDriver::answerWith(QStringLiteral("Export Vaultry list"), [&](QWidget* dialog) {
+            startedIn(dialog);
+            DialogDriver::chooseFile(dialog, folder + QStringLiteral("/out.vydl"));
+        });
+        const QString passwordTitle = QStringLiteral("Vaultry list password");
+        DialogDriver::answerInput(passwordTitle, QStringLiteral("Enter a password to lock the exported list."), "pw");
+        DialogDriver::answerInput(passwordTitle, QStringLiteral("Re-enter the password."), "pw");
+        DialogDriver::answerMessage(QStringLiteral("Vaultry Export"), QStringLiteral("Export complete."));
+        {
+            MainWindow window(store->state, store->store);
+            child<QAction>(window, "action_Export")->trigger();
+            VERIFY_DIALOGS_ANSWERED();
+        }
+        QCOMPARE(started, QFileInfo(first).canonicalFilePath());
+
+        store->forget();
+        MainWindow again(store->state, store->store);
+        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [&](QWidget* dialog) {
+            startedIn(dialog);
+            DialogDriver::chooseFile(dialog, QString());
+        });
+        child<QAction>(again, "action_Import")->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(started, QFileInfo(folder).canonicalFilePath());
+    }
+
+    // A log-out that may still be cancelled, or a checkpoint, saves the vault and leaves the
+    // window open; only the end of the session (here: Close) ends the program.
+    void sessionSaveKeepsRunning()
+    {
+        auto* manager = qApp->findChild<QSessionManager*>();
+        if (!manager)
+            QSKIP("this Qt has no session manager");
+        TerminationSignals termination;
+        MainWindow window(store->state, store->store);
+        bool stillOpen = false;
+        StoreState saved;
+        QTimer::singleShot(0, &window, [&] {
+            store->state.vault.addCategory(QStringLiteral("Later"));
+            emit qApp->commitDataRequest(*manager);
+            stillOpen = window.isVisible() && !window.hasClosed();
+            store->store.load(saved);
+            window.close();
+        });
+        QCOMPARE(runMainWindow(window, nullptr, termination), 0);
+        QVERIFY(stillOpen);
         QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));
     }
 

@@ -1,3 +1,4 @@
+#include "app/dialogfit.h"
 #include "app/mainwindow.h"
 #include "prefs/masterpassword.h"
 #include "support/dialogdriver.h"
@@ -7,9 +8,11 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
@@ -20,6 +23,18 @@ const QString kLoginTitle = QStringLiteral("Master Application Password");
 const QString kLoginLabel = QStringLiteral("Please enter the master password:");
 const QString kSetupLabel = QStringLiteral("Please enter a master password you wish to use for this application.\n"
                                            "Make sure you remember this password, it will not be shown again!");
+
+// The login prompt's label after `failures` wrong passwords out of `limit`.
+QString loginLabel(int failures, int limit)
+{
+    if (failures == 0)
+        return kLoginLabel;
+    const int left = limit - failures;
+    return (left == 1
+                ? QStringLiteral("Wrong password. 1 attempt left; after that the vault is deleted.")
+                : QStringLiteral("Wrong password. %1 attempts left; after that the vault is deleted.").arg(left)) +
+           QLatin1Char('\n') + kLoginLabel;
+}
 
 template <typename T> T* child(QWidget& window, const char* name)
 {
@@ -100,6 +115,40 @@ private slots:
         QVERIFY(!preferences().firstRun);
     }
 
+    void promptsSitOverTheSplash_data()
+    {
+        QTest::addColumn<bool>("firstRun");
+        QTest::newRow("first-run notice") << true;
+        QTest::newRow("login prompt") << false;
+    }
+
+    // Shown before the window, in the middle of the screen where the splash is, and wide
+    // enough for their titles.
+    void promptsSitOverTheSplash()
+    {
+        QFETCH(bool, firstRun);
+        if (!firstRun)
+            storeVault(1, hashMasterPassword(QStringLiteral("pw")));
+        QRect shown;
+        QString title;
+        DialogDriver::answerWith(firstRun ? QStringLiteral("Notice") : kLoginTitle, [&](QWidget* dialog) {
+            shown = dialog->frameGeometry();
+            title = dialog->windowTitle();
+            if (auto* input = qobject_cast<QInputDialog*>(dialog)) {
+                input->setTextValue(QStringLiteral("pw"));
+                input->accept();
+            } else {
+                dialog->close();
+            }
+        });
+        MainWindow window(store->state, store->store);
+        VERIFY_DIALOGS_ANSWERED();
+        const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2((shown.center() - middle).manhattanLength() <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(shown.center().x()).arg(shown.center().y())));
+        QVERIFY2(shown.width() >= DialogTitleFitter::widthForTitle(title), qPrintable(QString::number(shown.width())));
+    }
+
     void noLimitMeansNoPrompt()
     {
         storeVault(0, hashMasterPassword(QStringLiteral("pw")));
@@ -129,8 +178,10 @@ private slots:
         const QByteArray file = readFile(storeFile());
         // Every start allows the full number of attempts again.
         for (int start = 0; start < 2; ++start) {
-            for (const QString& answer : answers)
-                DialogDriver::answerInput(kLoginTitle, kLoginLabel, answer, answer != QLatin1String("!"));
+            // After a wrong password the prompt says so, and how many attempts are left.
+            for (int i = 0; i < answers.size(); ++i)
+                DialogDriver::answerInput(kLoginTitle, loginLabel(i, limit), answers[i],
+                                          answers[i] != QLatin1String("!"));
             MainWindow window(store->state, store->store);
             VERIFY_DIALOGS_ANSWERED();
             QCOMPARE(window.startedUp(), passes);
@@ -150,8 +201,10 @@ private slots:
     {
         const QString hash = hashMasterPassword(QStringLiteral("pw"));
         storeVault(3, hash);
-        for (const char* answer : {"a", "b", "c", "pw"})
-            DialogDriver::answerInput(kLoginTitle, kLoginLabel, QLatin1String(answer));
+        // The wiped vault's login starts counting afresh.
+        const QStringList answers{"a", "b", "c", "pw"};
+        for (int i = 0; i < answers.size(); ++i)
+            DialogDriver::answerInput(kLoginTitle, loginLabel(i % 3, 3), answers[i]);
         DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("Master Password attempt limit reached."));
         MainWindow window(store->state, store->store);
         VERIFY_DIALOGS_ANSWERED();

@@ -7,13 +7,20 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
 #include <cerrno>
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +117,66 @@ QStringList damagedCopies(const QString& dir)
     return QDir(dir).entryList({QStringLiteral("settings2.vydat.damaged-*")}, QDir::Files, QDir::Name);
 }
 
+bool succeeds(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// The folder `source` seen through a path where it cannot be written: a read-only bind mount
+// where the user may mount (root), otherwise the folder itself with its write bits taken away.
+// `writableStore` leaves the store file in it writable, as on a shared folder or a read-only
+// mount that holds a writable file.
+class ReadOnlyFolder
+{
+public:
+    ReadOnlyFolder(const QString& source, bool writableStore) : source(source)
+    {
+        const QString store = source + QLatin1String(kStoreFileName);
+        if (::geteuid() != 0) {
+            path = source;
+            QFile::setPermissions(store, writableStore ? QFile::ReadOwner | QFile::WriteOwner : QFile::ReadOwner);
+            valid = QFile::setPermissions(source, QFile::ReadOwner | QFile::ExeOwner);
+            return;
+        }
+        path = mountPoint.path();
+        mounted = succeeds(QStringLiteral("mount"), {QStringLiteral("--bind"), source, path});
+        valid = mounted && succeeds(QStringLiteral("mount"),
+                                    {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), source, path});
+        if (valid && writableStore)
+            valid = fileMounted = succeeds(QStringLiteral("mount"),
+                                           {QStringLiteral("--bind"), store, path + QLatin1String(kStoreFileName)});
+    }
+
+    ~ReadOnlyFolder()
+    {
+        if (fileMounted)
+            succeeds(QStringLiteral("umount"), {path + QLatin1String(kStoreFileName)});
+        if (mounted)
+            succeeds(QStringLiteral("umount"), {path});
+        QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    QString source;
+    QString path;
+    bool valid = false;
+
+private:
+    QTemporaryDir mountPoint;
+    bool mounted = false;
+    bool fileMounted = false;
+};
+
+// The files in `dir`, each with its bytes, for telling that nothing in it changed.
+QMap<QString, QByteArray> folderContents(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    for (const QString& name : QDir(dir).entryList(QDir::Files | QDir::Hidden))
+        files.insert(name, readFile(dir + QLatin1Char('/') + name));
+    return files;
+}
+
 } // namespace
 
 class TestStore : public QObject
@@ -117,6 +184,7 @@ class TestStore : public QObject
     Q_OBJECT
 
     std::unique_ptr<TestVault::Fixture> fixture; // a fresh, empty directory per test
+    QTemporaryDir runtimeDir;                    // the user's runtime folder, for locks kept there
     QString dir;
     QString storePath;
     QString legacyPath;
@@ -125,6 +193,8 @@ class TestStore : public QObject
     const SettingsStore& store() const { return fixture->store; }
 
 private slots:
+    void initTestCase() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path())); }
+
     void init()
     {
         fixture = std::make_unique<TestVault::Fixture>();
@@ -281,7 +351,8 @@ private slots:
         QCOMPARE(describe(fromFile), describe(payload));
     }
 
-    // Times are decoded without QDataStream for speed; they must match what it reads.
+    // Times are decoded without QDataStream for speed; they must match what it reads. Opening and
+    // closing the store writes each back as stored, whatever mark an older program gave it.
     void timesReadAsQtReadsThem_data()
     {
         QTest::addColumn<quint32>("julianDay");
@@ -325,6 +396,19 @@ private slots:
         QCOMPARE(actual.timeSpec(), expected.timeSpec());
         QCOMPARE(actual.date(), expected.date());
         QCOMPARE(actual.time(), expected.time());
+
+        const QByteArray payload =
+            preferenceBytes(unusualPreferences()) +
+            TestVault::streamBytes([](QDataStream& s) { s << qint32(1) << QStringLiteral("t"); }) + texts + time + time;
+        writeFile(storePath, sealStore(payload));
+        QCOMPARE(store().load(state()).outcome, StoreLoadResult::Loaded);
+        const Entry& loaded = state().vault.entries().at(0);
+        QCOMPARE(loaded.dateCreated.toDateTime(), expected);
+        QCOMPARE(loaded.dateChanged.timeSpec(), expected.timeSpec());
+        QVERIFY(store().save(state()).ok);
+        QByteArray saved = readFile(storePath);
+        decryptData(saved, storeKey);
+        QCOMPARE(saved.toHex(), payload.toHex());
     }
 
     void damagedStoreIsLoadedAndKept()
@@ -526,6 +610,320 @@ private slots:
         QVERIFY2(result.error.contains(qt_error_string(ENOSPC)), qPrintable(result.error));
         QCOMPARE(readFile(storePath), old);
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings2.vydat")});
+    }
+
+    // The folder beside the program holds the vault of a portable copy only: one that already
+    // holds a vault, or the user's own writable folder outside the system's program folders.
+    void storeLocation_data()
+    {
+        QTest::addColumn<QString>("folder"); // "<own>": a folder of the user's, "<other>": another user's
+        QTest::addColumn<bool>("holdsVault");
+        QTest::addColumn<bool>("dataFolderHoldsVault");
+        QTest::addColumn<bool>("beside");
+
+        QTest::newRow("own folder") << "<own>" << false << false << true;
+        QTest::newRow("own folder, vault in the data folder too") << "<own>" << false << true << true;
+        // Installed for everyone: root may write there, but its vault would lock out other users.
+        QTest::newRow("system program folder") << "/usr/bin" << false << false << false;
+        QTest::newRow("link to a system program folder") << "<link to /usr/bin>" << false << false << false;
+        QTest::newRow("other user's folder") << "<other>" << false << false << false;
+        QTest::newRow("other user's folder holding a vault") << "<other>" << true << false << true;
+    }
+
+    void storeLocation()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, holdsVault);
+        QFETCH(bool, dataFolderHoldsVault);
+        QFETCH(bool, beside);
+
+        QString program = folder;
+        if (folder == QLatin1String("<own>") || folder == QLatin1String("<other>")) {
+            program = dir + QStringLiteral("/program");
+            QVERIFY(QDir().mkpath(program));
+            if (holdsVault)
+                writeFile(program + QLatin1String(kStoreFileName), sealStore({}));
+            if (folder == QLatin1String("<other>") &&
+                ::chown(QFile::encodeName(program).constData(), 65534, 65534) != 0)
+                QSKIP("needs root to give a folder to another user");
+        } else if (folder.startsWith(QLatin1String("<link"))) {
+            program = dir + QStringLiteral("/program");
+            QVERIFY(QFile::link(QStringLiteral("/usr/bin"), program));
+        }
+        const QString data = dir + QStringLiteral("/data/VAULTRY");
+        if (dataFolderHoldsVault) {
+            QVERIFY(QDir().mkpath(data));
+            writeFile(data + QLatin1String(kStoreFileName), sealStore({}));
+        }
+
+        const StoreLocation location = chooseStoreLocation(program, data);
+        QCOMPARE(location.directory, beside ? program : data);
+        QCOMPARE(location.note.contains(QDir::toNativeSeparators(data)), dataFolderHoldsVault);
+        if (!beside)
+            QCOMPARE(QFile::permissions(data) & QFile::Permissions(0x0077), QFile::Permissions());
+    }
+
+    // A store that cannot be written at all is opened for viewing: nothing in its folder is
+    // created, copied, replaced or deleted, and every save is refused with the reason.
+    void readOnlyStore_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("sound store") << "store" << int(StoreLoadResult::Loaded);
+        QTest::newRow("damaged store") << "damaged" << int(StoreLoadResult::Damaged);
+        QTest::newRow("old file to migrate") << "legacy" << int(StoreLoadResult::Migrated);
+        QTest::newRow("no vault yet") << "none" << int(StoreLoadResult::Created);
+    }
+
+    void readOnlyStore()
+    {
+        QFETCH(QString, content);
+        QFETCH(int, outcome);
+        const QByteArray payload = encodePayload(unusualPreferences(), {QStringLiteral("Seen")}, sampleEntries(3));
+        if (content == QLatin1String("store"))
+            writeFile(storePath, sealStore(payload));
+        else if (content == QLatin1String("damaged"))
+            writeFile(storePath, sealStore(payload.chopped(30)));
+        else if (content == QLatin1String("legacy"))
+            writeFile(legacyPath, legacyFile(payload));
+        const QMap<QString, QByteArray> before = folderContents(dir);
+
+        ReadOnlyFolder readOnly(dir, false);
+        if (!readOnly.valid)
+            QSKIP("cannot make a read-only folder here");
+        SettingsStore store(readOnly.path);
+        QVERIFY(store.lock().locked);
+        StoreState loaded;
+        const StoreLoadResult result = store.load(loaded);
+        QCOMPARE(int(result.outcome), outcome);
+        QVERIFY(store.isReadOnly());
+        QVERIFY2(result.message.contains(QStringLiteral("read-only")), qPrintable(result.message));
+        QVERIFY(result.damagedCopyPath.isEmpty());
+        QCOMPARE(loaded.vault.categoryNames(),
+                 content == QLatin1String("none") ? QStringList() : QStringList{QStringLiteral("Seen")});
+
+        loaded.vault.addCategory(QStringLiteral("Changed"));
+        const StoreSaveResult saved = store.save(loaded);
+        QVERIFY(!saved.ok);
+        QVERIFY2(saved.error.contains(QStringLiteral("read-only")), qPrintable(saved.error));
+        QCOMPARE(folderContents(dir), before);
+        // The lock, kept elsewhere, still keeps a second copy away.
+        const SettingsStore::LockResult second = SettingsStore(readOnly.path).lock();
+        QVERIFY(!second.locked);
+        QVERIFY2(second.message.contains(QStringLiteral("already open")), qPrintable(second.message));
+    }
+
+    // A folder that does not let the lock file be made, holding a store that can be written:
+    // the lock is kept in the runtime folder, under the store's real path, and the store is
+    // not read-only (the save in place is tried with the real program).
+    void lockWhereNoneCanBeMade_data()
+    {
+        QTest::addColumn<bool>("crashLeftALock"); // which cannot be removed either
+        QTest::newRow("no lock there") << false;
+        QTest::newRow("a crash's lock there") << true;
+    }
+
+    void lockWhereNoneCanBeMade()
+    {
+        QFETCH(bool, crashLeftALock);
+        writeFile(storePath, sealStore(encodePayload(Preferences(), {QStringLiteral("Shared")}, EntryList())));
+        const QByteArray crashed = "2147483600\nvaultry\n" + QSysInfo::machineHostName().toUtf8() + "\n";
+        if (crashLeftALock)
+            writeFile(storePath + QStringLiteral(".lock"), crashed);
+        ReadOnlyFolder folder(dir, true);
+        if (!folder.valid)
+            QSKIP("cannot make a read-only folder here");
+        {
+            SettingsStore store(folder.path);
+            const SettingsStore::LockResult locked = store.lock();
+            QVERIFY2(locked.locked, qPrintable(locked.message));
+            QCOMPARE(QFile::exists(folder.path + QLatin1String(kStoreFileName) + QStringLiteral(".lock")),
+                     crashLeftALock);
+            QCOMPARE(QDir(runtimeDir.path()).entryList({QStringLiteral("vaultry-*.lock")}).size(), 1);
+
+            StoreState loaded;
+            const StoreLoadResult result = store.load(loaded);
+            QCOMPARE(result.outcome, StoreLoadResult::Loaded);
+            QVERIFY(!store.isReadOnly());
+            QVERIFY2(result.message.contains(QDir::toNativeSeparators(runtimeDir.path())), qPrintable(result.message));
+            QVERIFY(store.load(loaded).message.isEmpty()); // said once
+            // Saved in place, whether the folder refuses new files by its permissions or by its mount.
+            QVERIFY(loaded.vault.addCategory(QStringLiteral("Saved in place")));
+            const StoreSaveResult saved = store.save(loaded);
+            QVERIFY2(saved.ok, qPrintable(saved.error));
+
+            // Another way to name the same store finds the same lock.
+            const QString link = dir + QStringLiteral("-link");
+            QVERIFY(QFile::link(folder.path, link));
+            const SettingsStore::LockResult second = SettingsStore(link + QStringLiteral("/.")).lock();
+            QFile::remove(link);
+            QVERIFY(!second.locked);
+            QVERIFY2(second.message.contains(QStringLiteral("already open")), qPrintable(second.message));
+        }
+        QVERIFY(SettingsStore(folder.path).lock().locked); // released with its store
+        StoreState reloaded;
+        SettingsStore(dir).load(reloaded);
+        QVERIFY(reloaded.vault.categoryNames().contains(QStringLiteral("Saved in place")));
+    }
+
+    // A lock that came with the folder from another computer does not keep the vault closed,
+    // nor is a save that computer may have in flight removed; a second copy here is refused.
+    void lockFromAnotherComputer()
+    {
+        const QByteArray lock = "4242\nvaultry\nanother-" + QSysInfo::machineHostName().toUtf8() +
+                                "\n0123456789abcdef0123456789abcdef\n01234567-89ab-cdef-0123-456789abcdef\n";
+        writeFile(storePath + QStringLiteral(".lock"), lock);
+        const QString saving = storePath + QStringLiteral(".saving-Ab12Cd");
+        writeFile(saving, "theirs");
+
+        SettingsStore store(dir);
+        const SettingsStore::LockResult locked = store.lock();
+        QVERIFY2(locked.locked, qPrintable(locked.message));
+        StoreState loaded;
+        const QString message = store.load(loaded).message;
+        QVERIFY2(
+            message.contains(QStringLiteral("Vaultry is also open on another-%1; changes from both will be merged.")
+                                 .arg(QSysInfo::machineHostName())),
+            qPrintable(message));
+        QCOMPARE(readFile(storePath + QStringLiteral(".lock")), lock);
+        QVERIFY(QFile::exists(saving));
+        for (bool closedThere : {false, true}) {
+            if (closedThere) // its lock goes, through the sync
+                QVERIFY(QFile::remove(storePath + QStringLiteral(".lock")));
+            const SettingsStore::LockResult second = SettingsStore(dir).lock();
+            QVERIFY(!second.locked);
+            QVERIFY2(second.message.contains(QStringLiteral("already open")), qPrintable(second.message));
+        }
+        QVERIFY(!QFile::exists(storePath + QStringLiteral(".lock")));
+    }
+
+    // No room for the copy of a damaged store (it is larger than what the disk can still
+    // take): the original, which may hold more than was read, is never replaced; the session
+    // saves beside it.
+    void damagedStoreWithoutRoomForACopy()
+    {
+        EntryList entries = sampleEntries(2000);
+        QByteArray damaged = sealStore(encodePayload(Preferences(), {QStringLiteral("General")}, entries));
+        for (int i = 0; i < 32; ++i)
+            damaged[damaged.size() / 2 + i] = char(0xA5 ^ i); // one garbled block mid-way
+        writeFile(storePath, damaged);
+
+        struct rlimit old;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+        struct rlimit small = old;
+        small.rlim_cur = rlim_t(damaged.size() - 1);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // write() fails with EFBIG instead
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        StoreState loaded;
+        const StoreLoadResult result = store().load(loaded);
+        loaded.vault.addCategory(QStringLiteral("Added"));
+        const StoreSaveResult saved = store().save(loaded);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(result.outcome, StoreLoadResult::Damaged);
+        QVERIFY(result.damagedCopyPath.isEmpty());
+        QVERIFY(loaded.vault.entries().size() < entries.size());
+        QVERIFY2(saved.ok, qPrintable(saved.error));
+        QCOMPARE(readFile(storePath), damaged);
+        const QString savedAs = store().saveFilePath();
+        QVERIFY(savedAs != storePath);
+        QVERIFY2(result.message.contains(QDir::toNativeSeparators(savedAs)), qPrintable(result.message));
+        Payload written;
+        QVERIFY(decodeStore(readFile(savedAs), written));
+        QCOMPARE(describe(written), describe(loaded));
+        QVERIFY(damagedCopies(dir).isEmpty());
+    }
+
+    // The store an old file's migration replaces is kept: copied aside, or, with no room for a
+    // copy, renamed aside. Where neither can be, neither file is replaced or deleted.
+    void migrationKeepsTheStoreItReplaces_data()
+    {
+        QTest::addColumn<bool>("folderWritable"); // else: a writable store in a folder that is not
+        QTest::newRow("no room for a copy") << true;
+        QTest::newRow("folder not writable") << false;
+    }
+
+    void migrationKeepsTheStoreItReplaces()
+    {
+        QFETCH(bool, folderWritable);
+        const QByteArray current =
+            sealStore(encodePayload(Preferences(), {QStringLiteral("Newer")}, sampleEntries(2000)));
+        const QByteArray old = encodePayload(unusualPreferences(), {QStringLiteral("Old")}, sampleEntries(2));
+        writeFile(storePath, current);
+        writeFile(legacyPath, legacyFile(old));
+
+        std::unique_ptr<ReadOnlyFolder> folder;
+        if (!folderWritable) {
+            folder = std::make_unique<ReadOnlyFolder>(dir, true);
+            if (!folder->valid)
+                QSKIP("cannot make a read-only folder here");
+        }
+        SettingsStore store(folder ? folder->path : dir);
+        struct rlimit limit;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        struct rlimit small = limit;
+        small.rlim_cur = rlim_t(current.size() - 1); // the copy does not fit, the migrated vault does
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        StoreState loaded;
+        const StoreLoadResult result = store.load(loaded);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(result.outcome, StoreLoadResult::Migrated);
+        QCOMPARE(loaded.vault.categoryNames(), QStringList{QStringLiteral("Old")});
+        const QStringList kept = QDir(dir).entryList({QStringLiteral("settings2.vydat.replaced-*")}, QDir::Files);
+        if (folderWritable) {
+            QCOMPARE(kept.size(), 1);
+            QCOMPARE(readFile(dir + QLatin1Char('/') + kept.first()), current);
+            QVERIFY2(result.message.contains(kept.first()), qPrintable(result.message));
+            QVERIFY(!QFile::exists(legacyPath));
+            Payload written;
+            QVERIFY(decodeStore(readFile(storePath), written));
+            QCOMPARE(written.categories, QStringList{QStringLiteral("Old")});
+        } else {
+            QVERIFY(kept.isEmpty());
+            QCOMPARE(readFile(storePath), current);
+            QCOMPARE(readFile(legacyPath), legacyFile(old));
+            QVERIFY2(result.message.contains(QDir::toNativeSeparators(store.saveFilePath())),
+                     qPrintable(result.message));
+            QVERIFY(store.saveFilePath() != store.filePath());
+        }
+    }
+
+    // A legacy file too large to be one is refused by its size, before anything is read (a
+    // sparse file: read, it would take gigabytes of memory), and kept as it is.
+    void hugeLegacyFileIsLeftAlone_data()
+    {
+        QTest::addColumn<bool>("currentExists");
+        QTest::newRow("alone") << false;
+        QTest::newRow("beside a store") << true;
+    }
+
+    void hugeLegacyFileIsLeftAlone()
+    {
+        QFETCH(bool, currentExists);
+        const QByteArray current = sealStore(encodePayload(Preferences(), {QStringLiteral("Kept")}, EntryList()));
+        if (currentExists)
+            writeFile(storePath, current);
+        const qint64 size = qint64(3) << 30;
+        {
+            QFile legacy(legacyPath);
+            QVERIFY(legacy.open(QIODevice::WriteOnly));
+            QVERIFY(legacy.write(legacyFile(encodePayload(Preferences(), {}, EntryList()))) > 0);
+            QVERIFY(legacy.resize(size));
+        }
+        const QStringList before = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+
+        const StoreLoadResult result = store().load(state());
+        QCOMPARE(result.outcome, currentExists ? StoreLoadResult::Loaded : StoreLoadResult::Unreadable);
+        QVERIFY2(result.message.contains(QDir::toNativeSeparators(legacyPath)), qPrintable(result.message));
+        QVERIFY2(result.message.contains(QString::number(kMaxLegacyFileBytes)), qPrintable(result.message));
+        QCOMPARE(QFileInfo(legacyPath).size(), size);
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), before);
+        if (currentExists)
+            QCOMPARE(state().vault.categoryNames(), QStringList{QStringLiteral("Kept")});
     }
 };
 

@@ -1,3 +1,4 @@
+#include "app/dialogfit.h"
 #include "app/mainwindow.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -82,6 +84,8 @@ private slots:
         QTest::newRow("Close item") << 0;
         QTest::newRow("close()") << 1;
         QTest::newRow("close event") << 2;
+        QTest::newRow("Escape") << 3;
+        QTest::newRow("Ctrl+W") << 4;
     }
 
     void everyCloseEmitsFormClosedOnce()
@@ -89,14 +93,21 @@ private slots:
         QFETCH(int, way);
         PlainTextWindow viewer(QStringLiteral("text"));
         viewer.show();
+        viewer.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&viewer));
         QSignalSpy closed(&viewer, &PlainTextWindow::formClosed);
         QCloseEvent event;
+        auto* text = viewer.findChild<QPlainTextEdit*>(QStringLiteral("txtText"));
         if (way == 0)
             action(viewer, QStringLiteral("actionClose"))->trigger();
         else if (way == 1)
             viewer.close();
-        else
+        else if (way == 2)
             QCoreApplication::sendEvent(&viewer, &event);
+        else if (way == 3)
+            QTest::keyClick(text, Qt::Key_Escape);
+        else
+            QTest::keyClick(text, Qt::Key_W, Qt::ControlModifier);
         QCOMPARE(closed.count(), 1);
         QVERIFY(event.isAccepted());
         if (way != 2)
@@ -109,18 +120,20 @@ private slots:
         QTest::addColumn<int>("buttons");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text"); // ":/...": that resource's contents
+        // No placeholder address: the project has no page of its own to name.
         QTest::newRow("about") << QStringLiteral("actionAbout") << 1 << "About Vaultry"
-                               << QStringLiteral("Vaultry v1.0.5\nhttps://vaultry.example.org");
+                               << QStringLiteral("Vaultry v1.0.5");
         QTest::newRow("hidden picture") << QString() << 1 << "Easter Egg Surprise"
                                         << QStringLiteral("<img src=\":/files/c-creep\">");
-        QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Quillmere"
+        QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Vaultry Release Notes"
                                    << QStringLiteral(":/files/changelog");
         // No compiled help beside the program or in the working directory: the built-in guide.
         QTest::newRow("help without a help file")
-            << QStringLiteral("actionView_Help") << 0 << "Quillmere" << QStringLiteral(":/files/help");
+            << QStringLiteral("actionView_Help") << 0 << "Vaultry Help" << QStringLiteral(":/files/help");
     }
 
-    // Each opens over the main window, blocks until closed, and is gone afterwards.
+    // Each opens over the main window, wholly on the screen and wide enough for its title,
+    // blocks until closed, and is gone afterwards.
     void modalWindows()
     {
         QFETCH(QString, actionName);
@@ -139,8 +152,11 @@ private slots:
         Qt::WindowModality modality = Qt::NonModal;
         QString shown;
         qsizetype shownButtons = 0;
+        QRect placed;
+        bool scrollsSideways = false;
         DialogDriver::answerWith(title, [&](QWidget* dialog) {
             seen = dialog;
+            placed = dialog->frameGeometry();
             parent = dialog->parentWidget();
             modality = dialog->windowModality();
             if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
@@ -148,6 +164,7 @@ private slots:
                 shownButtons = box->buttons().size();
             } else if (auto* edit = dialog->findChild<QPlainTextEdit*>(QStringLiteral("txtText"))) {
                 shown = edit->toPlainText();
+                scrollsSideways = edit->horizontalScrollBar()->maximum() > 0;
             }
             dialog->close();
         });
@@ -162,6 +179,16 @@ private slots:
         QCOMPARE(shown, text);
         QCOMPARE(shownButtons, buttons);
         QVERIFY(window.isVisible());
+        const QRect screen = window.screen()->availableGeometry();
+        QVERIFY2(screen.contains(placed), qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                                         .arg(placed.x())
+                                                         .arg(placed.y())
+                                                         .arg(placed.width())
+                                                         .arg(placed.height())));
+        QVERIFY((placed.center() - window.frameGeometry().center()).manhattanLength() <= 2);
+        QVERIFY(placed.width() >= DialogTitleFitter::widthForTitle(title));
+        // Wide enough for the longest line of the help and the notes.
+        QVERIFY(!scrollsSideways);
     }
 
     void helpOpensAFileUrlInTheWorkingDirectory_data()

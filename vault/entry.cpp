@@ -23,14 +23,6 @@ QString randomString(int length)
     return result;
 }
 
-namespace {
-
-constexpr quint32 kMSecsPerDay = 86400000;
-constexpr qint8 kLocalSpec = -1; // what Qt writes for local time
-constexpr qint8 kUtcSpec = 2;
-
-} // namespace
-
 EntryTime EntryTime::fromStream(quint32 julianDay, quint32 msecs, qint8 spec)
 {
     EntryTime time;
@@ -54,9 +46,7 @@ QDateTime EntryTime::toDateTime() const
 
 void EntryTime::toStream(char out[9]) const
 {
-    // A stored local or UTC time with a time of day is what QDataStream writes back for it,
-    // whatever the time zone; anything else goes the long way round.
-    if (stored && (spec == kLocalSpec || spec == kUtcSpec) && msecs < kMSecsPerDay) {
+    if (stored) {
         qToBigEndian(julianDay, out);
         qToBigEndian(msecs, out + 4);
         out[8] = char(spec);
@@ -65,7 +55,7 @@ void EntryTime::toStream(char out[9]) const
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream.setVersion(QDataStream::Qt_4_6);
-    stream << toDateTime();
+    stream << held;
     std::memcpy(out, bytes.constData(), 9);
 }
 
@@ -80,9 +70,17 @@ QDataStream& operator<<(QDataStream& stream, const EntryTime& time)
 
 QDataStream& operator>>(QDataStream& stream, EntryTime& time)
 {
-    QDateTime dateTime;
-    stream >> dateTime;
-    time = dateTime;
+    if (stream.version() != QDataStream::Qt_4_6) {
+        QDateTime dateTime;
+        stream >> dateTime;
+        time = dateTime;
+        return stream;
+    }
+    quint32 julianDay = 0;
+    quint32 msecs = 0;
+    qint8 spec = 0;
+    stream >> julianDay >> msecs >> spec;
+    time = EntryTime::fromStream(julianDay, msecs, spec);
     return stream;
 }
 

@@ -16,7 +16,10 @@ QString randomString(int length);
 // since midnight, time-spec code, as stream version 12 writes a QDateTime) and become a QDateTime
 // only when used: making a local QDateTime asks the C library for the time zone, which for every
 // time of a large vault took longer than the rest of loading. Written back, such a time gives the
-// bytes QDataStream would write for its QDateTime. Assigned times are kept as given.
+// nine bytes it was read from, so that opening and closing a vault leaves its file unchanged:
+// older programs marked local times 0 (standard time) or 1 (daylight time) where Qt now writes
+// 0xFF, and a local time that falls into a daylight-saving gap would come back moved by an hour.
+// Assigned times are kept as given and written as QDataStream writes them.
 class EntryTime
 {
 public:
@@ -36,7 +39,8 @@ public:
     QDateTime toDateTime() const;
     operator QDateTime() const { return toDateTime(); }
 
-    // The nine bytes QDataStream (version 12, big-endian) writes for toDateTime().
+    // The nine bytes of stream version 12 (big-endian): those read for a stored time, what
+    // QDataStream writes for an assigned one.
     void toStream(char out[9]) const;
 
     bool isNull() const { return toDateTime().isNull(); }
@@ -67,7 +71,8 @@ private:
     bool stored = false;
 };
 
-// Through toDateTime() and back; at stream version 12 a stored time is written as it was read.
+// At stream version 12 a time is read in its stored form and written back as it was read;
+// other versions go through QDateTime.
 QDataStream& operator<<(QDataStream& stream, const EntryTime& time);
 QDataStream& operator>>(QDataStream& stream, EntryTime& time);
 

@@ -8,7 +8,8 @@ namespace Ui {
 class PlainTextWindow;
 }
 
-// A read-only text viewer with a word-wrap switch; tells its owner when it closes.
+// A read-only text viewer with a word-wrap switch; tells its owner when it closes. Escape,
+// Ctrl+W and the Close item close it.
 class PlainTextWindow : public QMainWindow
 {
     Q_OBJECT
@@ -16,6 +17,10 @@ class PlainTextWindow : public QMainWindow
 public:
     explicit PlainTextWindow(const QString& text, QWidget* parent = nullptr);
     ~PlainTextWindow() override;
+
+    // Sizes the window to its text, within the screen, and centres it over `anchor` (its
+    // screen when `anchor` is hidden or null), keeping the whole frame on the screen.
+    void placeOver(const QWidget* anchor);
 
 signals:
     void formClosed();

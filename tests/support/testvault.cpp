@@ -1,12 +1,16 @@
 #include "testvault.h"
 
 #include "app/version.h"
+#include "app/windowsettings.h"
 #include "vault/entrylist.h"
 #include "vault/randomsource.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDataStream>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace TestVault {
@@ -25,11 +29,29 @@ void clearQuitRequest()
     QCoreApplication::exec();
 }
 
+// What the windows remember between runs, and Qt's file dialog history, go into a folder of
+// this test process, never into the user's own config folder; each test starts without them.
+void isolateWindowSettings()
+{
+    static QTemporaryDir config;
+    static const bool pointed = [] {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        // QSettings keeps the config folder it found first (the application object may have
+        // asked already).
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
+        return true;
+    }();
+    Q_UNUSED(pointed);
+    QFile::remove(WindowSettings::filePath());
+}
+
 } // namespace
 
 void prepare()
 {
     initVaultryResources();
+    isolateWindowSettings();
     clearQuitRequest();
     RandomSource::useSeed(12345);
 }

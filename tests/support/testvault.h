@@ -17,7 +17,8 @@ class QDataStream;
 namespace TestVault {
 
 // What every test starts from: the resources loaded, no quit request left by a closed main
-// window, and the random source seeded.
+// window, the random source seeded, and nothing remembered by the windows (their settings
+// file lives in a temporary config folder of the test process).
 void prepare();
 
 // One test's store: a directory of its own, the settings store in it, and the state the

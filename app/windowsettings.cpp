@@ -1,0 +1,44 @@
+#include "windowsettings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+const QString kGeometryKey = QStringLiteral("MainWindow/geometry");
+const QString kListFolderKey = QStringLiteral("Files/lastListFolder");
+
+} // namespace
+
+QString WindowSettings::filePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + QStringLiteral("/window.ini");
+}
+
+QByteArray WindowSettings::mainWindowGeometry() const
+{
+    return QSettings(filePath(), QSettings::IniFormat).value(kGeometryKey).toByteArray();
+}
+
+void WindowSettings::setMainWindowGeometry(const QByteArray& geometry)
+{
+    QSettings(filePath(), QSettings::IniFormat).setValue(kGeometryKey, geometry);
+}
+
+QString WindowSettings::listFolder() const
+{
+    const QString last = QSettings(filePath(), QSettings::IniFormat).value(kListFolderKey).toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return documents;
+    return QDir::homePath();
+}
+
+void WindowSettings::rememberListFile(const QString& chosenFile)
+{
+    QSettings(filePath(), QSettings::IniFormat).setValue(kListFolderKey, QFileInfo(chosenFile).absolutePath());
+}
