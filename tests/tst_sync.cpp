@@ -1,6 +1,6 @@
 // Two computers sharing one vault through a real sync tool: two Syncthing instances on this
-// machine, each syncing its own folder over the loopback address, and in each folder the real
-// Vaultry program, running the whole time while both sides change the vault.
+// machine, each syncing its own folder over the loopback address, and on each folder the real
+// Vaultry program (--vault-dir), running the whole time while both sides change the vault.
 //
 // How the changes are made: by hand, as far as a test can. Each program is the built executable,
 // started with a small Qt input plugin (tests/support/editdriver.cpp) that presses its buttons and
@@ -12,7 +12,8 @@
 // from the other computer arrive in the running window.
 //
 // Both copies run on one host, so each keeps its lock file (and its half-written temporaries) out
-// of the sync: that stands in for two computers, whose locks never meet. The vault asks for no
+// of the sync, and each has a home and runtime folder of its own: that stands in for two
+// computers, whose locks never meet. The vault asks for no
 // master password, so each program opens straight to its window.
 #include "store/conflictcopies.h"
 #include "store/payload.h"
@@ -38,8 +39,6 @@ namespace {
 
 constexpr int kStepMs = 30000;   // one sync, one merge, one answer
 constexpr int kSettleMs = 90000; // both sides after a conflict
-
-const QString kExecutableName = QStringLiteral("vaultry");
 
 // A running program and what its driver said so far.
 struct Program
@@ -132,9 +131,9 @@ private:
     void start(SyncthingPair::Side side)
     {
         const QString home = QFileInfo(folder(side)).path() + QStringLiteral("/home");
-        QVERIFY(QDir().mkpath(home));
-        const QString program = folder(side) + QLatin1Char('/') + kExecutableName;
-        QVERIFY(QFile::exists(program) || QFile::copy(QStringLiteral(VAULTRY_EXECUTABLE), program));
+        const QString runtime = home + QStringLiteral("/runtime");
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         programs[side] = std::make_unique<Program>();
         QProcess& process = programs[side]->process;
@@ -144,12 +143,13 @@ private:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(VAULTRY_DRIVER_PLUGINS));
         environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("vaultryeditdriver"));
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(program, QStringList());
+        process.start(QStringLiteral(VAULTRY_EXECUTABLE), {QStringLiteral("--vault-dir"), folder(side)});
         QVERIFY(process.waitForStarted());
         QVERIFY2(waitUntil(
                      [&] {
@@ -252,8 +252,7 @@ private slots:
     void changesOnBothSidesReachBoth()
     {
         using Side = SyncthingPair::Side;
-        const QStringList ignored{QStringLiteral("/") + kExecutableName, QStringLiteral("/settings2.vydat.lock"),
-                                  QStringLiteral("*.saving-*")};
+        const QStringList ignored{QStringLiteral("/settings2.vydat.lock"), QStringLiteral("*.saving-*")};
         QVERIFY2(pair->start(ignored, kStepMs), qPrintable(pair->errorString()));
 
         Payload seed;
