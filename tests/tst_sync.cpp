@@ -38,7 +38,7 @@
 namespace {
 
 constexpr int kStepMs = 30000;   // one sync, one merge, one answer
-constexpr int kSettleMs = 90000; // both sides after a conflict
+constexpr int kSettleMs = 60000; // both sides after a conflict
 
 // A running program and what its driver said so far.
 struct Program
@@ -149,6 +149,7 @@ private:
         environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("vaultryeditdriver"));
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        endWithThisProcess(process);
         process.start(QStringLiteral(VAULTRY_EXECUTABLE), {QStringLiteral("--vault-dir"), folder(side)});
         QVERIFY(process.waitForStarted());
         QVERIFY2(waitUntil(

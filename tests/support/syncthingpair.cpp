@@ -15,6 +15,8 @@
 #include <QUuid>
 #include <QXmlStreamWriter>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <vector>
 
 namespace {
@@ -51,6 +53,11 @@ QString tail(const QByteArray& output)
 }
 
 } // namespace
+
+void endWithThisProcess(QProcess& process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
 
 SyncthingPair::SyncthingPair(const QString& root) : rootPath(root), network(std::make_unique<QNetworkAccessManager>())
 {
@@ -193,6 +200,7 @@ bool SyncthingPair::launch(Instance& instance)
     environment.insert(QStringLiteral("HOME"), QFileInfo(instance.home).path());
     instance.process->setProcessEnvironment(environment);
     instance.process->setProcessChannelMode(QProcess::MergedChannels);
+    endWithThisProcess(*instance.process);
     instance.process->start(executable(), {QStringLiteral("serve"), QStringLiteral("--home=") + instance.home,
                                            QStringLiteral("--no-browser"), QStringLiteral("--no-restart")});
     return instance.process->waitForStarted() ? true : fail(QStringLiteral("syncthing did not start"));

@@ -10,6 +10,10 @@
 
 class QNetworkAccessManager;
 
+// Has `process`, once started, end with the test that started it: should the test be killed
+// (a CTest timeout), no Syncthing or program is left running.
+void endWithThisProcess(QProcess& process);
+
 // Two Syncthing instances on this machine standing in for two computers: each has its own home
 // and its own folder under `root`, and they sync that folder with each other over the loopback
 // address only (ports chosen free at start; no discovery, relays, upgrades or reports). Both are
