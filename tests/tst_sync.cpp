@@ -13,8 +13,8 @@
 //
 // Both copies run on one host, so each keeps its lock file (and its half-written temporaries) out
 // of the sync, and each has a home and runtime folder of its own: that stands in for two
-// computers, whose locks never meet. The vault asks for no
-// master password, so each program opens straight to its window.
+// computers, whose locks never meet. The vault asks for no master password, so each program
+// opens straight to its window.
 #include "store/conflictcopies.h"
 #include "store/payload.h"
 #include "store/settingsstore.h"
@@ -49,7 +49,7 @@ struct Program
     int lastId = 0;
 };
 
-Payload readStore(const QString& folder)
+Payload storeIn(const QString& folder)
 {
     Payload payload;
     QFile file(folder + QLatin1String(kStoreFileName));
@@ -272,7 +272,7 @@ private slots:
         QVERIFY(store.write(sealStore(encodePayload(seed))) > 0);
         store.close();
         waitForSync();
-        QCOMPARE(rows(readStore(folder(Side::B))), rows(seed));
+        QCOMPARE(rows(storeIn(folder(Side::B))), rows(seed));
 
         start(Side::A);
         start(Side::B);
@@ -306,8 +306,8 @@ private slots:
         // Each side's last change is on its disk before the two meet again.
         QVERIFY2(waitUntil(
                      [&] {
-                         return rows(readStore(folder(Side::A))).contains(QStringLiteral("Work/Offline on A")) &&
-                                rows(readStore(folder(Side::B))).contains(QStringLiteral("Home/Offline on B"));
+                         return rows(storeIn(folder(Side::A))).contains(QStringLiteral("Work/Offline on A")) &&
+                                rows(storeIn(folder(Side::B))).contains(QStringLiteral("Home/Offline on B"));
                      },
                      kStepMs),
                  "a change was not saved within the bound");
@@ -331,7 +331,7 @@ private slots:
         waitForSync();
 
         for (Side side : {Side::A, Side::B}) {
-            const Payload saved = readStore(folder(side));
+            const Payload saved = storeIn(folder(side));
             QCOMPARE(rows(saved), expected);
             const std::map<QString, Entry> entries = byTitle(saved);
             const Entry& mail = entries.at(QStringLiteral("Mail"));
@@ -351,8 +351,8 @@ private slots:
             const QStringList names = QDir(folder(side)).entryList(QDir::Files | QDir::Hidden);
             QVERIFY2(storeConflictCopies(names).isEmpty(), qPrintable(names.join(QLatin1Char(' '))));
         }
-        QCOMPARE(TestVault::describe(readStore(folder(Side::A)).entries),
-                 TestVault::describe(readStore(folder(Side::B)).entries));
+        QCOMPARE(TestVault::describe(storeIn(folder(Side::A)).entries),
+                 TestVault::describe(storeIn(folder(Side::B)).entries));
     }
 };
 
