@@ -9,10 +9,12 @@
 //     {"id":4,"op":"list"}     the tree as shown: {"entries":["Work/Mail", ...]}
 // and answers each on standard output with a line "vaultry-driver {json}" carrying the id and
 // "ok" (or "error"). "ready" is said once the window is shown; a message box the program shows
-// is reported as "dialog" and answered with its default button, as a user who reads and goes on.
+// is reported as "dialog" and answered with its default button, as a user who reads and goes on
+// (any other dialog is reported and closed).
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QGenericPlugin>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -64,18 +66,20 @@ private:
     // Finds the window once it is shown, answers message boxes, and runs what is waiting.
     void watch()
     {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            if (box != answered) {
-                answered = box;
-                say({{QStringLiteral("dialog"), QJsonObject{{QStringLiteral("title"), box->windowTitle()},
-                                                            {QStringLiteral("text"), box->text()}}}});
-                QAbstractButton* button = box->defaultButton();
-                if (!button && !box->buttons().isEmpty())
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            if (dialog != answered) {
+                answered = dialog;
+                auto* box = qobject_cast<QMessageBox*>(dialog);
+                say({{QStringLiteral("dialog"), QJsonObject{{QStringLiteral("title"), dialog->windowTitle()},
+                                                            {QStringLiteral("text"), box ? box->text() : QString()}}}});
+                QAbstractButton* button = box ? box->defaultButton() : nullptr;
+                if (box && !button && !box->buttons().isEmpty())
                     button = box->buttons().constFirst();
+                // Any other dialog is not something these edits open: it is closed unanswered.
                 if (button)
                     button->click();
                 else
-                    box->reject();
+                    dialog->reject();
             }
             return;
         }
@@ -109,7 +113,7 @@ private:
     void runWaiting()
     {
         // A command that opens a dialog runs an event loop of its own; the next waits for it.
-        if (busy || !window)
+        if (busy || !window || QApplication::activeModalWidget())
             return;
         busy = true;
         while (!waiting.empty() && window) {
@@ -127,7 +131,14 @@ private:
         return window->findChild<T*>(QLatin1String(name));
     }
 
-    void press(const char* name) const { QTest::mouseClick(widget<QPushButton>(name), Qt::LeftButton); }
+    // False when the window has no such button.
+    bool press(const char* name) const
+    {
+        auto* button = widget<QPushButton>(name);
+        if (button)
+            QTest::mouseClick(button, Qt::LeftButton);
+        return button;
+    }
 
     QAbstractItemModel* tree() const { return widget<QTreeView>("treeView")->model(); }
 
@@ -202,26 +213,30 @@ private:
 
         if (op == QLatin1String("list"))
             return {{QStringLiteral("ok"), true}, {QStringLiteral("entries"), shownEntries()}};
+        const QJsonObject noButton = failed(QStringLiteral("a button is missing"));
         if (op == QLatin1String("add")) {
-            press("btnAddEntry");
+            if (!press("btnAddEntry"))
+                return noButton;
             fill(command);
-            press("btnSaveEntry");
+            if (!press("btnSaveEntry"))
+                return noButton;
             return selectEntry(title) ? done : failed(QStringLiteral("the new entry is not shown"));
         }
         if (op == QLatin1String("edit")) {
             if (!selectEntry(title))
                 return failed(QStringLiteral("no entry titled ") + title);
-            press("btnOpenEntry");
+            if (!press("btnOpenEntry"))
+                return noButton;
             if (widget("txtEntryTitle")->text() != title)
                 return failed(QStringLiteral("the details panel did not open ") + title);
             fill(command.value(QLatin1String("set")).toObject());
-            press("btnSaveEntry");
-            return done;
+            return press("btnSaveEntry") ? done : noButton;
         }
         if (op == QLatin1String("delete")) {
             if (!selectEntry(title))
                 return failed(QStringLiteral("no entry titled ") + title);
-            press("btnDeleteEntry");
+            if (!press("btnDeleteEntry"))
+                return noButton;
             return selectEntry(title) ? failed(QStringLiteral("still shown after Delete")) : done;
         }
         return failed(QStringLiteral("unknown command ") + op);
@@ -229,7 +244,7 @@ private:
 
     QSocketNotifier* input = nullptr;
     QPointer<QWidget> window;
-    QPointer<QMessageBox> answered;
+    QPointer<QDialog> answered;
     QByteArray pending;
     std::deque<QJsonObject> waiting;
     bool busy = false;
