@@ -125,9 +125,11 @@ bool SyncthingPair::prepare(Instance& instance, const QString& name, const QStri
     return true;
 }
 
-// Replaces the generated configuration with one that knows only the other instance, at a fixed
-// address. Syncthing fills in defaults for what is not written; conflicts are kept as copies,
-// which a configuration written from scratch would otherwise turn off.
+// Replaces the generated configuration with one that knows only the other instance. Only A dials
+// (B's fixed address); B waits for it: two instances dialling each other at once, as after both
+// resume, can leave the connection hanging in its handshake for a minute. Syncthing fills in
+// defaults for what is not written; conflicts are kept as copies, which a configuration written
+// from scratch would otherwise turn off.
 bool SyncthingPair::writeConfig(const Instance& self, const Instance& other)
 {
     QFile file(self.home + QStringLiteral("/config.xml"));
@@ -158,9 +160,10 @@ bool SyncthingPair::writeConfig(const Instance& self, const Instance& other)
         xml.writeStartElement(QStringLiteral("device"));
         xml.writeAttribute(QStringLiteral("id"), device->deviceId);
         xml.writeAttribute(QStringLiteral("name"), QFileInfo(QFileInfo(device->home).path()).fileName());
+        const bool dialled = device == &other && &self == &instances[A];
         xml.writeTextElement(QStringLiteral("address"),
-                             device == &self ? QStringLiteral("dynamic")
-                                             : QStringLiteral("tcp://127.0.0.1:%1").arg(device->listenPort));
+                             dialled ? QStringLiteral("tcp://127.0.0.1:%1").arg(device->listenPort)
+                                     : QStringLiteral("dynamic"));
         xml.writeEndElement();
     }
 
@@ -181,6 +184,7 @@ bool SyncthingPair::writeConfig(const Instance& self, const Instance& other)
         {"autoUpgradeIntervalH", QStringLiteral("0")},
         {"crashReportingEnabled", QStringLiteral("false")},
         {"startBrowser", QStringLiteral("false")},
+        {"reconnectionIntervalS", QStringLiteral("2")},
     };
     xml.writeStartElement(QStringLiteral("options"));
     for (const auto& [name, value] : options)
@@ -321,7 +325,8 @@ bool SyncthingPair::setConnected(bool connected, int timeoutMs)
 {
     const QString call =
         connected ? QStringLiteral("/rest/system/resume?device=") : QStringLiteral("/rest/system/pause?device=");
-    for (Side side : {A, B}) {
+    // The one that dials goes offline first and comes back last, finding the other ready.
+    for (Side side : connected ? std::initializer_list<Side>{B, A} : std::initializer_list<Side>{A, B}) {
         if (rest(instances[side], call + instances[1 - side].deviceId, true).isNull())
             return fail(QStringLiteral("syncthing refused ") + call);
     }
