@@ -89,6 +89,14 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 
 } // namespace
 
+// Ends the test function when a helper that checks (start, perform, waitForSync) failed.
+#define STEP(call)                                                                                                     \
+    do {                                                                                                               \
+        call;                                                                                                          \
+        if (QTest::currentTestFailed())                                                                                \
+            return;                                                                                                    \
+    } while (false)
+
 class TestSync : public QObject
 {
     Q_OBJECT
@@ -271,20 +279,22 @@ private slots:
         QVERIFY(store.open(QIODevice::WriteOnly));
         QVERIFY(store.write(sealStore(encodePayload(seed))) > 0);
         store.close();
-        waitForSync();
+        STEP(waitForSync());
         QCOMPARE(rows(storeIn(folder(Side::B))), rows(seed));
 
-        start(Side::A);
-        start(Side::B);
+        STEP(start(Side::A));
+        STEP(start(Side::B));
 
         // Connected: a change on one side appears in the other window, which keeps it.
-        perform(Side::A,
-                {{"op", "add"}, {"category", "Work"}, {"title", "Added on A"}, {"account", "ann"}, {"password", "pa"}});
+        STEP(perform(
+            Side::A,
+            {{"op", "add"}, {"category", "Work"}, {"title", "Added on A"}, {"account", "ann"}, {"password", "pa"}}));
         QVERIFY2(waitUntil([&] { return shown(Side::B).contains(QStringLiteral("Work/Added on A")); }, kStepMs),
                  qPrintable(describeSides()));
-        perform(Side::B,
-                {{"op", "add"}, {"category", "Home"}, {"title", "Added on B"}, {"account", "ben"}, {"password", "pb"}});
-        perform(Side::B, {{"op", "delete"}, {"title", "Shop"}});
+        STEP(perform(
+            Side::B,
+            {{"op", "add"}, {"category", "Home"}, {"title", "Added on B"}, {"account", "ben"}, {"password", "pb"}}));
+        STEP(perform(Side::B, {{"op", "delete"}, {"title", "Shop"}}));
         QVERIFY2(waitUntil(
                      [&] {
                          const QStringList onA = shown(Side::A);
@@ -296,13 +306,13 @@ private slots:
 
         // Offline: both change the vault, including the same field of one entry, B a little later.
         QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
-        perform(Side::A, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"password", "mail-A"}}}});
-        perform(Side::A, {{"op", "edit"}, {"title", "Bank"}, {"set", QJsonObject{{"password", "bank-A"}}}});
-        perform(Side::A, {{"op", "delete"}, {"title", "Old forum"}});
-        perform(Side::A, {{"op", "add"}, {"category", "Work"}, {"title", "Offline on A"}});
-        perform(Side::B, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"notes", "notes-B"}}}});
-        perform(Side::B, {{"op", "edit"}, {"title", "Bank"}, {"set", QJsonObject{{"password", "bank-B"}}}});
-        perform(Side::B, {{"op", "add"}, {"category", "Home"}, {"title", "Offline on B"}});
+        STEP(perform(Side::A, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"password", "mail-A"}}}}));
+        STEP(perform(Side::A, {{"op", "edit"}, {"title", "Bank"}, {"set", QJsonObject{{"password", "bank-A"}}}}));
+        STEP(perform(Side::A, {{"op", "delete"}, {"title", "Old forum"}}));
+        STEP(perform(Side::A, {{"op", "add"}, {"category", "Work"}, {"title", "Offline on A"}}));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"notes", "notes-B"}}}}));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Bank"}, {"set", QJsonObject{{"password", "bank-B"}}}}));
+        STEP(perform(Side::B, {{"op", "add"}, {"category", "Home"}, {"title", "Offline on B"}}));
         // Each side's last change is on its disk before the two meet again.
         QVERIFY2(waitUntil(
                      [&] {
@@ -322,13 +332,13 @@ private slots:
                                    QStringLiteral("Work/Offline on A")};
         QVERIFY2(waitUntil([&] { return shown(Side::A) == expected && shown(Side::B) == expected; }, kSettleMs),
                  qPrintable(describeSides()));
-        waitForSync();
+        STEP(waitForSync());
 
         // Closed one after the other, each close saving, and synced again.
         QCOMPARE(close(Side::A), 0);
-        waitForSync();
+        STEP(waitForSync());
         QCOMPARE(close(Side::B), 0);
-        waitForSync();
+        STEP(waitForSync());
 
         for (Side side : {Side::A, Side::B}) {
             const Payload saved = storeIn(folder(side));
