@@ -9,6 +9,7 @@
 #include "store/listfile.h"
 #include "store/securefile.h"
 #include "store/storestate.h"
+#include "vault/vaultcommands.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QUndoStack>
 
 namespace {
 
@@ -248,8 +250,8 @@ void MainWindow::on_action_Import_triggered()
                                                        QLineEdit::Password, QString(), &confirmed);
         if (!confirmed)
             return;
-        const ListImportResult imported = importList(file.bytes, password, state.vault);
-        switch (imported.status) {
+        const ListDecodeResult list = decodeList(file.bytes, password);
+        switch (list.status) {
         case ListDecodeResult::Ok:
             break;
         case ListDecodeResult::WrongPassword:
@@ -262,8 +264,10 @@ void MainWindow::on_action_Import_triggered()
                                  tr("%1 is damaged or is not a Vaultry list. Nothing was imported.").arg(shownPath));
             return;
         }
+        // One step of the history takes the whole import back.
+        Vault::MergeResult merged;
+        undoStack->push(new ImportCommand(state.vault, list.entries, QStringList(), &merged));
         refreshView();
-        const Vault::MergeResult& merged = imported.merged;
         QString report = merged.added == 1 ? tr("Imported 1 entry") : tr("Imported %1 entries").arg(merged.added);
         if (merged.skipped > 0)
             report += merged.skipped == 1 ? tr("; 1 was already in the vault")
@@ -289,9 +293,8 @@ void MainWindow::on_action_Import_triggered()
     if (preview.exec() != QDialog::Accepted)
         return;
 
-    for (const QString& category : std::as_const(read.categories))
-        state.vault.addCategory(category);
-    const Vault::MergeResult merged = state.vault.merge(read.entries);
+    Vault::MergeResult merged;
+    undoStack->push(new ImportCommand(state.vault, read.entries, read.categories, &merged));
     refreshView();
     QString report = merged.added == 0 ? tr("Imported no entries")
                                        : tr("Imported %1 into %2")
