@@ -512,7 +512,10 @@ void writeEntry(QXmlStreamWriter& xml, const Entry& entry)
 void writeGroup(QXmlStreamWriter& xml, const GroupNode& group, bool isRoot)
 {
     xml.writeStartElement(QStringLiteral("Group"));
-    xml.writeTextElement(QStringLiteral("UUID"), uuidFor(QStringLiteral("group"), isRoot ? QString() : group.path));
+    // The root's own kind: a category with no name has the empty path, and a group sharing the
+    // root's UUID is taken for the root by KeePassXC.
+    xml.writeTextElement(QStringLiteral("UUID"), isRoot ? uuidFor(QStringLiteral("root"), QString())
+                                                        : uuidFor(QStringLiteral("group"), group.path));
     writeTextElement(xml, QStringLiteral("Name"), group.name);
     for (const Entry* entry : group.entries)
         writeEntry(xml, *entry);
