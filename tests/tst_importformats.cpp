@@ -294,19 +294,21 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         }
     }
 
-    // Every group and entry of our XML has a UUID of its own, the category with no name (from a
-    // damaged store or an old import) included: KeePassXC takes a group that shares the root's
-    // UUID for the root's own child, and loops for ever.
+    // Every group and entry of our XML has a UUID of its own, also where a damaged store gave
+    // a category no name or two entries one id: KeePassXC takes a group that shares the root's
+    // UUID for the root's own child and loops for ever, and keeps one of two entries that share one.
     void xmlUuidsAreUnique()
     {
-        const EntryList list =
-            TestVault::entryList({sample("a", "", "", "", "", ""), sample("b", "Work/Mail", "", "", "", "")});
+        Entry twin = sample("twin", "Work/Mail", "", "", "", "");
+        Entry other = sample("other", "Work/Mail", "", "", "", "");
+        other.id = twin.id;
+        const EntryList list = TestVault::entryList({sample("a", "", "", "", "", ""), twin, other});
         QStringList uuids;
         for (QXmlStreamReader reader(encodeKeePassXml(list, {"", "Work/Mail"})); !reader.atEnd();) {
             if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == QLatin1String("UUID"))
                 uuids << reader.readElementText();
         }
-        QCOMPARE(uuids.size(), 6); // the root, "", Work, Work/Mail and two entries
+        QCOMPARE(uuids.size(), 7); // the root, "", Work, Work/Mail and three entries
         QCOMPARE(QSet<QString>(uuids.cbegin(), uuids.cend()).size(), uuids.size());
     }
 
