@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/version.h"
+#include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
@@ -21,7 +22,10 @@ QString counted(qsizetype count, const QString& one, const QString& many)
 
 void MainWindow::refreshView()
 {
-    const QString title = QStringLiteral("Vaultry v") + readVersion();
+    QString title = QStringLiteral("Vaultry v") + readVersion();
+    // Said once at start, but edits are still possible: the title keeps saying they are not kept.
+    if (store.isReadOnly())
+        title += tr(" (read-only)");
     setWindowTitle(title);
     trayIcon->setToolTip(
         title + QLatin1Char('\n') +
