@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/version.h"
+#include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
@@ -68,7 +69,10 @@ void MainWindow::refreshView()
 
 void MainWindow::refreshCounts()
 {
-    const QString title = QStringLiteral("Vaultry v") + readVersion();
+    QString title = QStringLiteral("Vaultry v") + readVersion();
+    // Said once at start, but edits are still possible: the title keeps saying they are not kept.
+    if (store.isReadOnly())
+        title += tr(" (read-only)");
     setWindowTitle(title);
     trayIcon->setToolTip(
         title + QLatin1Char('\n') +

@@ -48,15 +48,20 @@ const ExportChoice kExportChoices[] = {
     {ExportFormat::KeePassXml, QT_TRANSLATE_NOOP("MainWindow", "KeePass 2 XML, unencrypted (*.xml)"), "xml"},
 };
 
-// The formats File > Import reads, in the order the file dialog offers them; "All files" leaves
-// the format to the content.
+// The formats File > Import reads, in the order the file dialog offers them. The first (shown
+// as the dialog opens) and "All files" leave the format to the content; the first reads what it
+// cannot recognise as a list, so that a damaged list is reported as one.
 struct ImportChoice
 {
     TransferFormat format;
     const char* filter;
+    TransferFormat unrecognisedAs = TransferFormat::Unknown;
 };
 
 const ImportChoice kImportChoices[] = {
+    {TransferFormat::Unknown,
+     QT_TRANSLATE_NOOP("MainWindow", "Every format Vaultry imports (*.vydl *.csv *.json *.xml)"),
+     TransferFormat::VaultryList},
     {TransferFormat::VaultryList, QT_TRANSLATE_NOOP("MainWindow", "Vaultry files (*.vydl)")},
     {TransferFormat::Csv,
      QT_TRANSLATE_NOOP("MainWindow", "CSV from KeePassXC, Bitwarden, Chrome, Edge, Firefox (*.csv)")},
@@ -205,7 +210,8 @@ void MainWindow::on_action_Import_triggered()
         return;
     const QString path = chooser.selectedFiles().constFirst();
     settings.rememberListFile(path);
-    const TransferFormat chosenFormat = chosen(kImportChoices, chooser.selectedNameFilter()).format;
+    const ImportChoice& choice = chosen(kImportChoices, chooser.selectedNameFilter());
+    const TransferFormat chosenFormat = choice.format;
 
     const QString shownPath = QDir::toNativeSeparators(path);
     // Read before asking anything, so an unreadable file is reported at once.
@@ -227,7 +233,7 @@ void MainWindow::on_action_Import_triggered()
     const TransferFormat found = recogniseFormat(file.bytes);
     TransferFormat format = chosenFormat;
     if (chosenFormat == TransferFormat::Unknown) {
-        format = found;
+        format = found == TransferFormat::Unknown ? choice.unrecognisedAs : found;
         if (format == TransferFormat::Unknown) {
             QMessageBox::warning(this, tr("Vaultry Import"),
                                  tr("%1 is in none of the formats Vaultry imports (Vaultry list, CSV, Bitwarden "

@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
@@ -25,6 +26,8 @@
 
 #include <QTreeView>
 #include <csignal>
+
+#include <unistd.h>
 
 class TestMainWindow : public QObject
 {
@@ -110,6 +113,33 @@ private slots:
                 QCOMPARE(label->text(), QString::fromUtf8(expected.text));
             }
         }
+    }
+
+    // A vault that cannot be saved where it is says so in the title for as long as it is open:
+    // changes made in it are not kept.
+    void readOnlyVaultIsMarked()
+    {
+        QTemporaryDir mountPoint;
+        const auto mount = [](const QStringList& arguments) {
+            return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+        };
+        if (::geteuid() != 0 || !mount({QStringLiteral("--bind"), store->dir.path(), mountPoint.path()}))
+            QSKIP("needs root to mount a read-only folder");
+        const bool readOnly = mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), mountPoint.path()});
+        QString title;
+        bool loadedReadOnly = false;
+        if (readOnly) {
+            SettingsStore readOnlyStore(mountPoint.path());
+            StoreState state;
+            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("opened read-only"));
+            MainWindow window(state, readOnlyStore);
+            loadedReadOnly = readOnlyStore.isReadOnly();
+            title = window.windowTitle();
+        }
+        QProcess::execute(QStringLiteral("umount"), {mountPoint.path()});
+        QVERIFY(readOnly);
+        QVERIFY(loadedReadOnly);
+        QCOMPARE(title, QStringLiteral("Vaultry v1.0.5 (read-only)"));
     }
 
     void menusAndWidgets()
