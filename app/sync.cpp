@@ -8,6 +8,7 @@
 #include "vault/vaultcommands.h"
 
 #include <QMessageBox>
+#include <QSet>
 #include <QStatusBar>
 #include <QUndoStack>
 
@@ -41,8 +42,12 @@ void MainWindow::startAutoSave()
     const bool preferencesDiffer = loaded.masterPasswordHash != now.masterPasswordHash ||
                                    loaded.firstRun != now.firstRun || loaded.hidePassword != now.hidePassword ||
                                    loaded.maxLoginAttempts != now.maxLoginAttempts;
-    if (preferencesDiffer || loadedSnapshot.categories != state.vault.categoryNames() ||
-        loadedSnapshot.entries.size() != state.vault.entries().size())
+    // Names compare as sets: the view sorts them, which is no change worth a write (on a synced
+    // folder every start would otherwise write the file, racing the other computer's copy).
+    const QStringList& names = state.vault.categoryNames();
+    const bool namesDiffer = QSet<QString>(loadedSnapshot.categories.begin(), loadedSnapshot.categories.end()) !=
+                             QSet<QString>(names.begin(), names.end());
+    if (preferencesDiffer || namesDiffer || loadedSnapshot.entries.size() != state.vault.entries().size())
         autoSaver->noteChange();
     // Only the state in memory is needed from here on.
     loadedSnapshot = StoreSnapshot();

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr int kMaxRetryMs = 30000;
+// Hashes of this program's own writes remembered, to know them when they come back.
+constexpr int kOwnWritesKept = 32;
 // Looks at a file that does not read as a store before the user hears of it.
 constexpr int kNotAStoreRoundsBeforeTelling = 3;
 
@@ -124,9 +126,11 @@ struct AutoSaver::Round
     StoreSnapshot ours;
     StoreSnapshot base;
     StoreFingerprint known;
-    QStringList knownCopies; // conflicted copies merged or skipped already, by name
-    bool copyBase = false;   // `base` shares the open vault's list: the round makes its own
-    StoreSnapshot discard;   // let go of on the worker, where freeing a large list blocks no one
+    QStringList knownCopies;     // conflicted copies merged or skipped already, by name
+    QList<QByteArray> ownWrites; // hashes of files this program wrote since `base` came in
+    bool copiesHaveBase = false; // conflicted copies are younger than `base`: merged three-way
+    bool copyBase = false;       // `base` shares the open vault's list: the round makes its own
+    StoreSnapshot discard;       // let go of on the worker, where freeing a large list blocks no one
     bool write = false;
     bool probe = false; // only whether the file or conflicted copies call for a full round
     bool setAsideUnreadable = false;
@@ -148,7 +152,7 @@ struct AutoSaver::Outcome
     StoreFingerprint fingerprint; // of the file as now known
     bool fileMerged = false;
     StoreSnapshot theirs;  // the file's contents, when fileMerged: the next merge's ancestor
-    StoreSnapshot result;  // as written, when Saved: the next ancestor. Only its preferences when Merged
+    StoreSnapshot result;  // only its preferences, when Merged
     StoreSnapshot ownBase; // when the round was asked for a copy of the ancestor
     ApplyPlan plan;
     bool needsWrite = false;
@@ -301,6 +305,11 @@ std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable, 
     round->setAsideUnreadable = setAsideUnreadable;
     // Listed by the round itself: a synced folder may hold many files.
     round->knownCopies = mergedCopies + skippedCopies;
+    round->ownWrites = ownWrites;
+    // Copies found at start may be of any age; those made while the program runs come from
+    // versions that descend from the ancestor it holds.
+    round->copiesHaveBase = roundsDone > 0;
+    ++roundsDone;
     return round;
 }
 
@@ -360,7 +369,7 @@ void AutoSaver::replaceBase(StoreSnapshot&& newBase)
 
 bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
 {
-    if (!outcome.ownBase.entries.isEmpty() && outcome.kind != Outcome::Saved && !outcome.fileMerged)
+    if (!outcome.ownBase.entries.isEmpty() && !outcome.fileMerged)
         replaceBase(std::move(outcome.ownBase));
     switch (outcome.kind) {
     case Outcome::Unchanged:
@@ -373,8 +382,12 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
     case Outcome::Saved: {
         notAStoreRounds = 0;
         problemShown = false;
-        replaceBase(std::move(outcome.result));
+        // The ancestor stays what came from elsewhere: only that is known to be shared. What was
+        // written is recognised by its hash, should it come back, as the file or as a copy.
         known = outcome.fingerprint;
+        ownWrites << known.sha256;
+        if (ownWrites.size() > kOwnWritesKept)
+            ownWrites.removeFirst();
         if (changes == changesAtStart)
             dirty = false;
         nextRetryMs = retryDelayMs;
@@ -510,7 +523,7 @@ void AutoSaver::runRound(Round& round)
         ~LetGo()
         {
             round.ours = round.base = StoreSnapshot();
-            if (round.outcome->kind == Outcome::Saved || round.outcome->fileMerged)
+            if (round.outcome->fileMerged)
                 round.outcome->ownBase = StoreSnapshot();
         }
     } letGo{round};
@@ -535,7 +548,8 @@ void AutoSaver::runRound(Round& round)
 
     if (!storeFileUnchanged(path, round.known)) {
         StoreFileRead file = readStoreFile(path);
-        const bool ours = !round.known.sha256.isEmpty() && file.fingerprint.sha256 == round.known.sha256;
+        const bool ours = (!round.known.sha256.isEmpty() && file.fingerprint.sha256 == round.known.sha256) ||
+                          round.ownWrites.contains(file.fingerprint.sha256);
         if (ours) {
             out.fingerprint = file.fingerprint; // touched, not changed
         } else if (file.status == StoreFileRead::Read) {
@@ -585,7 +599,15 @@ void AutoSaver::runRound(Round& round)
                                  .arg(name);
             continue;
         }
-        StoreMerge merge = mergeStore(current, copy.payload);
+        // A version this program wrote, set aside by the sync tool: nothing in it is new here.
+        if (round.ownWrites.contains(copy.fingerprint.sha256) || copy.fingerprint.sha256 == round.known.sha256) {
+            out.mergedCopies << name;
+            continue;
+        }
+        // Three-way when the copy is known to descend from the ancestor (so that what was deleted
+        // or changed here since is not undone), else two-way: the union by id.
+        StoreMerge merge =
+            round.copiesHaveBase ? mergeStore(round.base, current, copy.payload) : mergeStore(current, copy.payload);
         current = std::move(merge.merged);
         out.mergedCopies << name;
         const QString vaultSummary = merge.vault.summary();
@@ -614,5 +636,4 @@ void AutoSaver::runRound(Round& round)
     }
     out.kind = Outcome::Saved;
     out.fingerprint = saved.written;
-    out.result = std::move(current);
 }

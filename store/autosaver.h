@@ -33,7 +33,9 @@ public:
     ~AutoSaver() override;
 
     // Starts saving and watching. `loaded` is the state as it was read from the file that
-    // `fingerprint` describes: the common ancestor of the next merge.
+    // `fingerprint` describes: the common ancestor of the next merge. The ancestor stays the
+    // state last taken in from elsewhere (never this program's own writes, which the other
+    // computer may not have seen when it made its version).
     void start(const StoreSnapshot& loaded, const StoreFingerprint& fingerprint);
     bool isStarted() const { return started; }
 
@@ -117,8 +119,10 @@ private:
     bool failing = false;
     int notAStoreRounds = 0;
     bool problemShown = false;
-    QStringList mergedCopies;  // merged, to be renamed once the merge is saved
-    QStringList skippedCopies; // did not read as stores; not tried again this session
+    QStringList mergedCopies;    // merged, to be renamed once the merge is saved
+    QStringList skippedCopies;   // did not read as stores; not tried again this session
+    QList<QByteArray> ownWrites; // hashes of the files written since the ancestor came in
+    int roundsDone = 0;
 
     std::thread worker;
     quint64 roundId = 0;

@@ -226,6 +226,41 @@ private slots:
         QCOMPARE(fileTitles(storePath()), expected);
     }
 
+    // The other computer's version was made without this one's last save (they were apart):
+    // what was saved here is not undone by it, as a conflicted copy or as the file.
+    void versionMadeWithoutOurSaveKeepsIt_data()
+    {
+        QTest::addColumn<bool>("asCopy");
+        QTest::newRow("as the file") << false;
+        QTest::newRow("as a conflicted copy") << true;
+    }
+
+    void versionMadeWithoutOurSaveKeepsIt()
+    {
+        QFETCH(bool, asCopy);
+        open();
+        const Payload loaded = readPayload(storePath());
+        Entry a = *fixture->state.vault.entries().findById(QStringLiteral("a"));
+        a.password = QStringLiteral("here");
+        fixture->state.vault.saveEntry(a, a.category);
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/here", "D/D"}));
+        QTRY_VERIFY(!saver->hasUnsavedChanges());
+
+        // Made from the state as loaded: D deleted and X added there.
+        EntryList entries;
+        entries.append(*loaded.entries.findById(QStringLiteral("a")));
+        entries.append(entry(QStringLiteral("X"), QStringLiteral("x")));
+        const QByteArray other = sealStore(encodePayload(loaded.preferences, loaded.categories, entries));
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        const QString at = asCopy
+                               ? fixture->path(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG.vydat"))
+                               : storePath();
+        QVERIFY(writeStoreFile(at, other).ok);
+        QTRY_COMPARE(merged.count(), 1);
+        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/here", "X/X"}));
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/here", "X/X"}));
+    }
+
     // A change found only when saving (no folder event came) is merged, not overwritten.
     void changeFoundAtTheCloseIsMerged()
     {
