@@ -326,7 +326,8 @@ bool SyncthingPair::setConnected(bool connected, int timeoutMs)
     const QString call =
         connected ? QStringLiteral("/rest/system/resume?device=") : QStringLiteral("/rest/system/pause?device=");
     // The one that dials goes offline first and comes back last, finding the other ready.
-    for (Side side : connected ? std::initializer_list<Side>{B, A} : std::initializer_list<Side>{A, B}) {
+    const Side order[] = {connected ? B : A, connected ? A : B};
+    for (Side side : order) {
         if (rest(instances[side], call + instances[1 - side].deviceId, true).isNull())
             return fail(QStringLiteral("syncthing refused ") + call);
     }
