@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/clipboardguard.h"
 #include "prefs/generator.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
@@ -12,7 +13,6 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QStatusBar>
 #include <QUrl>
 
@@ -101,11 +101,8 @@ void MainWindow::on_btnDeleteEntry_clicked()
 
 void MainWindow::on_btnCopyPassword_clicked()
 {
-    // The hint asks clipboard managers not to record the password.
-    auto* data = new QMimeData;
-    data->setText(form->txtEntryPassword->text());
-    data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
-    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+    // Marked so that clipboard managers do not record it, and taken off again after the set time.
+    clipboardGuard->copyPassword(form->txtEntryPassword->text());
     statusBar()->showMessage(tr("Password copied to the clipboard."), kStatusMessageMs);
 }
 

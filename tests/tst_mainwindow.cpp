@@ -127,7 +127,8 @@ private slots:
         QCOMPARE(actionTexts("menu_File"),
                  QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset &Master Password", "-",
                               "action_Import=&Import", "action_Export=&Export", "-",
-                              "actionCheck_for_Updates=Check for &Updates", "-", "actionClose=&Close"}));
+                              "actionCheck_for_Updates=Check for &Updates", "-", "actionLock=&Lock", "-",
+                              "actionClose=&Close"}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
         auto* tree = child<QTreeView>(window, "treeView");
