@@ -241,12 +241,22 @@ private:
     qint64 handedOut = 0;
 };
 
-// Whether the file at `path` begins with the protected store's magic.
+// Whether the file at `path` is a protected store: it begins with the magic, or with the magic
+// changed in one byte, which no ordinary store does (its first four bytes would state a payload of
+// over a gigabyte). Such a file is refused whole rather than read in part as an ordinary one.
 bool fileIsProtected(const QString& path)
 {
     QFile file(path);
     QString reason;
-    return openRegularFile(file, &reason) && isProtectedStore(file.read(kProtectedMagicSize));
+    if (!openRegularFile(file, &reason))
+        return false;
+    const QByteArray first = file.read(kProtectedMagicSize);
+    if (first.size() < kProtectedMagicSize)
+        return false;
+    int differing = 0;
+    for (int i = 0; i < kProtectedMagicSize; ++i)
+        differing += first[i] != kProtectedMagic[i];
+    return differing <= 1;
 }
 
 // Writes the store in the protected form: the payload encrypted as it is encoded.
