@@ -1,54 +1,191 @@
 #include "app/mainwindow.h"
 
+#include "app/csvmappingdialog.h"
+#include "app/importpreviewdialog.h"
 #include "app/windowsettings.h"
-
+#include "store/bitwardenjson.h"
+#include "store/csvformat.h"
+#include "store/keepassxml.h"
 #include "store/listfile.h"
+#include "store/securefile.h"
 #include "store/storestate.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
 
+namespace {
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+// The formats File > Export writes, in the order the file dialog offers them.
+enum class ExportFormat
+{
+    List,
+    KeePassXcCsv,
+    KeePassXml,
+};
+
+struct ExportChoice
+{
+    ExportFormat format;
+    const char* filter;
+    const char* suffix;
+};
+
+const ExportChoice kExportChoices[] = {
+    {ExportFormat::List, QT_TRANSLATE_NOOP("MainWindow", "Vaultry files (*.vydl)"), "vydl"},
+    {ExportFormat::KeePassXcCsv, QT_TRANSLATE_NOOP("MainWindow", "KeePassXC CSV, unencrypted (*.csv)"), "csv"},
+    {ExportFormat::KeePassXml, QT_TRANSLATE_NOOP("MainWindow", "KeePass 2 XML, unencrypted (*.xml)"), "xml"},
+};
+
+// The formats File > Import reads, in the order the file dialog offers them; "All files" leaves
+// the format to the content.
+struct ImportChoice
+{
+    TransferFormat format;
+    const char* filter;
+};
+
+const ImportChoice kImportChoices[] = {
+    {TransferFormat::VaultryList, QT_TRANSLATE_NOOP("MainWindow", "Vaultry files (*.vydl)")},
+    {TransferFormat::Csv,
+     QT_TRANSLATE_NOOP("MainWindow", "CSV from KeePassXC, Bitwarden, Chrome, Edge, Firefox (*.csv)")},
+    {TransferFormat::BitwardenJson, QT_TRANSLATE_NOOP("MainWindow", "Bitwarden JSON, unencrypted (*.json)")},
+    {TransferFormat::KeePassXml, QT_TRANSLATE_NOOP("MainWindow", "KeePass 2 XML (*.xml)")},
+    {TransferFormat::Unknown, QT_TRANSLATE_NOOP("MainWindow", "All files (*)")},
+};
+
+template <typename Choice, size_t N> QStringList filtersOf(const Choice (&choices)[N])
+{
+    QStringList filters;
+    for (const Choice& choice : choices)
+        filters << tr(choice.filter);
+    return filters;
+}
+
+template <typename Choice, size_t N> const Choice& chosen(const Choice (&choices)[N], const QString& filter)
+{
+    for (const Choice& choice : choices) {
+        if (tr(choice.filter) == filter)
+            return choice;
+    }
+    return choices[0];
+}
+
+// "1 entry", "2 entries".
+QString countOf(int count, const char* one, const char* many)
+{
+    return count == 1 ? tr(one) : tr(many).arg(count);
+}
+
+// Asks for the list password twice; false when the user cancelled.
+bool askListPassword(QWidget* parent, QString& password)
+{
+    bool confirmed = false;
+    password =
+        QInputDialog::getText(parent, tr("Vaultry list password"), tr("Enter a password to lock the exported list."),
+                              QLineEdit::Password, QString(), &confirmed);
+    // Cancel ends the export; an empty password confirmed with OK is allowed.
+    if (!confirmed)
+        return false;
+    for (;;) {
+        const QString again = QInputDialog::getText(parent, tr("Vaultry list password"), tr("Re-enter the password."),
+                                                    QLineEdit::Password, QString(), &confirmed);
+        if (!confirmed)
+            return false;
+        if (again == password)
+            return true;
+    }
+}
+
+// Reads another manager's file, asking for the columns of a CSV table of unknown layout. False
+// when the user cancelled; otherwise `read` says what came of it and `name` what was read.
+bool decodeForeign(QWidget* parent, TransferFormat format, const QByteArray& bytes, ImportedEntries& read,
+                   QString& name)
+{
+    name = transferFormatName(format);
+    switch (format) {
+    case TransferFormat::Csv: {
+        CsvImport csv = decodeCsv(bytes);
+        if (csv.status == CsvImport::NeedsMapping) {
+            CsvMappingDialog dialog(csv.columns, csv.firstRow, parent);
+            if (dialog.exec() != QDialog::Accepted)
+                return false;
+            csv = decodeCsv(bytes, dialog.mapping());
+        }
+        name = csvLayoutName(csv.layout);
+        read = std::move(csv.entries);
+        return true;
+    }
+    case TransferFormat::BitwardenJson:
+        read = decodeBitwardenJson(bytes);
+        return true;
+    case TransferFormat::KeePassXml:
+        read = decodeKeePassXml(bytes);
+        return true;
+    case TransferFormat::VaultryList:
+    case TransferFormat::Unknown:
+        break;
+    }
+    read.error = tr("the format is not one Vaultry imports");
+    return true;
+}
+
+} // namespace
+
 void MainWindow::on_action_Export_triggered()
 {
     WindowSettings settings;
-    QFileDialog chooser(this, tr("Export Vaultry list"), settings.listFolder(), tr("Vaultry files (*.vydl)"));
+    QFileDialog chooser(this, tr("Export Vaultry list"), settings.listFolder(),
+                        filtersOf(kExportChoices).join(QStringLiteral(";;")));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
-    // A name typed without the suffix gets it, so that the import dialog lists the file.
+    // A name typed without a suffix gets the chosen format's, so that the import dialog lists the file.
     chooser.setDefaultSuffix(QStringLiteral("vydl"));
     chooser.selectFile(QStringLiteral("data.vydl"));
+    connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& filter) {
+        chooser.setDefaultSuffix(QString::fromLatin1(chosen(kExportChoices, filter).suffix));
+    });
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return;
     const QString path = chooser.selectedFiles().constFirst();
     settings.rememberListFile(path);
+    const ExportFormat format = chosen(kExportChoices, chooser.selectedNameFilter()).format;
+    const QString shownPath = QDir::toNativeSeparators(path);
 
-    bool confirmed = false;
-    const QString password =
-        QInputDialog::getText(this, tr("Vaultry list password"), tr("Enter a password to lock the exported list."),
-                              QLineEdit::Password, QString(), &confirmed);
-    // Cancel ends the export; an empty password confirmed with OK is allowed.
-    if (!confirmed)
-        return;
-    for (;;) {
-        const QString again = QInputDialog::getText(this, tr("Vaultry list password"), tr("Re-enter the password."),
-                                                    QLineEdit::Password, QString(), &confirmed);
-        if (!confirmed)
+    WriteResult written;
+    if (format == ExportFormat::List) {
+        QString password;
+        if (!askListPassword(this, password))
             return;
-        if (again == password)
-            break;
-    }
-
-    const ListWriteResult written = writeListFile(path, state.vault.entries(), password);
-    if (!written.ok) {
-        QMessageBox::warning(
+        const ListWriteResult list = writeListFile(path, state.vault.entries(), password);
+        written = {list.ok, list.reason};
+    } else {
+        const auto answer = QMessageBox::warning(
             this, tr("Vaultry Export"),
-            tr("The list could not be written to %1:\n%2").arg(QDir::toNativeSeparators(path), written.reason));
+            tr("%1 will hold every password unencrypted: anyone who can read the file can read them all.\n"
+               "Keep it only as long as you need it, then delete it.")
+                .arg(shownPath),
+            QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
+        if (answer != QMessageBox::Save)
+            return;
+        written = writeSecretFile(path, format == ExportFormat::KeePassXcCsv
+                                            ? encodeKeePassXcCsv(state.vault.entries())
+                                            : encodeKeePassXml(state.vault.entries(), state.vault.categoryNames()));
+    }
+    if (!written.ok) {
+        QMessageBox::warning(this, tr("Vaultry Export"),
+                             tr("The list could not be written to %1:\n%2").arg(shownPath, written.reason));
         return;
     }
     const qsizetype count = state.vault.entries().size();
-    const QString shownPath = QDir::toNativeSeparators(path);
     statusBar()->showMessage(count == 1 ? tr("Exported 1 entry to %1.").arg(shownPath)
                                         : tr("Exported %1 entries to %2.").arg(count).arg(shownPath),
                              kStatusMessageMs);
@@ -58,15 +195,18 @@ void MainWindow::on_action_Export_triggered()
 void MainWindow::on_action_Import_triggered()
 {
     WindowSettings settings;
-    const QString path =
-        QFileDialog::getOpenFileName(this, tr("Import Vaultry list"), settings.listFolder(),
-                                     tr("Vaultry files (*.vydl)") + QStringLiteral(";;") + tr("All files (*)"));
-    if (path.isEmpty())
+    QFileDialog chooser(this, tr("Import Vaultry list"), settings.listFolder(),
+                        filtersOf(kImportChoices).join(QStringLiteral(";;")));
+    chooser.setAcceptMode(QFileDialog::AcceptOpen);
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return;
+    const QString path = chooser.selectedFiles().constFirst();
     settings.rememberListFile(path);
+    const TransferFormat chosenFormat = chosen(kImportChoices, chooser.selectedNameFilter()).format;
 
     const QString shownPath = QDir::toNativeSeparators(path);
-    // Read before asking for the password, so an unreadable file is reported at once.
+    // Read before asking anything, so an unreadable file is reported at once.
     const ListReadResult file = readListFile(path);
     switch (file.status) {
     case ListReadResult::Ok:
@@ -80,29 +220,83 @@ void MainWindow::on_action_Import_triggered()
         return;
     }
 
-    bool confirmed = false;
-    const QString password =
-        QInputDialog::getText(this, tr("Vaultry list password"), tr("Enter a password to unlock the imported list."),
-                              QLineEdit::Password, QString(), &confirmed);
-    if (!confirmed)
-        return;
-    const ListImportResult imported = importList(file.bytes, password, state.vault);
-    switch (imported.status) {
-    case ListDecodeResult::Ok:
-        break;
-    case ListDecodeResult::WrongPassword:
+    // The content has the last word where it is unmistakable. CSV has no mark of its own: text
+    // chosen as XML or JSON is left to that reader to judge, but text is never a list file.
+    const TransferFormat found = recogniseFormat(file.bytes);
+    TransferFormat format = chosenFormat;
+    if (chosenFormat == TransferFormat::Unknown) {
+        format = found;
+        if (format == TransferFormat::Unknown) {
+            QMessageBox::warning(this, tr("Vaultry Import"),
+                                 tr("%1 is in none of the formats Vaultry imports (Vaultry list, CSV, Bitwarden "
+                                    "JSON, KeePass 2 XML). Nothing was imported.")
+                                     .arg(shownPath));
+            return;
+        }
+    } else if (found != chosenFormat && found != TransferFormat::Unknown &&
+               (found != TransferFormat::Csv || chosenFormat == TransferFormat::VaultryList)) {
         QMessageBox::warning(this, tr("Vaultry Import"),
-                             tr("The password does not unlock %1. Nothing was imported.").arg(shownPath));
-        return;
-    case ListDecodeResult::Damaged:
-    case ListDecodeResult::Unreadable:
-        QMessageBox::warning(this, tr("Vaultry Import"),
-                             tr("%1 is damaged or is not a Vaultry list. Nothing was imported.").arg(shownPath));
+                             tr("%1 is not a %2 file; it looks like a %3 file. Nothing was imported.")
+                                 .arg(shownPath, transferFormatName(chosenFormat), transferFormatName(found)));
         return;
     }
+
+    if (format == TransferFormat::VaultryList) {
+        bool confirmed = false;
+        const QString password = QInputDialog::getText(this, tr("Vaultry list password"),
+                                                       tr("Enter a password to unlock the imported list."),
+                                                       QLineEdit::Password, QString(), &confirmed);
+        if (!confirmed)
+            return;
+        const ListImportResult imported = importList(file.bytes, password, state.vault);
+        switch (imported.status) {
+        case ListDecodeResult::Ok:
+            break;
+        case ListDecodeResult::WrongPassword:
+            QMessageBox::warning(this, tr("Vaultry Import"),
+                                 tr("The password does not unlock %1. Nothing was imported.").arg(shownPath));
+            return;
+        case ListDecodeResult::Damaged:
+        case ListDecodeResult::Unreadable:
+            QMessageBox::warning(this, tr("Vaultry Import"),
+                                 tr("%1 is damaged or is not a Vaultry list. Nothing was imported.").arg(shownPath));
+            return;
+        }
+        refreshView();
+        const Vault::MergeResult& merged = imported.merged;
+        QString report = merged.added == 1 ? tr("Imported 1 entry") : tr("Imported %1 entries").arg(merged.added);
+        if (merged.skipped > 0)
+            report += merged.skipped == 1 ? tr("; 1 was already in the vault")
+                                          : tr("; %1 were already in the vault").arg(merged.skipped);
+        statusBar()->showMessage(report + QLatin1Char('.'), kStatusMessageMs);
+        return;
+    }
+
+    ImportedEntries read;
+    QString formatName;
+    if (!decodeForeign(this, format, file.bytes, read, formatName))
+        return;
+    if (!read.ok) {
+        QMessageBox::warning(this, tr("Vaultry Import"),
+                             tr("%1 could not be imported as %2:\n%3\nNothing was imported.")
+                                 .arg(shownPath, transferFormatName(format), read.error));
+        return;
+    }
+    // Fresh ids would bring the same entry in again with every import of the same file.
+    adoptMatchingIds(read.entries, state.vault.entries());
+    const ImportPlan plan = planImport(read, state.vault.entries());
+    ImportPreviewDialog preview(QFileInfo(path).fileName(), formatName, plan, this);
+    if (preview.exec() != QDialog::Accepted)
+        return;
+
+    for (const QString& category : std::as_const(read.categories))
+        state.vault.addCategory(category);
+    const Vault::MergeResult merged = state.vault.merge(read.entries);
     refreshView();
-    const Vault::MergeResult& merged = imported.merged;
-    QString report = merged.added == 1 ? tr("Imported 1 entry") : tr("Imported %1 entries").arg(merged.added);
+    QString report = merged.added == 0 ? tr("Imported no entries")
+                                       : tr("Imported %1 into %2")
+                                             .arg(countOf(merged.added, "1 entry", "%1 entries"),
+                                                  countOf(plan.categoriesReceiving, "1 category", "%1 categories"));
     if (merged.skipped > 0)
         report += merged.skipped == 1 ? tr("; 1 was already in the vault")
                                       : tr("; %1 were already in the vault").arg(merged.skipped);

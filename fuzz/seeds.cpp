@@ -1,4 +1,6 @@
 // Writes small starting corpora for the fuzz targets; each file's first byte is the mode.
+#include "store/csvformat.h"
+#include "store/keepassxml.h"
 #include "store/listcodec.h"
 #include "store/payload.h"
 #include "store/settingsstore.h"
@@ -18,6 +20,14 @@ void put(const QString& dir, const QString& name, char mode, const QByteArray& b
     QFile file(dir + QLatin1Char('/') + name);
     if (file.open(QIODevice::WriteOnly))
         file.write(QByteArray(1, mode) + bytes);
+}
+
+void putRaw(const QString& dir, const QString& name, const QByteArray& bytes)
+{
+    QDir().mkpath(dir);
+    QFile file(dir + QLatin1Char('/') + name);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
 }
 
 EntryList sampleEntries(int count)
@@ -69,5 +79,42 @@ int main(int argc, char** argv)
     put(list, QStringLiteral("file-small"), 0, encodeList(sampleEntries(2), QStringLiteral("fuzz")));
     put(list, QStringLiteral("plain-empty"), 1, encodeEntryList(EntryList()));
     put(list, QStringLiteral("plain-small"), 1, encodeEntryList(sampleEntries(3)));
+
+    const QString csv = root + QStringLiteral("/csv");
+    EntryList awkward = sampleEntries(2);
+    Entry quoted(Entry::NoId);
+    quoted.id = QStringLiteral("q");
+    quoted.title = QStringLiteral("say \"hi\", then\r\nleave");
+    quoted.category = QStringLiteral("Work/Sub");
+    awkward.append(quoted);
+    put(csv, QStringLiteral("keepassxc"), 0, encodeKeePassXcCsv(awkward));
+    put(csv, QStringLiteral("bitwarden"), 0,
+        "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,login_totp\n"
+        "Social,1,login,Forum,,\"pin: 1\",0,\"https://a.example,https://b.example\",bob,pw,JBSW\n"
+        ",,note,Recipe,\"flour, eggs\",,0,,,,\n");
+    put(csv, QStringLiteral("chrome"), 0,
+        "name,url,username,password,note\nx.example,https://x.example,ann,pw,\"a\nb\"\n");
+    put(csv, QStringLiteral("firefox"), 0,
+        "\"url\",\"username\",\"password\",\"httpRealm\",\"formActionOrigin\",\"guid\",\"timeCreated\","
+        "\"timeLastUsed\",\"timePasswordChanged\"\n"
+        "\"https://x.example\",\"me\",\"pw\",\"\",\"https://x.example\",\"{1}\",\"1700000000000\",\"1\",\"1\"\n");
+    put(csv, QStringLiteral("mapped"), 1, "Site,E-mail,Secret,Kind,Memo,Tag\nx,ann@x,pw,web,hello,Home\n");
+
+    putRaw(
+        root + QStringLiteral("/bitwarden"), QStringLiteral("export.json"),
+        R"({"encrypted": false, "folders": [{"id": "f", "name": "Social"}], "items": [)"
+        R"({"id": "1", "folderId": "f", "type": 1, "name": "Forum", "notes": "n", "fields": [{"name": "PIN", "value": "1"}],)"
+        R"( "login": {"uris": [{"uri": "https://x.example"}], "username": "u", "password": "p", "totp": "T"},)"
+        R"( "creationDate": "2023-01-02T03:04:05.678Z", "revisionDate": "2024-01-01T00:00:00.000Z", "deletedDate": null},)"
+        R"({"type": 2, "name": "Note", "notes": "x"}, {"type": 3, "name": "Card", "card": {"number": "4111"}}]})");
+
+    putRaw(root + QStringLiteral("/keepass"), QStringLiteral("ours.xml"),
+           encodeKeePassXml(awkward, {QStringLiteral("General"), QStringLiteral("Empty")}));
+    putRaw(root + QStringLiteral("/keepass"), QStringLiteral("recycled.xml"),
+           "<?xml version=\"1.0\"?><KeePassFile><Meta><RecycleBinUUID>AAAAAAAAAAAAAAAAAAAAAQ==</RecycleBinUUID></Meta>"
+           "<Root><Group><Name>R</Name><Entry><Times><CreationTime>pxrZ3Q4AAAA=</CreationTime></Times>"
+           "<String><Key>otp</Key><Value>x</Value></String><Binary><Key>f</Key></Binary>"
+           "<History><Entry/></History></Entry><Group><UUID>AAAAAAAAAAAAAAAAAAAAAQ==</UUID><Name>Bin</Name>"
+           "<Entry/></Group></Group></Root></KeePassFile>");
     return 0;
 }

@@ -20,6 +20,13 @@ ListReadResult readListFile(const QString& path)
         result.status = ListReadResult::Missing;
         return result;
     }
+    // Refused before reading; the reader also stops at the bound should the file grow meanwhile.
+    const QFileInfo info(path);
+    if (info.isFile() && info.size() > kMaxListFileBytes) {
+        result.status = ListReadResult::Unreadable;
+        result.reason = QStringLiteral("The file is larger than 1 GiB.");
+        return result;
+    }
     ReadResult read = readRegularFile(path, kMaxListFileBytes);
     if (!read.ok) {
         result.status = ListReadResult::Unreadable;

@@ -687,7 +687,7 @@ private slots:
         QCOMPARE(read.reason, reason);
         const ListReadResult listRead = readListFile(list);
         QCOMPARE(listRead.status, ListReadResult::Unreadable);
-        QCOMPARE(listRead.reason, reason);
+        QVERIFY2(listRead.reason.contains(QStringLiteral("larger than")), qPrintable(listRead.reason));
         QVERIFY(listRead.bytes.isEmpty());
         // Reading up to the limit first would have taken a gigabyte.
         QVERIFY2(peakMemory() - peakBefore < 64 * 1024, qPrintable(QString::number(peakMemory() - peakBefore)));

@@ -121,6 +121,8 @@ private slots:
         QCOMPARE(model.columnCount(), 2);
         QVERIFY(!model.insertColumns(5, 1));
         QVERIFY(model.insertColumns(2, 0));
+        QVERIFY(model.removeColumns(0, 0)); // nothing to remove is no failure
+        QVERIFY(!model.removeColumns(0, -1));
         QCOMPARE(model.columnCount(), 2);
         QVERIFY(model.removeColumns(0, 2));
         // With no column left the rows go too.
@@ -143,6 +145,41 @@ private slots:
         QCOMPARE(tree.entryAt(tree.index(0, 0, tree.findCategory("D"))).id, entries.at(2).id);
         vault.removeCategory("D");
         QCOMPARE(tree.entryAt(tree.index(1, 0, tree.findCategory("C"))).id, entries.at(3).id);
+    }
+
+    // Two entries with one id (only a damaged file holds them): each edit reaches the row of the
+    // entry the vault changed, never its twin's, and no row is left without its entry.
+    void duplicateIdsKeepTheirOwnRows()
+    {
+        TestVault::prepare();
+        Vault vault;
+        Entry first = TestVault::makeEntry("First", "C");
+        Entry second = TestVault::makeEntry("Second", "D");
+        second.id = first.id;
+        vault.reset({"C", "D"}, TestVault::entryList({first, second}));
+        TreeModel tree(vault);
+        QAbstractItemModelTester tester(&tree, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const auto titles = [&tree](const QString& category) {
+            QStringList titles;
+            const QModelIndex parent = tree.findCategory(category);
+            for (int row = 0; row < tree.rowCount(parent); ++row)
+                titles << tree.index(row, 0, parent).data().toString();
+            return titles;
+        };
+
+        // The vault changes the first of the two; its row moves behind its twin's.
+        first.title = "Moved";
+        vault.saveEntry(first, "D");
+        QCOMPARE(titles("C"), QStringList());
+        QCOMPARE(titles("D"), QStringList({"Second", "Moved"}));
+        first.category = "D";
+        first.title = "Again";
+        vault.saveEntry(first, "D");
+        QCOMPARE(titles("D"), QStringList({"Second", "Again"}));
+        vault.removeEntry(first.id);
+        QCOMPARE(titles("D"), QStringList({"Second"}));
+        vault.removeEntry(first.id);
+        QCOMPARE(titles("D"), QStringList());
     }
 };
 

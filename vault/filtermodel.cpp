@@ -23,7 +23,7 @@ constexpr char16_t kSeparator = 0xFFFF; // EntryList::kSearchSeparator, never in
 
 // Case folding of each UTF-16 code unit. Folding maps BMP characters to BMP characters and
 // leaves surrogates for pairs to be folded together, so a needle without surrogates matches a
-// text folded unit by unit exactly where it matches the text folded with QString::toCaseFolded.
+// text folded unit by unit exactly where QString::contains(…, Qt::CaseInsensitive) finds it.
 const char16_t* foldTable()
 {
     static const std::unique_ptr<char16_t[]> table = [] {
@@ -40,6 +40,14 @@ const char16_t* foldTable()
 const char16_t* unitsOf(const QString& text)
 {
     return reinterpret_cast<const char16_t*>(text.constData()); // constData never copies a string
+}
+
+// `size` elements, each -1. Not QList::fill: Qt 6.4's checks capacity() rather than the room after
+// the elements, so a list that lost elements at its front would be written past its end.
+void unsetAll(QList<int>& list, qsizetype size)
+{
+    list.clear();
+    list.resize(size, -1);
 }
 
 bool hasSurrogates(const QString& text)
@@ -113,12 +121,12 @@ public:
             mode = Everything;
             return;
         }
-        const bool separated = text.contains(QChar(kSeparator));
         folded = cs == Qt::CaseInsensitive ? text.toCaseFolded() : text;
-        if (separated || hasSurrogates(folded)) {
-            // Rare: matched field by field with QString, as always.
+        // Rare: matched field by field with QString::contains, whose answer the scan gives for the
+        // rest. Surrogates in the typed text are never folded first: QString::toCaseFolded turns a
+        // lone one into U+FFFD, which contains() would not look for.
+        if (text.contains(QChar(kSeparator)) || hasSurrogates(text) || hasSurrogates(folded)) {
             mode = Fields;
-            viaFolding = cs == Qt::CaseInsensitive && !separated;
             return;
         }
         mode = cs == Qt::CaseInsensitive ? Folded : Exact;
@@ -154,7 +162,7 @@ public:
             return true;
         case Fields:
             for (const QString* field : {&entry.account, &entry.category, &entry.notes, &entry.title, &entry.url}) {
-                if (viaFolding ? field->toCaseFolded().contains(folded) : field->contains(typed, cs))
+                if (field->contains(typed, cs))
                     return true;
             }
             return false;
@@ -176,12 +184,14 @@ public:
         return inText(entry.title) || inText(entry.url) || inText(entry.account) || inText(entry.notes);
     }
 
-    // Bit i set for each entry i that matches.
-    const std::vector<quint64>& scan(const EntryList& entries)
+    // Bit i set for each entry i that matches. `resets` tells apart lists that share an address and
+    // a change count (a reset moves a new list into the same object).
+    const std::vector<quint64>& scan(const EntryList& entries, quint64 resets)
     {
-        if (entries.generation() != generation || &entries != list) {
+        if (entries.generation() != generation || resets != resetCount || &entries != list) {
             sets.clear();
             generation = entries.generation();
+            resetCount = resets;
             list = &entries;
         }
         for (qsizetype i = 0; i < sets.size(); ++i) {
@@ -319,7 +329,6 @@ private:
     QString typed;
     QString folded;
     Qt::CaseSensitivity cs = Qt::CaseSensitive;
-    bool viaFolding = false;
     bool spans = true;
     const char16_t* needle = nullptr;
     qsizetype length = 0;
@@ -328,6 +337,7 @@ private:
 
     QList<MatchSet> sets;
     quint64 generation = 0;
+    quint64 resetCount = 0;
     const EntryList* list = nullptr;
 };
 
@@ -502,8 +512,7 @@ void FilterModel::refilter()
     // One pass over the entries for the search, then one over the rows for the counts.
     if (tree && !matcher->everything()) {
         const EntryList& entries = vault.entries();
-        const std::vector<quint64>& bits = matcher->scan(entries);
-        const bool byPosition = !entries.hasDuplicateIds();
+        const std::vector<quint64>& bits = matcher->scan(entries, vault.resetCount());
         for (Group* group : std::as_const(groups)) {
             const int rows = tree->rowCount(tree->index(group->sourceRow, 0));
             group->accepted.resize(size_t(rows));
@@ -511,9 +520,8 @@ void FilterModel::refilter()
             group->invalidate();
             for (int row = 0; row < rows; ++row) {
                 const qsizetype position = tree->entryPosition(group->sourceRow, row);
-                const bool accepted = position >= 0 && byPosition
-                                          ? (bits[size_t(position) / 64] >> (position % 64)) & 1
-                                          : filterAcceptsRow(row, categoryIndex(group->sourceRow));
+                const bool accepted = position >= 0 ? (bits[size_t(position) / 64] >> (position % 64)) & 1
+                                                    : filterAcceptsRow(row, categoryIndex(group->sourceRow));
                 group->accepted[size_t(row)] = accepted;
                 group->count += accepted;
             }
@@ -545,7 +553,8 @@ bool FilterModel::rowAccepted(const Group& group, int row) const
         return true;
     if (tree) {
         const qsizetype position = tree->entryPosition(group.sourceRow, row);
-        if (position >= 0 && !vault.entries().hasDuplicateIds())
+        // The entry the row shows decides, even where a damaged file gave its id to another.
+        if (position >= 0)
             return matcher->matches(vault.entries().at(position));
     }
     return filterAcceptsRow(row, categoryIndex(group.sourceRow));
@@ -672,7 +681,7 @@ void FilterModel::ensureInverse(Group& group) const
     ensureShown(group);
     if (group.inverseValid)
         return;
-    group.proxyRowOf.fill(-1, qsizetype(group.accepted.size()));
+    unsetAll(group.proxyRowOf, qsizetype(group.accepted.size()));
     for (int proxyRow = 0; proxyRow < group.shown.size(); ++proxyRow)
         group.proxyRowOf[group.shown.at(proxyRow)] = proxyRow;
     group.inverseValid = true;
@@ -694,7 +703,7 @@ void FilterModel::sortCategories()
     if (sortedColumn() >= 0)
         std::stable_sort(rows.begin(), rows.end(), [this](int a, int b) { return ordered(-1, a, b); });
     categoryOrder = rows;
-    categoryProxyRow.fill(-1, groups.size());
+    unsetAll(categoryProxyRow, groups.size());
     for (int proxyRow = 0; proxyRow < categoryOrder.size(); ++proxyRow)
         categoryProxyRow[categoryOrder.at(proxyRow)] = proxyRow;
 }
@@ -747,9 +756,12 @@ bool FilterModel::hasChildren(const QModelIndex& parent) const
 QVariant FilterModel::data(const QModelIndex& index, int role) const
 {
     const QVariant value = QAbstractProxyModel::data(index, role);
-    if (!index.isValid() || index.internalPointer())
-        return value; // an entry row: no count
-    const int visible = rowCount(index.siblingAtColumn(0));
+    // The count belongs to a category's name as shown, nothing else: any other role (an icon, a
+    // size, a missing value) would read as an empty name and become text.
+    if (role != Qt::DisplayRole || index.column() != TreeItem::TitleColumn || index.internalPointer() ||
+        !value.isValid())
+        return value;
+    const int visible = rowCount(index);
     if (visible <= 0)
         return value;
     const QString text = value.toString();
@@ -837,7 +849,7 @@ void FilterModel::sourceRowsInserted(const QModelIndex& parent, int first, int l
             const int at = insertionPoint(categoryOrder, -1, row);
             beginInsertRows(QModelIndex(), at, at);
             categoryOrder.insert(at, row);
-            categoryProxyRow.fill(-1, groups.size());
+            unsetAll(categoryProxyRow, groups.size());
             for (int proxyRow = 0; proxyRow < categoryOrder.size(); ++proxyRow)
                 categoryProxyRow[categoryOrder.at(proxyRow)] = proxyRow;
             endInsertRows();
@@ -859,26 +871,30 @@ void FilterModel::sourceRowsInserted(const QModelIndex& parent, int first, int l
             group.sorted.insert(insertionPoint(group.sorted, category, row), row);
     }
     const int proxyParentRow = categoryProxyRow.value(category, -1);
-    for (int row = first; row <= last; ++row) {
-        const bool accepted = rowAccepted(group, row);
-        group.accepted[size_t(row)] = accepted;
-        if (!accepted)
-            continue;
-        if (proxyParentRow < 0) {
-            ++group.count;
-            continue;
+    if (proxyParentRow < 0) {
+        // Not shown: nothing to announce; the rows are worked out when it is shown again.
+        for (int row = first; row <= last; ++row) {
+            group.accepted[size_t(row)] = rowAccepted(group, row);
+            group.count += group.accepted[size_t(row)];
         }
-        // Where it belongs when the order is known; otherwise nobody has seen the rows yet.
-        const int at = group.shownValid ? insertionPoint(group.shown, category, row) : group.count;
+        group.invalidate();
+        return;
+    }
+    // The rows as they were, before anything is announced: whatever reads the proxy while it
+    // announces (a stacked proxy, an accessibility client) must find it as it was.
+    ensureShown(group);
+    for (int row = first; row <= last; ++row) {
+        if (!rowAccepted(group, row))
+            continue;
+        const int at = insertionPoint(group.shown, category, row);
         beginInsertRows(createIndex(proxyParentRow, 0), at, at);
-        if (group.shownValid)
-            group.shown.insert(at, row);
+        group.shown.insert(at, row);
+        group.accepted[size_t(row)] = 1;
         ++group.count;
         group.inverseValid = false;
         endInsertRows();
     }
-    if (proxyParentRow >= 0)
-        countChanged(proxyParentRow);
+    countChanged(proxyParentRow);
 }
 
 void FilterModel::sourceRowsAboutToBeRemoved(const QModelIndex& parent, int first, int last)
@@ -908,12 +924,9 @@ void FilterModel::sourceRowsAboutToBeRemoved(const QModelIndex& parent, int firs
         return;
     if (proxyParentRow < 0) {
         group.count -= leaving;
-    } else if (!group.shownValid) {
-        // Nobody has seen these rows: the last ones go.
-        beginRemoveRows(createIndex(proxyParentRow, 0), group.count - leaving, group.count - 1);
-        group.count -= leaving;
-        endRemoveRows();
+        group.invalidate();
     } else {
+        // Built before it is announced, as for insertions.
         ensureInverse(group);
         QList<int> proxyRows;
         for (int row = first; row <= last; ++row) {
@@ -1019,6 +1032,8 @@ void FilterModel::sourceDataChanged(const QModelIndex& topLeft, const QModelInde
             group.invalidate();
             continue;
         }
+        if (was != now)
+            ensureShown(group); // as it was, before the change is announced
         if (was && !now) {
             ensureInverse(group);
             const int proxyRow = group.proxyRowOf.at(row);
@@ -1029,10 +1044,9 @@ void FilterModel::sourceDataChanged(const QModelIndex& topLeft, const QModelInde
             group.inverseValid = false;
             endRemoveRows();
         } else if (!was && now) {
-            const int at = group.shownValid ? insertionPoint(group.shown, category, row) : group.count;
+            const int at = insertionPoint(group.shown, category, row);
             beginInsertRows(proxyParent, at, at);
-            if (group.shownValid)
-                group.shown.insert(at, row);
+            group.shown.insert(at, row);
             group.accepted[size_t(row)] = 1;
             ++group.count;
             group.inverseValid = false;

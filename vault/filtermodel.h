@@ -60,7 +60,8 @@ public:
 
 protected:
     // Whether a source row stays under the current search: category rows always do, entry
-    // rows when their vault record (found by id) contains the text.
+    // rows when their vault record (found by id) contains the text. A row of the vault's tree
+    // that shows a vault entry is judged by that entry instead, bypassing this.
     virtual bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const;
 
 private:

@@ -359,8 +359,10 @@ bool TreeModel::insertColumns(int position, int columns, const QModelIndex& pare
 
 bool TreeModel::removeColumns(int position, int columns, const QModelIndex& parent)
 {
-    if (position < 0 || columns <= 0 || position + columns > rootItem->columnCount())
+    if (position < 0 || columns < 0 || position + columns > rootItem->columnCount())
         return false;
+    if (columns == 0)
+        return true; // as for rows: nothing to remove is no failure
     beginRemoveColumns(parent, position, position + columns - 1);
     detachAll();
     const bool removed = rootItem->removeColumns(position, columns);
@@ -431,7 +433,8 @@ QModelIndex TreeModel::findCategory(const QString& name) const
     return QModelIndex();
 }
 
-QModelIndex TreeModel::findEntryRow(const QString& categoryName, const QString& id, bool goneMatches) const
+QModelIndex TreeModel::findEntryRow(const QString& categoryName, const QString& id,
+                                    const std::function<bool(const Row&)>& shows) const
 {
     const QModelIndex categoryIndex = findCategory(categoryName);
     if (!categoryIndex.isValid())
@@ -439,23 +442,20 @@ QModelIndex TreeModel::findEntryRow(const QString& categoryName, const QString& 
     const Category* category = categories.at(categoryIndex.row());
     for (int row = 0; row < category->rows.size(); ++row) {
         const Row& entryRow = category->rows.at(row);
-        if (entryRow.own >= 0) {
-            if (ownRows.at(entryRow.own)->cell(TreeItem::IdColumn).toString() == id)
-                return createIndex(row, 0, const_cast<Category*>(category));
-        } else if (const Entry* entry = rowEntry(category, row)) {
-            if (entry->id == id)
-                return createIndex(row, 0, const_cast<Category*>(category));
-        } else if (goneMatches) {
-            // The entry just removed from the vault: the row still stands for it.
+        const bool found =
+            entryRow.own >= 0 ? ownRows.at(entryRow.own)->cell(TreeItem::IdColumn).toString() == id : shows(entryRow);
+        if (found)
             return createIndex(row, 0, const_cast<Category*>(category));
-        }
     }
     return QModelIndex();
 }
 
 QModelIndex TreeModel::findEntry(const Entry& entry) const
 {
-    return findEntryRow(entry.category, entry.id, false);
+    return findEntryRow(entry.category, entry.id, [this, &entry](const Row& row) {
+        const qsizetype position = vault.entries().indexOfSerial(row.serial);
+        return position >= 0 && vault.entries().at(position).id == entry.id;
+    });
 }
 
 void TreeModel::rebuild()
@@ -492,7 +492,13 @@ void TreeModel::appendEntry(const Entry& entry)
 
 void TreeModel::moveOrUpdateEntry(const Entry& before, const Entry& after)
 {
-    QModelIndex row = findEntry(before);
+    // The vault stored `after` where the first entry with its id is: that element's row, not a
+    // twin's with the same id (only a damaged file holds them).
+    const qsizetype stored = vault.entries().indexOfId(after.id);
+    const quint32 serial = stored >= 0 ? vault.entries().serialAt(stored) : 0;
+    QModelIndex row = findEntryRow(before.category, after.id, [stored, serial](const Row& entryRow) {
+        return stored >= 0 && entryRow.serial == serial;
+    });
     if (after.category != before.category) {
         if (row.isValid()) {
             removeRows(row.row(), 1, row.parent());
@@ -506,8 +512,6 @@ void TreeModel::moveOrUpdateEntry(const Entry& before, const Entry& after)
     }
     if (!row.isValid())
         return;
-    // The vault stored `after` where the first entry with its id is.
-    const qsizetype stored = vault.entries().indexOfId(after.id);
     if (stored >= 0)
         showVaultEntry(row, stored);
     else
@@ -524,7 +528,10 @@ void TreeModel::removeCategoryRows(const QString& name)
 
 void TreeModel::removeEntryRow(const Entry& entry)
 {
-    const QModelIndex row = findEntryRow(entry.category, entry.id, true);
+    // The row whose element has just gone, not a twin's with the same id.
+    const QModelIndex row = findEntryRow(entry.category, entry.id, [this](const Row& entryRow) {
+        return vault.entries().indexOfSerial(entryRow.serial) < 0;
+    });
     if (row.isValid())
         removeRows(row.row(), 1, row.parent());
 }

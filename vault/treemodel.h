@@ -3,6 +3,8 @@
 #include <QAbstractItemModel>
 #include <QList>
 
+#include <functional>
+
 class Entry;
 class TreeItem;
 class Vault;
@@ -76,7 +78,10 @@ private:
     void renumberCategories(int from);
     // Every entry row made a row of its own, for column changes that must shift all values.
     void detachAll();
-    QModelIndex findEntryRow(const QString& category, const QString& id, bool goneMatches) const;
+    // The first row under `category` that has values of its own with this id, or that shows a vault
+    // entry `shows` accepts.
+    QModelIndex findEntryRow(const QString& category, const QString& id,
+                             const std::function<bool(const Row&)>& shows) const;
     void showVaultEntry(const QModelIndex& index, qsizetype position);
     void buildTree();
     void clearTree();

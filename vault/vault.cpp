@@ -6,6 +6,7 @@ void Vault::reset(const QStringList& categories, EntryList entries)
 {
     names = categories;
     list = std::move(entries);
+    ++resets;
     emit vaultReset();
 }
 

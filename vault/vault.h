@@ -20,6 +20,9 @@ public:
 
     const QStringList& categoryNames() const { return names; }
     const EntryList& entries() const { return list; }
+    // Moves on with every reset. The list brought in keeps its own change count, which may equal
+    // the old list's: results worked out from the entries are keyed on both.
+    quint64 resetCount() const { return resets; }
 
     // Replaces everything, as loading a store or wiping the vault does.
     void reset(const QStringList& categories, EntryList entries);
@@ -64,4 +67,5 @@ signals:
 private:
     QStringList names;
     EntryList list;
+    quint64 resets = 0;
 };

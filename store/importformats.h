@@ -1,0 +1,87 @@
+#pragma once
+
+// What the readers and writers of other password managers' files share: the formats by name,
+// recognising one from the content, the text encodings they may come in, and the result of
+// reading one. Pure functions over bytes; the dialogs live in app/.
+
+#include "vault/entrylist.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+enum class TransferFormat
+{
+    Unknown,
+    VaultryList,   // our own password-protected list file
+    Csv,           // any comma-separated table with a header row
+    BitwardenJson, // Bitwarden's unencrypted JSON export
+    KeePassXml,    // KeePass 2 XML, as KeePass and KeePassXC export it
+};
+
+// "CSV", "Bitwarden JSON", "KeePass 2 XML", "Vaultry list".
+QString transferFormatName(TransferFormat format);
+
+// The format the bytes are in, judged from their start; Unknown when none fits. Any text that
+// is not XML or JSON counts as CSV, since a CSV file has no mark of its own.
+TransferFormat recogniseFormat(const QByteArray& bytes);
+
+// Entries read from another manager's file. Every entry has a fresh id and names a category;
+// `categories` lists each category once, in the order met (also groups or folders left empty).
+struct ImportedEntries
+{
+    bool ok = false;
+    QString error; // when !ok: what is wrong and where ("line 4: ...")
+    EntryList entries;
+    QStringList categories;
+};
+
+// Bitwarden's JSON is read whole into memory several times over; no real export comes near this.
+inline constexpr qint64 kMaxJsonImportBytes = qint64(128) << 20;
+// Element nesting in an XML file; a KeePass export of a deep group tree stays far below.
+inline constexpr int kMaxXmlDepth = 64;
+
+// The text of a file in UTF-8 (with or without a byte-order mark) or UTF-16 with a byte-order
+// mark. On failure returns a null string and sets `error`, naming the line.
+QString decodeImportText(const QByteArray& bytes, QString* error);
+
+// The 1-based line of character `offset` in `text`.
+int lineOfOffset(const QString& text, qsizetype offset);
+
+// Stores `time` in local time, as the vault keeps times; false for an invalid time. A time outside
+// the years 1000 to 9998 ("never", "unknown" to some exporters; it would not survive being written
+// as ISO 8601) is passed over: `into` keeps its value.
+bool takeImportedTime(const QDateTime& time, EntryTime& into);
+
+// Adds "name: value" as a line of its own to `notes`, for a field that has no place in an
+// entry; nothing for an empty value.
+void appendNamedField(QString& notes, const QString& name, const QString& value);
+
+// The title for an entry whose source gave none: the website's host, else the account.
+QString fallbackTitle(const QString& url, const QString& account);
+
+// An imported entry matching a vault entry in every text (title, category, website, account,
+// password, notes) takes that entry's id, and a repeat within `incoming` the id of its first
+// occurrence, so that merging counts it as already there instead of adding it twice.
+void adoptMatchingIds(EntryList& incoming, const EntryList& existing);
+
+// What merging `incoming` into a vault holding `existing` would do, category by category, in the
+// order the categories first appear; for the preview and the report.
+struct ImportPlan
+{
+    struct Category
+    {
+        QString name;
+        int entries = 0;
+        int alreadyThere = 0; // entries whose id the vault (or an earlier entry of the import) has
+    };
+    QList<Category> categories;
+    int added = 0;
+    int alreadyThere = 0;
+    int categoriesReceiving = 0; // categories that get at least one entry
+};
+ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing);
+
+// Notes the named category in `categories`, skipping a repeat of the last one; a reader calls
+// removeDuplicates() once at the end (checking the whole list each time would be quadratic).
+void noteCategory(QStringList& categories, const QString& name);
