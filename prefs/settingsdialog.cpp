@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QInputDialog>
+#include <QLayout>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
@@ -61,7 +62,14 @@ void SettingsDialog::updateProtectionChoice()
     const bool passwordInUse = !preferences.masterPasswordHash.isEmpty() && form->numMaxLoginAttempts->value() > 0;
     form->chkProtectVault->setEnabled(encrypted || passwordInUse);
     form->numMaxLoginAttempts->setMinimum(encrypted ? 1 : 0);
-    form->lblProtectedNote->setVisible(encrypted);
+    if (form->lblProtectedNote->isHidden() == encrypted) {
+        form->lblProtectedNote->setVisible(encrypted);
+        // Room for the note rather than squeezing the rows below it.
+        if (isVisible()) {
+            layout()->activate();
+            resize(size().expandedTo(sizeHint()));
+        }
+    }
 }
 
 SettingsDialog::~SettingsDialog()
