@@ -26,6 +26,25 @@ extern "C" void writeToSignalPipe(int signalNumber)
     errno = savedErrno;
 }
 
+// The end of the session quits the application, which closes its windows; like a signal, that
+// close asks nothing, since nobody may be there to answer. A quit the user chooses closes the
+// window instead, which asks about unsaved edits.
+class QuitWithoutQuestions : public QObject
+{
+public:
+    explicit QuitWithoutQuestions(MainWindow& window) : QObject(&window), window(window) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == qApp && event->type() == QEvent::Quit)
+            window.closeWithoutQuestions();
+        return false;
+    }
+
+private:
+    MainWindow& window;
+};
+
 } // namespace
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
@@ -60,7 +79,7 @@ void TerminationSignals::watch(MainWindow* mainWindow)
 {
     window = mainWindow;
     if (signalled && window)
-        window->close();
+        window->closeWithoutQuestions();
 }
 
 void TerminationSignals::onSignal()
@@ -70,7 +89,7 @@ void TerminationSignals::onSignal()
     }
     signalled = true;
     if (window) {
-        window->close();
+        window->closeWithoutQuestions();
         return;
     }
     // Still starting up (a login prompt may be open): end the prompt, which ends the
@@ -92,6 +111,7 @@ int runMainWindow(MainWindow& window, QSplashScreen* splash, TerminationSignals&
     // application is told to quit, which closes the window.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
                      [&window](QSessionManager& manager) { window.saveForSession(manager); });
+    qApp->installEventFilter(new QuitWithoutQuestions(window));
     termination.watch(&window);
     if (window.hasClosed())
         return 0;

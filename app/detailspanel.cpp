@@ -2,11 +2,14 @@
 #include "ui_mainwindow.h"
 
 #include "app/version.h"
+#include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
 #include "vault/treemodel.h"
 
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 
 namespace {
 
@@ -19,17 +22,23 @@ QString counted(qsizetype count, const QString& one, const QString& many)
 
 void MainWindow::refreshView()
 {
-    const QString title = QStringLiteral("Vaultry v") + readVersion();
+    QString title = QStringLiteral("Vaultry v") + readVersion();
+    // Said once at start, but edits are still possible: the title keeps saying they are not kept.
+    if (store.isReadOnly())
+        title += tr(" (read-only)");
     setWindowTitle(title);
     trayIcon->setToolTip(
         title + QLatin1Char('\n') +
         counted(state.vault.categoryNames().size(), QStringLiteral(" category"), QStringLiteral(" categories")) +
         QLatin1Char('\n') + counted(state.vault.entries().size(), QStringLiteral(" item"), QStringLiteral(" items")));
 
+    // Edits in progress survive a refresh; only the commands that open an entry replace them,
+    // and they ask first.
+    const bool keepTyped = panelEdited();
     const QModelIndex source = filterModel->mapToSource(form->treeView->selectionModel()->currentIndex());
     if (source.isValid()) {
         const Entry entry = treeModel->entryAt(source);
-        if (entry.id != QLatin1String("0"))
+        if (entry.id != QLatin1String("0") && (entry.id == currentEntry->id || !holdsUnsavedEntry()))
             setCurrentEntry(entry);
     }
 
@@ -45,17 +54,18 @@ void MainWindow::refreshView()
         form->txtEntryUrl->setText(QString());
         form->lblDateChanged->setText(QString());
         form->lblDateCreated->setText(QString());
+        shownRecord = Entry(Entry::NoId);
+        shownRecord.id = QStringLiteral("0");
     } else {
         setEntryDetailsEnabled(true);
+        const QString typedCategory = form->comboBoxCategory->currentText();
         form->comboBoxCategory->clear();
         form->comboBoxCategory->addItems(state.vault.categoryNames());
-        form->comboBoxCategory->setCurrentIndex(
-            form->comboBoxCategory->findText(currentEntry->category, Qt::MatchExactly | Qt::MatchCaseSensitive));
-        form->txtEntryAccount->setText(currentEntry->account);
-        form->txtEntryNotes->setPlainText(currentEntry->notes);
-        form->txtEntryPassword->setText(currentEntry->password);
-        form->txtEntryTitle->setText(currentEntry->title);
-        form->txtEntryUrl->setText(currentEntry->url);
+        if (keepTyped && shownRecord.id == currentEntry->id)
+            form->comboBoxCategory->setCurrentIndex(
+                form->comboBoxCategory->findText(typedCategory, Qt::MatchExactly | Qt::MatchCaseSensitive));
+        else
+            fillPanel();
         form->lblDateChanged->setText(currentEntry->dateChanged.toString(Qt::TextDate));
         form->lblDateCreated->setText(currentEntry->dateCreated.toString(Qt::TextDate));
     }
@@ -100,11 +110,97 @@ void MainWindow::selectCurrentEntry()
 
 void MainWindow::on_treeView_doubleClicked(const QModelIndex&)
 {
-    refreshView();
+    openRow(form->treeView->currentIndex(), false);
 }
 
 void MainWindow::on_btnCancelEntryChanges_clicked()
 {
+    discardOpenEntry();
     selectCurrentEntry();
     refreshView();
+}
+
+bool MainWindow::PanelFields::operator==(const PanelFields& other) const
+{
+    return title == other.title && category == other.category && url == other.url && account == other.account &&
+           password == other.password && notes == other.notes;
+}
+
+MainWindow::PanelFields MainWindow::panelFields() const
+{
+    return {form->txtEntryTitle->text(),   form->comboBoxCategory->currentText(), form->txtEntryUrl->text(),
+            form->txtEntryAccount->text(), form->txtEntryPassword->text(),        form->txtEntryNotes->toPlainText()};
+}
+
+MainWindow::PanelFields MainWindow::fieldsShowing(const Entry& record) const
+{
+    QTextDocument notes;
+    notes.setPlainText(record.notes);
+    const bool listed =
+        form->comboBoxCategory->findText(record.category, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0;
+    return {record.title.left(form->txtEntryTitle->maxLength()),
+            listed ? record.category : QString(),
+            record.url.left(form->txtEntryUrl->maxLength()),
+            record.account.left(form->txtEntryAccount->maxLength()),
+            record.password.left(form->txtEntryPassword->maxLength()),
+            notes.toPlainText()};
+}
+
+void MainWindow::fillPanel()
+{
+    form->comboBoxCategory->setCurrentIndex(
+        form->comboBoxCategory->findText(currentEntry->category, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    form->txtEntryAccount->setText(currentEntry->account);
+    form->txtEntryNotes->setPlainText(currentEntry->notes);
+    form->txtEntryPassword->setText(currentEntry->password);
+    form->txtEntryTitle->setText(currentEntry->title);
+    form->txtEntryUrl->setText(currentEntry->url);
+    shownRecord = *currentEntry;
+}
+
+bool MainWindow::panelEdited() const
+{
+    return shownRecord.id != QLatin1String("0") && panelFields() != fieldsShowing(shownRecord);
+}
+
+bool MainWindow::holdsUnsavedEntry() const
+{
+    return panelEdited() || (!unsavedNewEntryId.isEmpty() && currentEntry->id == unsavedNewEntryId);
+}
+
+bool MainWindow::settleUnsavedEntry()
+{
+    if (!holdsUnsavedEntry())
+        return true;
+    const QString title = form->txtEntryTitle->text();
+    QMessageBox box(QMessageBox::Question, tr("Unsaved Changes"),
+                    currentEntry->id == unsavedNewEntryId ? tr("Save the new entry \"%1\"?").arg(title)
+                                                          : tr("Save the changes to \"%1\"?").arg(title),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    unsavedQuestion = &box;
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        saveOpenEntry();
+        return true;
+    case QMessageBox::Discard:
+        discardOpenEntry();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainWindow::discardOpenEntry()
+{
+    if (!unsavedNewEntryId.isEmpty() && currentEntry->id == unsavedNewEntryId) {
+        // Never saved: it goes as if it had not been added, and leaves no step to undo.
+        state.vault.removeEntry(unsavedNewEntryId);
+        unsavedNewEntryId.clear();
+        currentEntry->id = QStringLiteral("0");
+        return;
+    }
+    if (currentEntry->id != QLatin1String("0"))
+        fillPanel();
 }

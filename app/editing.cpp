@@ -7,6 +7,7 @@
 #include "vault/filtermodel.h"
 #include "vault/treeitem.h"
 #include "vault/treemodel.h"
+#include "vault/vaultcommands.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -14,6 +15,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QUrl>
 
 void MainWindow::addCategory(const QString& name)
@@ -40,10 +42,16 @@ void MainWindow::on_btnAddCategory_clicked()
 
 void MainWindow::on_btnAddEntry_clicked()
 {
+    // The new entry is opened in the panel, in place of the one there.
+    if (!settleUnsavedEntry()) {
+        selectCurrentEntry();
+        return;
+    }
     const Entry entry;
     // A vault may come without "General"; the new entry needs a row to be seen and edited.
     addCategory(entry.category);
     addEntry(entry);
+    unsavedNewEntryId = entry.id;
     setCurrentEntry(entry);
     selectCurrentEntry();
     refreshView();
@@ -54,9 +62,26 @@ void MainWindow::on_btnAddEntry_clicked()
 
 void MainWindow::on_btnOpenEntry_clicked()
 {
-    const QModelIndex source = filterModel->mapToSource(form->treeView->currentIndex());
-    *currentEntry = treeModel->entryAt(source);
-    selectCurrentEntry();
+    openRow(form->treeView->currentIndex(), true);
+}
+
+void MainWindow::openRow(const QModelIndex& shown, bool categoryEmpties)
+{
+    const Entry target = treeModel->entryAt(filterModel->mapToSource(shown));
+    const bool isEntry = target.id != QLatin1String("0");
+    if (isEntry || categoryEmpties) {
+        if (target.id != currentEntry->id && !settleUnsavedEntry()) {
+            selectCurrentEntry();
+            return;
+        }
+        // Saving or discarding may have moved rows, or taken a new entry away.
+        const Entry* stored = isEntry ? state.vault.entries().findById(target.id) : nullptr;
+        if (stored)
+            *currentEntry = *stored;
+        else
+            currentEntry->id = QStringLiteral("0");
+        selectCurrentEntry();
+    }
     refreshView();
 }
 
@@ -65,17 +90,46 @@ void MainWindow::on_btnSaveEntry_clicked()
     // The panel is disabled without an entry; nothing to store into.
     if (currentEntry->id == QLatin1String("0"))
         return;
-
-    currentEntry->account = form->txtEntryAccount->text();
-    currentEntry->dateChanged = QDateTime::currentDateTime();
-    currentEntry->notes = form->txtEntryNotes->toPlainText();
-    currentEntry->title = form->txtEntryTitle->text();
-    currentEntry->password = form->txtEntryPassword->text();
-    currentEntry->url = form->txtEntryUrl->text();
-    *currentEntry = state.vault.saveEntry(*currentEntry, form->comboBoxCategory->currentText());
-
+    saveOpenEntry();
     selectCurrentEntry();
     refreshView();
+}
+
+void MainWindow::saveOpenEntry()
+{
+    Entry entry = *currentEntry;
+    entry.account = form->txtEntryAccount->text();
+    entry.dateChanged = QDateTime::currentDateTime();
+    entry.notes = form->txtEntryNotes->toPlainText();
+    entry.title = form->txtEntryTitle->text();
+    entry.password = form->txtEntryPassword->text();
+    entry.url = form->txtEntryUrl->text();
+    bool adds = entry.id == unsavedNewEntryId;
+    // Deleted elsewhere while it was being edited: what was typed is kept as a new entry.
+    if (!state.vault.entries().containsId(entry.id)) {
+        state.vault.addCategory(entry.category);
+        state.vault.addEntry(entry);
+        adds = true;
+    }
+    undoStack->push(new SaveEntryCommand(state.vault, entry, form->comboBoxCategory->currentText(), adds));
+    if (adds)
+        unsavedNewEntryId.clear();
+    if (const Entry* stored = state.vault.entries().findById(entry.id))
+        *currentEntry = *stored;
+    fillPanel();
+}
+
+bool MainWindow::confirmCategoryDeletion(const QString& name)
+{
+    const EntryList& entries = state.vault.entries();
+    const auto held =
+        std::count_if(entries.begin(), entries.end(), [&name](const Entry& entry) { return entry.category == name; });
+    if (held == 0)
+        return true;
+    const QString question = held == 1 ? tr("Delete the category \"%1\" and the entry in it?").arg(name)
+                                       : tr("Delete the category \"%1\" and the %2 entries in it?").arg(name).arg(held);
+    return QMessageBox::question(this, tr("Delete Category"), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
 }
 
 void MainWindow::on_btnDeleteEntry_clicked()
@@ -87,14 +141,87 @@ void MainWindow::on_btnDeleteEntry_clicked()
     const Entry row = treeModel->entryAt(source);
     if (row.id == QLatin1String("0")) {
         const QString name = source.siblingAtColumn(TreeItem::TitleColumn).data(Qt::EditRole).toString();
-        if (!state.vault.removeCategory(name))
+        if (name == Vault::generalCategory() || !state.vault.categoryNames().contains(name) ||
+            !confirmCategoryDeletion(name))
             return;
-        if (currentEntry->category == name)
-            currentEntry->id = QStringLiteral("0");
-    } else if (state.vault.removeEntry(row.id) && currentEntry->id == row.id) {
-        currentEntry->id = QStringLiteral("0");
+        undoStack->push(new DeleteCategoryCommand(state.vault, name));
+    } else if (row.id == unsavedNewEntryId) {
+        // Never saved: nothing to bring back.
+        state.vault.removeEntry(row.id);
+    } else {
+        undoStack->push(new DeleteEntryCommand(state.vault, row.id));
     }
 
+    dropGoneEntries();
+    selectCurrentEntry();
+    refreshView();
+}
+
+void MainWindow::dropGoneEntries()
+{
+    if (!unsavedNewEntryId.isEmpty() && !state.vault.entries().containsId(unsavedNewEntryId))
+        unsavedNewEntryId.clear();
+    if (currentEntry->id != QLatin1String("0") && !state.vault.entries().containsId(currentEntry->id))
+        currentEntry->id = QStringLiteral("0");
+}
+
+void MainWindow::createHistory()
+{
+    undoStack = new QUndoStack(this);
+    // A menu caption shows "&" only when doubled.
+    const auto caption = [](const QString& verb, const QString& step) {
+        return step.isEmpty() ? verb : verb + QLatin1Char(' ') + QString(step).replace('&', QLatin1String("&&"));
+    };
+    connect(undoStack, &QUndoStack::canUndoChanged, form->actionUndo, &QAction::setEnabled);
+    connect(undoStack, &QUndoStack::canRedoChanged, form->actionRedo, &QAction::setEnabled);
+    connect(undoStack, &QUndoStack::undoTextChanged, this,
+            [this, caption](const QString& step) { form->actionUndo->setText(caption(tr("&Undo"), step)); });
+    connect(undoStack, &QUndoStack::redoTextChanged, this,
+            [this, caption](const QString& step) { form->actionRedo->setText(caption(tr("&Redo"), step)); });
+    // A vault loaded or wiped anew has no history.
+    connect(&state.vault, &Vault::vaultReset, undoStack, &QUndoStack::clear);
+}
+
+void MainWindow::on_actionUndo_triggered()
+{
+    stepThroughHistory(true);
+}
+
+void MainWindow::on_actionRedo_triggered()
+{
+    stepThroughHistory(false);
+}
+
+void MainWindow::stepThroughHistory(bool back)
+{
+    const int at = back ? undoStack->index() - 1 : undoStack->index();
+    const QUndoCommand* step = undoStack->command(at);
+    if (!step)
+        return;
+    // A step that cannot tell is taken to touch the open entry.
+    const auto* vaultStep = dynamic_cast<const VaultCommand*>(step);
+    const bool touchesOpen =
+        currentEntry->id != QLatin1String("0") && (!vaultStep || vaultStep->touchesEntry(currentEntry->id));
+    if (touchesOpen && panelEdited()) {
+        const QString question =
+            back ? tr("Undo changes the entry \"%1\" that is open with unsaved changes; they will be lost. Undo "
+                      "anyway?")
+                 : tr("Redo changes the entry \"%1\" that is open with unsaved changes; they will be lost. Redo "
+                      "anyway?");
+        if (QMessageBox::question(this, tr("Unsaved Changes"), question.arg(shownRecord.title),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+            return;
+    }
+    if (back)
+        undoStack->undo();
+    else
+        undoStack->redo();
+
+    dropGoneEntries();
+    if (touchesOpen && currentEntry->id != QLatin1String("0")) {
+        *currentEntry = *state.vault.entries().findById(currentEntry->id);
+        fillPanel();
+    }
     selectCurrentEntry();
     refreshView();
 }

@@ -9,6 +9,7 @@
 #include "store/listfile.h"
 #include "store/securefile.h"
 #include "store/storestate.h"
+#include "vault/vaultcommands.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QUndoStack>
 
 namespace {
 
@@ -46,15 +48,20 @@ const ExportChoice kExportChoices[] = {
     {ExportFormat::KeePassXml, QT_TRANSLATE_NOOP("MainWindow", "KeePass 2 XML, unencrypted (*.xml)"), "xml"},
 };
 
-// The formats File > Import reads, in the order the file dialog offers them; "All files" leaves
-// the format to the content.
+// The formats File > Import reads, in the order the file dialog offers them. The first (shown
+// as the dialog opens) and "All files" leave the format to the content; the first reads what it
+// cannot recognise as a list, so that a damaged list is reported as one.
 struct ImportChoice
 {
     TransferFormat format;
     const char* filter;
+    TransferFormat unrecognisedAs = TransferFormat::Unknown;
 };
 
 const ImportChoice kImportChoices[] = {
+    {TransferFormat::Unknown,
+     QT_TRANSLATE_NOOP("MainWindow", "Every format Vaultry imports (*.vydl *.csv *.json *.xml)"),
+     TransferFormat::VaultryList},
     {TransferFormat::VaultryList, QT_TRANSLATE_NOOP("MainWindow", "Vaultry files (*.vydl)")},
     {TransferFormat::Csv,
      QT_TRANSLATE_NOOP("MainWindow", "CSV from KeePassXC, Bitwarden, Chrome, Edge, Firefox (*.csv)")},
@@ -203,7 +210,8 @@ void MainWindow::on_action_Import_triggered()
         return;
     const QString path = chooser.selectedFiles().constFirst();
     settings.rememberListFile(path);
-    const TransferFormat chosenFormat = chosen(kImportChoices, chooser.selectedNameFilter()).format;
+    const ImportChoice& choice = chosen(kImportChoices, chooser.selectedNameFilter());
+    const TransferFormat chosenFormat = choice.format;
 
     const QString shownPath = QDir::toNativeSeparators(path);
     // Read before asking anything, so an unreadable file is reported at once.
@@ -225,7 +233,7 @@ void MainWindow::on_action_Import_triggered()
     const TransferFormat found = recogniseFormat(file.bytes);
     TransferFormat format = chosenFormat;
     if (chosenFormat == TransferFormat::Unknown) {
-        format = found;
+        format = found == TransferFormat::Unknown ? choice.unrecognisedAs : found;
         if (format == TransferFormat::Unknown) {
             QMessageBox::warning(this, tr("Vaultry Import"),
                                  tr("%1 is in none of the formats Vaultry imports (Vaultry list, CSV, Bitwarden "
@@ -248,8 +256,8 @@ void MainWindow::on_action_Import_triggered()
                                                        QLineEdit::Password, QString(), &confirmed);
         if (!confirmed)
             return;
-        const ListImportResult imported = importList(file.bytes, password, state.vault);
-        switch (imported.status) {
+        const ListDecodeResult list = decodeList(file.bytes, password);
+        switch (list.status) {
         case ListDecodeResult::Ok:
             break;
         case ListDecodeResult::WrongPassword:
@@ -262,8 +270,10 @@ void MainWindow::on_action_Import_triggered()
                                  tr("%1 is damaged or is not a Vaultry list. Nothing was imported.").arg(shownPath));
             return;
         }
+        // One step of the history takes the whole import back.
+        Vault::MergeResult merged;
+        undoStack->push(new ImportCommand(state.vault, list.entries, QStringList(), &merged));
         refreshView();
-        const Vault::MergeResult& merged = imported.merged;
         QString report = merged.added == 1 ? tr("Imported 1 entry") : tr("Imported %1 entries").arg(merged.added);
         if (merged.skipped > 0)
             report += merged.skipped == 1 ? tr("; 1 was already in the vault")
@@ -289,9 +299,8 @@ void MainWindow::on_action_Import_triggered()
     if (preview.exec() != QDialog::Accepted)
         return;
 
-    for (const QString& category : std::as_const(read.categories))
-        state.vault.addCategory(category);
-    const Vault::MergeResult merged = state.vault.merge(read.entries);
+    Vault::MergeResult merged;
+    undoStack->push(new ImportCommand(state.vault, read.entries, read.categories, &merged));
     refreshView();
     QString report = merged.added == 0 ? tr("Imported no entries")
                                        : tr("Imported %1 into %2")

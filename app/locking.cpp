@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QVBoxLayout>
 
 namespace {
@@ -170,6 +171,9 @@ void MainWindow::showLockedPage(bool locked)
         for (QObject* part : std::as_const(disabledWhileLocked))
             part->setProperty("enabled", true);
         disabledWhileLocked.clear();
+        // A vault read again has no steps to undo.
+        form->actionUndo->setEnabled(undoStack->canUndo());
+        form->actionRedo->setEnabled(undoStack->canRedo());
     }
 }
 

@@ -24,11 +24,14 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUndoStack>
 
 MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     : QMainWindow(parent), state(state), store(store), form(new Ui::MainWindow)
 {
     form->setupUi(this);
+    shownRecord.id = QStringLiteral("0");
+    createHistory();
     qApp->installEventFilter(new DialogTitleFitter(this));
     // Placed before the first-run notice and the login prompt, which are centred over it.
     placeWindow();
@@ -49,6 +52,8 @@ MainWindow::~MainWindow()
         thread->wait();
         delete thread;
     }
+    // Its signals reach the form's actions; it goes while they are still there.
+    delete undoStack;
     delete currentEntry;
     delete form;
 }
@@ -215,6 +220,16 @@ bool MainWindow::saveStore(const QString& giveUpCaption)
     }
 }
 
+void MainWindow::closeWithoutQuestions()
+{
+    closingWithoutQuestions = true;
+    // A close asking about unsaved edits goes on as soon as the question is gone; the window
+    // ignores a close while one is under way.
+    if (unsavedQuestion)
+        unsavedQuestion->done(QMessageBox::Cancel);
+    close();
+}
+
 void MainWindow::saveForSession(QSessionManager& manager)
 {
     // After the close the vault is saved already, and a wiped vault was saved at once.
@@ -232,6 +247,11 @@ void MainWindow::saveForSession(QSessionManager& manager)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Cancel keeps the window open, unless a close without questions came meanwhile.
+    if (!closed && !closingWithoutQuestions && !settleUnsavedEntry() && !closingWithoutQuestions && !closed) {
+        event->ignore();
+        return;
+    }
     // A second close (a signal while the save question is open) has nothing more to do.
     if (!closed) {
         closed = true;

@@ -8,6 +8,7 @@
 #include "vault/entry.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 class ClipboardGuard;
@@ -15,9 +16,11 @@ class FilterModel;
 class IdleWatcher;
 class QAction;
 class QItemSelectionModel;
+class QMessageBox;
 class QPushButton;
 class QSessionManager;
 class QShortcut;
+class QUndoStack;
 class SettingsStore;
 class TreeModel;
 class UpdateThread;
@@ -44,6 +47,9 @@ public:
     int startupExitCode() const { return exitCodeAtStartup; }
     // True once the window has been closed (and the store saved); it is not shown again.
     bool hasClosed() const { return closed; }
+    // Closes and saves without asking about unsaved edits in the details panel, which are
+    // dropped: for signals and the end of the session, when nobody may be there to answer.
+    void closeWithoutQuestions();
 
     // Saves the vault for the session manager (a log-out that may be cancelled, or a
     // checkpoint) and keeps the window open. A failed save is reported where the session
@@ -99,6 +105,8 @@ private slots:
     void on_action_Import_triggered();
     void on_actionAbout_triggered();
     void on_actionClose_triggered();
+    void on_actionUndo_triggered();
+    void on_actionRedo_triggered();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -156,6 +164,41 @@ private:
     // The status-bar report of a finished update check; empty when there is nothing to say.
     static QString reportUpdateCheck(const UpdaterResult& result, int timeoutMs);
 
+    // The texts of the details panel's fields.
+    struct PanelFields
+    {
+        QString title, category, url, account, password, notes;
+        bool operator==(const PanelFields& other) const;
+        bool operator!=(const PanelFields& other) const { return !(*this == other); }
+    };
+    PanelFields panelFields() const;
+    // What the fields hold right after showing `record` (a line edit cuts at its length,
+    // the notes field rewrites some characters).
+    PanelFields fieldsShowing(const Entry& record) const;
+    // Fills the fields from currentEntry, dropping whatever was typed.
+    void fillPanel();
+    // The fields differ from the record they were filled from.
+    bool panelEdited() const;
+    // Edited, or a new entry that was never saved.
+    bool holdsUnsavedEntry() const;
+    // Asks Save / Discard / Cancel about unsaved edits before the panel's entry is left;
+    // false when the user chose Cancel.
+    bool settleUnsavedEntry();
+    // Stores the panel into its entry as one step of the history.
+    void saveOpenEntry();
+    // Drops the panel's edits; a new entry that was never saved goes away.
+    void discardOpenEntry();
+    // Shows the entry of the tree's row `shown`; a category row empties the panel when
+    // `categoryEmpties`, else leaves it as it is.
+    void openRow(const QModelIndex& shown, bool categoryEmpties);
+    // Asks before deleting a category that holds entries; true to go on.
+    bool confirmCategoryDeletion(const QString& name);
+    // The undo stack and the Edit menu's actions that follow it.
+    void createHistory();
+    void stepThroughHistory(bool back);
+    // After a change of the vault: the panel closes when its entry went.
+    void dropGoneEntries();
+
     StoreState& state;
     SettingsStore& store;
     Ui::MainWindow* form;
@@ -165,6 +208,14 @@ private:
     QSystemTrayIcon* trayIcon = nullptr;
     QPushButton* passwordVisibilityButton = nullptr;
     QShortcut* hiddenShortcut = nullptr;
+    QUndoStack* undoStack = nullptr;
+    // The record the panel's fields were last filled from; id "0" while it is empty.
+    Entry shownRecord{Entry::NoId};
+    // Added with Add Entry and not saved since; Cancel or Discard takes it away.
+    QString unsavedNewEntryId;
+    bool closingWithoutQuestions = false;
+    // The Save / Discard / Cancel question while it is open.
+    QPointer<QMessageBox> unsavedQuestion;
 
     // Update checks still running; the window stops and waits for them when it goes.
     QList<UpdateThread*> updateChecks;

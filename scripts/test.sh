@@ -3,7 +3,8 @@
 # and runs every test in both builds. Fails on any test failure or sanitizer report.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
+# keepassxc: tst_importformats checks that KeePassXC reads what Vaultry exports.
+"$root/scripts/setup.sh" keepassxc
 
 jobs="$(nproc 2>/dev/null || echo 2)"
 export QT_QPA_PLATFORM=offscreen

@@ -493,10 +493,16 @@ void writeString(QXmlStreamWriter& xml, const QString& key, const QString& value
     xml.writeEndElement();
 }
 
-void writeEntry(QXmlStreamWriter& xml, const Entry& entry)
+// `used`: the entries' UUIDs written so far. Only a damaged store holds two entries with one id;
+// the second gets a UUID of its own, since KeePassXC keeps one entry per UUID.
+void writeEntry(QXmlStreamWriter& xml, const Entry& entry, QSet<QString>& used)
 {
     xml.writeStartElement(QStringLiteral("Entry"));
-    xml.writeTextElement(QStringLiteral("UUID"), uuidFor(QStringLiteral("entry"), entry.id));
+    QString uuid = uuidFor(QStringLiteral("entry"), entry.id);
+    for (int again = 1; used.contains(uuid); ++again)
+        uuid = uuidFor(QStringLiteral("entry"), entry.id + QLatin1Char('#') + QString::number(again));
+    used.insert(uuid);
+    xml.writeTextElement(QStringLiteral("UUID"), uuid);
     xml.writeStartElement(QStringLiteral("Times"));
     xml.writeTextElement(QStringLiteral("CreationTime"), isoTime(entry.dateCreated));
     xml.writeTextElement(QStringLiteral("LastModificationTime"), isoTime(entry.dateChanged));
@@ -509,15 +515,18 @@ void writeEntry(QXmlStreamWriter& xml, const Entry& entry)
     xml.writeEndElement();
 }
 
-void writeGroup(QXmlStreamWriter& xml, const GroupNode& group, bool isRoot)
+void writeGroup(QXmlStreamWriter& xml, const GroupNode& group, bool isRoot, QSet<QString>& usedEntryUuids)
 {
     xml.writeStartElement(QStringLiteral("Group"));
-    xml.writeTextElement(QStringLiteral("UUID"), uuidFor(QStringLiteral("group"), isRoot ? QString() : group.path));
+    // The root's own kind: a category with no name has the empty path, and a group sharing the
+    // root's UUID is taken for the root by KeePassXC.
+    xml.writeTextElement(QStringLiteral("UUID"), isRoot ? uuidFor(QStringLiteral("root"), QString())
+                                                        : uuidFor(QStringLiteral("group"), group.path));
     writeTextElement(xml, QStringLiteral("Name"), group.name);
     for (const Entry* entry : group.entries)
-        writeEntry(xml, *entry);
+        writeEntry(xml, *entry, usedEntryUuids);
     for (const GroupNode& child : group.children)
-        writeGroup(xml, child, false);
+        writeGroup(xml, child, false, usedEntryUuids);
     xml.writeEndElement();
 }
 
@@ -564,7 +573,8 @@ QByteArray encodeKeePassXml(const EntryList& entries, const QStringList& categor
     xml.writeTextElement(QStringLiteral("RecycleBinEnabled"), QStringLiteral("False"));
     xml.writeEndElement();
     xml.writeStartElement(QStringLiteral("Root"));
-    writeGroup(xml, root, true);
+    QSet<QString> usedEntryUuids;
+    writeGroup(xml, root, true, usedEntryUuids);
     xml.writeEndElement();
     xml.writeEndElement();
     xml.writeEndDocument();

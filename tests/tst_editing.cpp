@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "prefs/generator.h"
+#include "store/listfile.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 #include "vault/randomsource.h"
@@ -56,6 +57,51 @@ struct Window
         removed.clear();
     }
 
+    QAction* action(const char* name) const { return window.findChild<QAction*>(QLatin1String(name)); }
+
+    // The names in order, then every record in list order: what a step must give back.
+    QStringList snapshot() const
+    {
+        return QStringList{vault.categoryNames().join(QLatin1Char(','))} + describe(vault.entries());
+    }
+
+    // Each category with its entries' titles, sorted, as the tree shows them and as the vault
+    // holds them: the two must agree.
+    QStringList shownLines() const
+    {
+        QStringList lines;
+        for (int c = 0; c < model->rowCount(); ++c) {
+            const QModelIndex category = model->index(c, 0);
+            QStringList line = titles(category);
+            line.sort();
+            lines << category.data().toString() + QLatin1Char('|') + line.join(QLatin1Char('|'));
+        }
+        lines.sort();
+        return lines;
+    }
+    QStringList heldLines() const
+    {
+        QStringList lines;
+        for (const QString& name : vault.categoryNames()) {
+            QStringList line;
+            for (const Entry& entry : vault.entries()) {
+                if (entry.category == name)
+                    line << entry.title;
+            }
+            line.sort();
+            lines << name + QLatin1Char('|') + line.join(QLatin1Char('|'));
+        }
+        lines.sort();
+        return lines;
+    }
+
+    void showActive()
+    {
+        window.show();
+        if (!QTest::qWaitForWindowActive(&window))
+            qFatal("the window did not become active");
+    }
+
     // The titles of the rows under `parent`, in row order.
     QStringList titles(const QModelIndex& parent = QModelIndex()) const
     {
@@ -66,7 +112,14 @@ struct Window
     }
 };
 
+// User actions that make one step of the history.
+using Step = std::function<void(Window&, const QString& dir)>;
+
+const QString kUnsaved = QStringLiteral("Unsaved Changes");
+
 } // namespace
+
+Q_DECLARE_METATYPE(Step)
 
 class TestEditing : public QObject
 {
@@ -120,7 +173,7 @@ private slots:
         Window w(*store);
         w.open(QStringLiteral("Mail"));
         const QModelIndex mail = w.current();
-        // An unsaved edit: every outcome refreshes the panel and so drops it.
+        // An unsaved edit survives every outcome's refresh.
         w.widget("txtEntryTitle")->setText(QStringLiteral("edited"));
 
         for (const QString& text : typed) {
@@ -136,7 +189,7 @@ private slots:
         QCOMPARE(w.vault.categoryNames(), expected);
         QCOMPARE(shown, expected);
         QCOMPARE(w.current(), mail);
-        QCOMPARE(w.shownTitle(), QStringLiteral("Mail"));
+        QCOMPARE(w.shownTitle(), QStringLiteral("edited"));
     }
 
     void addEntry_data()
@@ -228,6 +281,10 @@ private slots:
         w.open(shown);
         w.makeCurrent(selected.isEmpty() ? QModelIndex() : w.row(selected));
         const QModelIndex before = w.current();
+        if (selected == QLatin1String("Work"))
+            DialogDriver::answerMessage(QStringLiteral("Delete Category"),
+                                        QStringLiteral("Delete the category \"Work\" and the 3 entries in it?"),
+                                        QMessageBox::Yes);
 
         w.click("btnDeleteEntry");
 
@@ -449,6 +506,348 @@ private slots:
 
         QCOMPARE(w.widget("txtEntryPassword")->text(), expected);
         QCOMPARE(w.vault.entries().first().password, QStringLiteral("s3cret"));
+    }
+
+    void deleteCategoryAsks_data()
+    {
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<QString>("question"); // empty: none asked
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<bool>("deleted");
+        const QString work = QStringLiteral("Delete the category \"Work\" and the 3 entries in it?");
+        QTest::newRow("entries, No") << "Work" << work << QMessageBox::No << false;
+        QTest::newRow("entries, Yes") << "Work" << work << QMessageBox::Yes << true;
+        QTest::newRow("entries, the default is No") << "Work" << work << QMessageBox::NoButton << false;
+        QTest::newRow("one entry") << "Home"
+                                   << "Delete the category \"Home\" and the entry in it?" << QMessageBox::Yes << true;
+        QTest::newRow("empty, not asked") << "Empty" << QString() << QMessageBox::NoButton << true;
+    }
+
+    // A category that holds entries goes only when the user says so, told how many go with it.
+    void deleteCategoryAsks()
+    {
+        QFETCH(QString, category);
+        QFETCH(QString, question);
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(bool, deleted);
+        Window w(*store);
+        store->state.vault.addCategory(QStringLiteral("Home"));
+        store->state.vault.addCategory(QStringLiteral("Empty"));
+        store->state.vault.addEntry(TestVault::makeEntry("Bank", "Home"));
+        const QStringList before = w.snapshot();
+        w.makeCurrent(w.row(category));
+        if (!question.isEmpty())
+            DialogDriver::answerMessage(QStringLiteral("Delete Category"), question, answer);
+
+        w.click("btnDeleteEntry");
+
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(w.vault.categoryNames().contains(category), !deleted);
+        QCOMPARE(w.category(category).isValid(), !deleted);
+        if (!deleted)
+            QCOMPARE(w.snapshot(), before);
+        QCOMPARE(w.action("actionUndo")->isEnabled(), deleted);
+    }
+
+    void undoRedo_data()
+    {
+        QTest::addColumn<Step>("step");
+        QTest::addColumn<QString>("undoText");
+        QTest::addColumn<QString>("undone"); // the panel's title after Undo; empty when closed
+        QTest::addColumn<QString>("redone"); // and after Redo
+        const auto open = [](const char* title) {
+            return Step([=](Window& w, const QString&) { w.open(QLatin1String(title)); });
+        };
+        const auto then = [](const Step& first, const Step& second) {
+            return Step([=](Window& w, const QString& dir) {
+                first(w, dir);
+                second(w, dir);
+            });
+        };
+        const Step removeMail = [](Window& w, const QString&) {
+            w.makeCurrent(w.row(QStringLiteral("Mail")));
+            w.click("btnDeleteEntry");
+        };
+        const Step removeWork = [](Window& w, const QString&) {
+            DialogDriver::answerMessage(QStringLiteral("Delete Category"), QStringLiteral("3 entries"),
+                                        QMessageBox::Yes);
+            w.makeCurrent(w.row(QStringLiteral("Work")));
+            w.click("btnDeleteEntry");
+        };
+        const Step saveMoved = [](Window& w, const QString&) {
+            w.widget("txtEntryTitle")->setText(QStringLiteral("Alpha"));
+            w.widget<QComboBox>("comboBoxCategory")->setCurrentText(QStringLiteral("General"));
+            w.click("btnSaveEntry");
+        };
+        const Step import = [](Window& w, const QString& dir) {
+            const QString file = dir + QStringLiteral("/in.vydl");
+            if (!writeListFile(file,
+                               TestVault::entryList({TestVault::makeEntry("Train", "Travel"),
+                                                     TestVault::makeEntry("Bus", "Travel"),
+                                                     TestVault::makeEntry("Pool", "General")}),
+                               QStringLiteral("pw"))
+                     .ok)
+                qFatal("no list file");
+            DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), file);
+            DialogDriver::answerInput(QStringLiteral("Vaultry list password"),
+                                      QStringLiteral("Enter a password to unlock the imported list."),
+                                      QStringLiteral("pw"));
+            w.action("action_Import")->trigger();
+        };
+        QTest::newRow("delete an entry, another open") << then(open("Shop"), removeMail) << "&Undo Delete \"Mail\""
+                                                       << "Shop"
+                                                       << "Shop";
+        QTest::newRow("delete the open entry") << then(open("Mail"), removeMail) << "&Undo Delete \"Mail\""
+                                               << ""
+                                               << "";
+        QTest::newRow("delete a category with the open entry")
+            << then(open("Wiki"), removeWork) << "&Undo Delete Category \"Work\""
+            << ""
+            << "";
+        QTest::newRow("save with a move, the panel follows")
+            << then(open("Wiki"), saveMoved) << "&Undo Move \"Alpha\" to \"General\""
+            << "Wiki"
+            << "Alpha";
+        QTest::newRow("import") << then(open("Shop"), import) << "&Undo Import 3 Entries"
+                                << "Shop"
+                                << "Shop";
+        QTest::newRow("import, an imported entry open") << then(import, open("Train")) << "&Undo Import 3 Entries"
+                                                        << ""
+                                                        << "";
+    }
+
+    // Ctrl+Z takes the step back exactly and Ctrl+Shift+Z makes it again; the actions are on
+    // only while there is something to take back or make again, and the panel follows.
+    void undoRedo()
+    {
+        QFETCH(Step, step);
+        QFETCH(QString, undoText);
+        QFETCH(QString, undone);
+        QFETCH(QString, redone);
+        Window w(*store);
+        w.showActive();
+        QAction* undo = w.action("actionUndo");
+        QAction* redo = w.action("actionRedo");
+        QVERIFY(!undo->isEnabled() && !redo->isEnabled());
+        const QStringList before = w.snapshot();
+
+        step(w, store->dir.path());
+        VERIFY_DIALOGS_ANSWERED();
+        const QStringList after = w.snapshot();
+        QVERIFY(after != before);
+        QVERIFY(undo->isEnabled() && !redo->isEnabled());
+        QCOMPARE(undo->text(), undoText);
+
+        // A dialog of the step may have taken the activation.
+        w.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        for (int round = 0; round < 2; ++round) {
+            w.tree->setFocus();
+            QTest::keyClick(w.tree, Qt::Key_Z, Qt::ControlModifier);
+            QCOMPARE(w.snapshot(), before);
+            QCOMPARE(w.shownLines(), w.heldLines());
+            QVERIFY(!undo->isEnabled() && redo->isEnabled());
+            QCOMPARE(w.shownTitle(), undone);
+            QCOMPARE(w.panelEnabled(), !undone.isEmpty());
+
+            QTest::keyClick(w.tree, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+            QCOMPARE(w.snapshot(), after);
+            QCOMPARE(w.shownLines(), w.heldLines());
+            QVERIFY(undo->isEnabled() && !redo->isEnabled());
+            QCOMPARE(w.shownTitle(), redone);
+        }
+    }
+
+    // Undo that would change the open entry under unsaved edits asks first.
+    void undoOverUnsavedEdits_data()
+    {
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::newRow("No keeps the edits") << QMessageBox::No;
+        QTest::newRow("Yes undoes") << QMessageBox::Yes;
+    }
+
+    void undoOverUnsavedEdits()
+    {
+        QFETCH(QMessageBox::StandardButton, answer);
+        Window w(*store);
+        w.open(QStringLiteral("Wiki"));
+        w.widget("txtEntryTitle")->setText(QStringLiteral("Saved"));
+        w.click("btnSaveEntry");
+        w.widget("txtEntryTitle")->setText(QStringLiteral("Typed"));
+        DialogDriver::answerMessage(kUnsaved, QStringLiteral("Undo changes the entry \"Saved\" that is open"), answer);
+
+        w.action("actionUndo")->trigger();
+
+        VERIFY_DIALOGS_ANSWERED();
+        const bool undone = answer == QMessageBox::Yes;
+        QCOMPARE(w.shownTitle(), undone ? QStringLiteral("Wiki") : QStringLiteral("Typed"));
+        QCOMPARE(w.model->entryAt(w.current()).title, undone ? QStringLiteral("Wiki") : QStringLiteral("Saved"));
+    }
+
+    void unsavedEdits_data()
+    {
+        QTest::addColumn<QString>("leave"); // how the panel's entry is left
+        QTest::addColumn<bool>("edited");
+        QTest::addColumn<QMessageBox::StandardButton>("answer"); // NoButton: nothing asked
+        QTest::addColumn<QString>("shown");                      // the panel's title afterwards
+        for (const auto answer : {QMessageBox::Save, QMessageBox::Discard, QMessageBox::Cancel}) {
+            const QString name = answer == QMessageBox::Save      ? "Save"
+                                 : answer == QMessageBox::Discard ? "Discard"
+                                                                  : "Cancel";
+            const bool stays = answer == QMessageBox::Cancel;
+            QTest::newRow(qPrintable("open another, " + name))
+                << "open" << true << answer << (stays ? "Typed" : "Wiki");
+            QTest::newRow(qPrintable("close, " + name))
+                << "close" << true << answer << (answer == QMessageBox::Discard ? "Mail" : "Typed");
+        }
+        QTest::newRow("Return on another, Cancel") << "Return" << true << QMessageBox::Cancel << "Typed";
+        QTest::newRow("Return on another, Save") << "Return" << true << QMessageBox::Save << "Wiki";
+        QTest::newRow("open a category row, Discard") << "category" << true << QMessageBox::Discard << "";
+        QTest::newRow("add entry, Save") << "add" << true << QMessageBox::Save << "New";
+        QTest::newRow("add entry, Cancel") << "add" << true << QMessageBox::Cancel << "Typed";
+        QTest::newRow("File > Close, Cancel") << "Close" << true << QMessageBox::Cancel << "Typed";
+        QTest::newRow("File > Close, Save") << "Close" << true << QMessageBox::Save << "Typed";
+        QTest::newRow("signal, not asked, not saved") << "signal" << true << QMessageBox::NoButton << "Typed";
+        QTest::newRow("signal while a close asks")
+            << "close, then a signal" << true << QMessageBox::NoButton << "Typed";
+        QTest::newRow("open another, no edits") << "open" << false << QMessageBox::NoButton << "Wiki";
+        QTest::newRow("close, no edits") << "close" << false << QMessageBox::NoButton << "Mail";
+        QTest::newRow("delete another, edits kept") << "delete" << true << QMessageBox::NoButton << "Typed";
+    }
+
+    // Unsaved edits in the panel are never dropped without the user's word, except when the
+    // program is told to end (a signal, the session's end).
+    void unsavedEdits()
+    {
+        QFETCH(QString, leave);
+        QFETCH(bool, edited);
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(QString, shown);
+        Window w(*store);
+        w.showActive();
+        w.open(QStringLiteral("Mail"));
+        const QString id = w.model->entryAt(w.current()).id;
+        if (edited) {
+            w.widget("txtEntryTitle")->setText(QStringLiteral("Typed"));
+            w.widget<QComboBox>("comboBoxCategory")->setCurrentText(QStringLiteral("General"));
+        }
+        if (answer != QMessageBox::NoButton)
+            DialogDriver::answerMessage(kUnsaved, QStringLiteral("Save the changes to \"Typed\"?"), answer);
+
+        const bool closing = leave.contains("close") || leave == "Close" || leave == "signal";
+        bool leftOpen = false;
+        if (leave == "close, then a signal")
+            DialogDriver::answerWith(kUnsaved, [&w, &leftOpen](QWidget* question) {
+                w.window.closeWithoutQuestions();
+                // Left open, the close would wait on it for ever.
+                leftOpen = question->isVisible();
+                if (leftOpen)
+                    static_cast<QMessageBox*>(question)->button(QMessageBox::Cancel)->click();
+            });
+        if (leave == "open" || leave == "Return" || leave == "category" || leave == "delete")
+            w.makeCurrent(w.row(leave == "category" ? QStringLiteral("General") : QStringLiteral("Wiki")));
+        if (leave == "open" || leave == "category")
+            w.click("btnOpenEntry");
+        else if (leave == "Return") {
+            w.tree->setFocus();
+            QTest::keyClick(w.tree, Qt::Key_Return);
+        } else if (leave == "delete")
+            w.click("btnDeleteEntry");
+        else if (leave == "add")
+            w.click("btnAddEntry");
+        else if (leave.startsWith("close"))
+            w.window.close();
+        else if (leave == "Close")
+            w.action("actionClose")->trigger();
+        else if (leave == "signal")
+            w.window.closeWithoutQuestions();
+
+        VERIFY_DIALOGS_ANSWERED();
+        QVERIFY(!leftOpen);
+        const bool cancelled = answer == QMessageBox::Cancel;
+        QCOMPARE(w.window.hasClosed(), closing && !cancelled);
+        const Entry* mail = w.vault.entries().findById(id);
+        QVERIFY(mail);
+        const bool saved = answer == QMessageBox::Save;
+        QCOMPARE(mail->title, saved ? QStringLiteral("Typed") : QStringLiteral("Mail"));
+        QCOMPARE(mail->category, saved ? QStringLiteral("General") : QStringLiteral("Work"));
+        QCOMPARE(w.shownTitle(), shown);
+        if (w.window.hasClosed()) {
+            StoreState stored;
+            QCOMPARE(store->store.load(stored).outcome, StoreLoadResult::Loaded);
+            QCOMPARE(stored.vault.entries().findById(id)->title, mail->title);
+        } else if (shown == QLatin1String("Typed")) {
+            // The edits wait where they were, on their own entry's row.
+            QCOMPARE(w.model->entryAt(w.current()).id, id);
+            QCOMPARE(w.widget<QComboBox>("comboBoxCategory")->currentText(), QStringLiteral("General"));
+        }
+    }
+
+    void newEntry_data()
+    {
+        QTest::addColumn<QStringList>("then"); // what the user does after Add Entry
+        QTest::addColumn<bool>("kept");
+        QTest::addColumn<bool>("undoable"); // Undo is on at the end
+        QTest::newRow("Cancel") << QStringList{"cancel"} << false << false;
+        QTest::newRow("typed, Cancel") << QStringList{"type", "cancel"} << false << false;
+        QTest::newRow("Delete") << QStringList{"delete"} << false << false;
+        QTest::newRow("saved, Cancel") << QStringList{"type", "save", "cancel"} << true << true;
+        QTest::newRow("open another, Discard") << QStringList{"open: Discard"} << false << false;
+        QTest::newRow("open another, Save") << QStringList{"open: Save"} << true << true;
+        QTest::newRow("close, Discard") << QStringList{"close: Discard"} << false << false;
+        QTest::newRow("saved, undone") << QStringList{"type", "save", "undo"} << false << false;
+        QTest::newRow("saved, undone, redone") << QStringList{"type", "save", "undo", "redo"} << true << true;
+    }
+
+    // A new entry never saved goes away when left without saving, and leaves no step behind;
+    // its first save is the step that adds it.
+    void newEntry()
+    {
+        QFETCH(QStringList, then);
+        QFETCH(bool, kept);
+        QFETCH(bool, undoable);
+        Window w(*store);
+        const QStringList before = w.snapshot();
+        w.click("btnAddEntry");
+        const QString id = w.model->entryAt(w.current()).id;
+        QVERIFY(w.vault.entries().containsId(id));
+
+        for (const QString& action : then) {
+            const QString answer = action.section(QLatin1String(": "), 1);
+            if (!answer.isEmpty())
+                DialogDriver::answerMessage(kUnsaved, QStringLiteral("Save the new entry \"New\"?"),
+                                            answer == QLatin1String("Save") ? QMessageBox::Save : QMessageBox::Discard);
+            if (action == "type") {
+                w.widget("txtEntryUrl")->setText(QStringLiteral("typed.example"));
+            } else if (action == "cancel") {
+                w.click("btnCancelEntryChanges");
+            } else if (action == "save") {
+                w.click("btnSaveEntry");
+            } else if (action == "delete") {
+                w.click("btnDeleteEntry");
+            } else if (action == "undo") {
+                w.action("actionUndo")->trigger();
+            } else if (action == "redo") {
+                w.action("actionRedo")->trigger();
+            } else if (action.startsWith("open")) {
+                w.makeCurrent(w.row(QStringLiteral("Shop")));
+                w.click("btnOpenEntry");
+            } else if (action.startsWith("close")) {
+                w.window.close();
+            }
+            VERIFY_DIALOGS_ANSWERED();
+        }
+
+        QCOMPARE(w.vault.entries().containsId(id), kept);
+        QCOMPARE(w.row(QStringLiteral("New")).isValid(), kept);
+        QCOMPARE(w.action("actionUndo")->isEnabled(), undoable);
+        if (!kept)
+            QCOMPARE(w.snapshot(), before);
+        if (w.window.hasClosed()) {
+            StoreState stored;
+            QCOMPARE(store->store.load(stored).outcome, StoreLoadResult::Loaded);
+            QCOMPARE(stored.vault.entries().containsId(id), kept);
+        }
     }
 };
 

@@ -51,13 +51,14 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A file dialog answered with a name filter chosen first, as the user picks it from the list.
+// A file dialog answered with a name filter chosen first, as the user picks it from the list
+// (none: the one shown as the dialog opens).
 void answerFileWithFilter(const QString& caption, const QString& filter, const QString& path)
 {
     DialogDriver::answerWith(caption, [filter, path](QWidget* dialog) {
         auto* files = qobject_cast<QFileDialog*>(dialog);
         auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-        if (files && types) {
+        if (files && types && !filter.isEmpty()) {
             files->selectNameFilter(filter);
             emit types->activated(types->currentIndex());
             emit types->textActivated(types->currentText());
@@ -145,6 +146,12 @@ private slots:
             << QStringList{"bitwarden.csv (Bitwarden CSV) holds 3 entries: 3 new.", "Social 2 0", "General 1 0"}
             << QStringList{"General/Local", "General/Recipe", "Social/Chat", "Social/Forum"}
             << "Imported 3 entries into 2 categories.";
+        QTest::newRow("KeePassXC CSV, as the dialog opens")
+            << "keepassxc.csv" << QString()
+            << QStringList{"keepassxc.csv (KeePassXC CSV) holds 3 entries: 3 new.", "Work/Sub 1 0", "General 1 0",
+                           "Über 1 0"}
+            << QStringList{"General/Bank", "General/Local", "Work/Sub/Mail", "Über/Café ☕"}
+            << "Imported 3 entries into 3 categories.";
         QTest::newRow("Chrome CSV") << "chrome.csv" << kCsvFilter
                                     << QStringList{"chrome.csv (Chrome or Edge CSV) holds 2 entries: 2 new.",
                                                    "General 2 0"}

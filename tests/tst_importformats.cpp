@@ -7,11 +7,13 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -290,6 +292,24 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
             QCOMPARE(describe(read.entries, readAt), describe(plain.entries, readAt));
             QCOMPARE(read.categories, plain.categories);
         }
+    }
+
+    // Every group and entry of our XML has a UUID of its own, also where a damaged store gave
+    // a category no name or two entries one id: KeePassXC takes a group that shares the root's
+    // UUID for the root's own child and loops for ever, and keeps one of two entries that share one.
+    void xmlUuidsAreUnique()
+    {
+        Entry twin = sample("twin", "Work/Mail", "", "", "", "");
+        Entry other = sample("other", "Work/Mail", "", "", "", "");
+        other.id = twin.id;
+        const EntryList list = TestVault::entryList({sample("a", "", "", "", "", ""), twin, other});
+        QStringList uuids;
+        for (QXmlStreamReader reader(encodeKeePassXml(list, {"", "Work/Mail"})); !reader.atEnd();) {
+            if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == QLatin1String("UUID"))
+                uuids << reader.readElementText();
+        }
+        QCOMPARE(uuids.size(), 7); // the root, "", Work, Work/Mail and three entries
+        QCOMPARE(QSet<QString>(uuids.cbegin(), uuids.cend()).size(), uuids.size());
     }
 
     // What we write reads back field for field, through our own readers.

@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
@@ -22,7 +23,11 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
+
 #include <QTreeView>
+#include <csignal>
+
+#include <unistd.h>
 
 class TestMainWindow : public QObject
 {
@@ -110,6 +115,33 @@ private slots:
         }
     }
 
+    // A vault that cannot be saved where it is says so in the title for as long as it is open:
+    // changes made in it are not kept.
+    void readOnlyVaultIsMarked()
+    {
+        QTemporaryDir mountPoint;
+        const auto mount = [](const QStringList& arguments) {
+            return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+        };
+        if (::geteuid() != 0 || !mount({QStringLiteral("--bind"), store->dir.path(), mountPoint.path()}))
+            QSKIP("needs root to mount a read-only folder");
+        const bool readOnly = mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), mountPoint.path()});
+        QString title;
+        bool loadedReadOnly = false;
+        if (readOnly) {
+            SettingsStore readOnlyStore(mountPoint.path());
+            StoreState state;
+            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("opened read-only"));
+            MainWindow window(state, readOnlyStore);
+            loadedReadOnly = readOnlyStore.isReadOnly();
+            title = window.windowTitle();
+        }
+        QProcess::execute(QStringLiteral("umount"), {mountPoint.path()});
+        QVERIFY(readOnly);
+        QVERIFY(loadedReadOnly);
+        QCOMPARE(title, QStringLiteral("Vaultry v1.0.5 (read-only)"));
+    }
+
     void menusAndWidgets()
     {
         MainWindow window(store->state, store->store);
@@ -129,6 +161,10 @@ private slots:
                               "action_Import=&Import", "action_Export=&Export", "-",
                               "actionCheck_for_Updates=Check for &Updates", "-", "actionLock=&Lock", "-",
                               "actionClose=&Close"}));
+        QCOMPARE(window.menuBar()->actions().size(), 3);
+        QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
+        QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));
+        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo"}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
         auto* tree = child<QTreeView>(window, "treeView");
@@ -309,6 +345,49 @@ private slots:
         QCOMPARE(runMainWindow(window, nullptr, termination), 0);
         QVERIFY(stillOpen);
         QVERIFY(saved.vault.categoryNames().contains(QStringLiteral("Later")));
+    }
+
+    void endsWithoutQuestions_data()
+    {
+        QTest::addColumn<bool>("signal"); // else the session's end, which quits the application
+        QTest::newRow("SIGTERM") << true;
+        QTest::newRow("quit") << false;
+    }
+
+    // Told to end, the program asks nothing about unsaved edits in the panel: nobody may be
+    // there to answer. The vault is saved without them.
+    void endsWithoutQuestions()
+    {
+        QFETCH(bool, signal);
+        TerminationSignals termination;
+        MainWindow window(store->state, store->store);
+        bool hung = false;
+        QTimer::singleShot(0, &window, [&] {
+            auto* tree = child<QTreeView>(window, "treeView");
+            tree->setCurrentIndex(tree->model()
+                                      ->match(tree->model()->index(0, 0), Qt::DisplayRole, "Mail", 1,
+                                              Qt::MatchExactly | Qt::MatchRecursive)
+                                      .value(0));
+            QTest::mouseClick(child<QPushButton>(window, "btnOpenEntry"), Qt::LeftButton);
+            child<QLineEdit>(window, "txtEntryTitle")->setText(QStringLiteral("Typed"));
+            if (signal)
+                ::raise(SIGTERM);
+            else
+                QCoreApplication::quit();
+        });
+        QTimer guard; // a question nobody answers would keep the loop running
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, this, [&hung] {
+            hung = true;
+            QCoreApplication::exit(1);
+        });
+        guard.start(10000);
+        QCOMPARE(runMainWindow(window, nullptr, termination), 0);
+        QVERIFY(!hung);
+        QVERIFY(window.hasClosed());
+        StoreState saved;
+        QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(saved.vault.entries().first().title, QStringLiteral("Mail"));
     }
 
     // A close that comes before the event loop runs (a quick user, a signal, the session

@@ -239,6 +239,31 @@ void EntryList::replace(qsizetype i, const Entry& entry)
     ++changes;
 }
 
+void EntryList::insert(const QList<qsizetype>& at, const QList<Entry>& entries)
+{
+    if (entries.isEmpty())
+        return;
+    const qsizetype total = items.size() + entries.size();
+    QList<Entry> merged;
+    QList<quint32> mergedSerials;
+    merged.reserve(total);
+    mergedSerials.reserve(total);
+    qsizetype kept = 0, inserted = 0;
+    for (qsizetype i = 0; i < total; ++i) {
+        if (inserted < entries.size() && (at.at(inserted) <= i || kept == items.size())) {
+            merged.append(entries.at(inserted++));
+            mergedSerials.append(quint32(positions.size()));
+            positions.append(qint32(i));
+        } else {
+            merged.append(items.at(kept)); // a copy: the list may be shared with a snapshot
+            mergedSerials.append(serials.at(kept++));
+        }
+    }
+    items = std::move(merged);
+    serials = std::move(mergedSerials);
+    renumber(qMin(at.constFirst(), items.size() - 1));
+}
+
 void EntryList::renumber(qsizetype from)
 {
     for (qsizetype i = from; i < serials.size(); ++i)

@@ -50,6 +50,9 @@ public:
     void append(const Entry& entry);
     void append(Entry&& entry);
     void replace(qsizetype i, const Entry& entry);
+    // Puts entries[k] at position at[k] of the resulting list, for records coming back where
+    // they were. `at` ascending; a position past the end appends. One pass for all of them.
+    void insert(const QList<qsizetype>& at, const QList<Entry>& entries);
     void removeAt(qsizetype i);
     // Removes every element the predicate holds for; returns how many went.
     qsizetype removeIf(const std::function<bool(const Entry&)>& predicate);

@@ -483,9 +483,12 @@ void TreeModel::appendEntry(const Entry& entry)
     if (!insertRows(row, 1, category))
         return;
     const EntryList& entries = vault.entries();
-    // The vault appends before it tells.
-    if (!entries.isEmpty() && entries.last().id == entry.id)
-        showVaultEntry(index(row, 0, category), entries.size() - 1);
+    // The vault adds before it tells: at the end, or where a restored record was.
+    qsizetype stored = entries.size() - 1;
+    if (stored < 0 || entries.at(stored).id != entry.id)
+        stored = entries.indexOfId(entry.id);
+    if (stored >= 0)
+        showVaultEntry(index(row, 0, category), stored);
     else
         setEntryAt(entry, index(row, 0, category));
 }

@@ -1,5 +1,7 @@
 #include "vault.h"
 
+#include <QSet>
+
 Vault::Vault(QObject* parent) : QObject(parent) {}
 
 void Vault::reset(const QStringList& categories, EntryList entries)
@@ -67,16 +69,63 @@ bool Vault::removeEntry(const QString& id)
     return true;
 }
 
+bool Vault::insertCategory(qsizetype position, const QString& name)
+{
+    if (names.contains(name))
+        return false;
+    names.insert(qBound(qsizetype(0), position, names.size()), name);
+    emit categoryAdded(name);
+    return true;
+}
+
+qsizetype Vault::restoreEntries(const QList<qsizetype>& at, const QList<Entry>& entries)
+{
+    QList<qsizetype> positions;
+    QList<Entry> restored;
+    QSet<QString> ids;
+    for (qsizetype k = 0; k < entries.size(); ++k) {
+        const Entry& entry = entries.at(k);
+        if (list.containsId(entry.id) || ids.contains(entry.id))
+            continue;
+        ids.insert(entry.id);
+        // Each one left out moves the later ones up by one.
+        positions.append(at.at(k) - (k - restored.size()));
+        restored.append(entry);
+    }
+    list.insert(positions, restored);
+    for (const Entry& entry : std::as_const(restored))
+        emit entryAdded(entry);
+    return restored.size();
+}
+
+qsizetype Vault::removeEntries(const QStringList& ids)
+{
+    QSet<QString> wanted(ids.cbegin(), ids.cend());
+    QList<Entry> removed;
+    list.removeIf([&](const Entry& entry) {
+        // Only the first holder of an id, as removeEntry does.
+        if (!wanted.remove(entry.id))
+            return false;
+        removed.append(entry);
+        return true;
+    });
+    for (const Entry& entry : std::as_const(removed))
+        emit entryRemoved(entry);
+    return removed.size();
+}
+
 Vault::MergeResult Vault::merge(const EntryList& incoming)
 {
     MergeResult result;
     for (const Entry& entry : incoming) {
         if (addCategory(entry.category))
             result.createdCategories.append(entry.category);
-        if (addEntry(entry))
+        if (addEntry(entry)) {
             ++result.added;
-        else
+            result.addedIds.append(entry.id);
+        } else {
             ++result.skipped;
+        }
     }
     return result;
 }

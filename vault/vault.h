@@ -42,10 +42,21 @@ public:
     // Removes the first entry with this id; false when there is none.
     bool removeEntry(const QString& id);
 
+    // For taking a change back: the same announcements as adding and removing, with the
+    // records and names put back where they were.
+    // Puts the name at `position` among the names (past the end: last); false when it is there.
+    bool insertCategory(qsizetype position, const QString& name);
+    // Puts entries[k] at position at[k] of the resulting list (`at` ascending), leaving out any
+    // whose id is already held; returns how many came back.
+    qsizetype restoreEntries(const QList<qsizetype>& at, const QList<Entry>& entries);
+    // Removes the first entry with each of these ids in one pass; returns how many went.
+    qsizetype removeEntries(const QStringList& ids);
+
     struct MergeResult
     {
         int added = 0;
         int skipped = 0; // an entry with the same id was already in the vault
+        QStringList addedIds;
         QStringList createdCategories;
     };
     // Adds every entry of `incoming` whose id is new, creating the categories they name.
