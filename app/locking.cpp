@@ -145,8 +145,8 @@ void MainWindow::showLockedPage(bool locked)
             if (part != lockPage)
                 parts << part;
         }
-        for (QAction* action :
-             {form->action_Settings, form->actionReset_Master_Password, form->action_Import, form->action_Export}) {
+        for (QAction* action : {form->action_Settings, form->actionReset_Master_Password, form->action_Import,
+                                form->action_Export, form->actionUndo, form->actionRedo}) {
             parts << action;
         }
         for (QShortcut* shortcut : findChildren<QShortcut*>()) {

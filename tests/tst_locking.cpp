@@ -218,6 +218,46 @@ private slots:
         window->close();
     }
 
+    void undoIsOffWhileLocked_data()
+    {
+        QTest::addColumn<bool>("protectedStore");
+        QTest::newRow("ordinary") << false;
+        QTest::newRow("protected") << true;
+    }
+
+    // Nothing of the vault changes while locked, Undo included; a vault read again on unlock has
+    // no step to undo, one kept in memory keeps its steps.
+    void undoIsOffWhileLocked()
+    {
+        QFETCH(bool, protectedStore);
+        seed(protectedStore);
+        DialogDriver::answerInput(kTitle, kAsk, kPassword);
+        MainWindow window(store->state, store->store);
+        auto* tree = child<QTreeView>(window, "treeView");
+        const QModelIndexList bank =
+            tree->model()->match(tree->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("Bank"), 1,
+                                 Qt::MatchExactly | Qt::MatchRecursive);
+        QVERIFY(!bank.isEmpty());
+        tree->setCurrentIndex(bank.first());
+        QTest::mouseClick(child<QPushButton>(window, "btnDeleteEntry"), Qt::LeftButton);
+        auto* undo = child<QAction>(window, "actionUndo");
+        QVERIFY(undo->isEnabled());
+
+        child<QAction>(window, "actionLock")->trigger();
+        QVERIFY(!undo->isEnabled());
+        DialogDriver::answerInput(kTitle, kAsk, kPassword);
+        QTest::mouseClick(child<QPushButton>(window, "btnUnlock"), Qt::LeftButton);
+        VERIFY_DIALOGS_ANSWERED();
+        QVERIFY(!window.isWindowLocked());
+        QCOMPARE(undo->isEnabled(), !protectedStore);
+        QCOMPARE(shownEntries(tree), 1);
+        if (!protectedStore) {
+            undo->trigger();
+            QCOMPARE(shownEntries(tree), 2);
+        }
+        window.close();
+    }
+
     // A cancelled unlock leaves the window locked; closed while locked, a protected store is
     // left as saved at the lock.
     void cancelledUnlockStaysLocked()
