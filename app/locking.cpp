@@ -117,6 +117,11 @@ void MainWindow::lockWindow()
     if (windowLocked || closed || !startupCompleted || !masterPasswordInUse())
         return;
     clipboardGuard->clearNow();
+    // Nobody may be there to answer: unsaved edits in the panel are dropped, as a close without
+    // questions drops them, and a new entry never saved goes with them.
+    if (unsavedQuestion)
+        unsavedQuestion->done(QMessageBox::Cancel);
+    discardOpenEntry();
     // A protected vault leaves memory, saved first; one that cannot be saved stays, since the
     // file does not hold it, but is not shown.
     const bool drop = store.isProtected() && !store.isReadOnly() && saveStore(tr("Keep It Open"));

@@ -170,6 +170,9 @@ private slots:
         child<QLineEdit>(*window, "txtSearch")->setText(QStringLiteral("Ma"));
         QCOMPARE(child<QLineEdit>(*window, "txtEntryPassword")->text(), QStringLiteral("s3cret"));
         store->state.vault.addCategory(QStringLiteral("Added since"));
+        // A new entry never saved is dropped with the lock, not saved or kept hidden.
+        QTest::mouseClick(child<QPushButton>(*window, "btnAddEntry"), Qt::LeftButton);
+        QCOMPARE(store->state.vault.entries().size(), 3);
 
         auto* watcher = window->findChild<IdleWatcher*>();
         QVERIFY(watcher && watcher->isEnabled());
