@@ -901,6 +901,7 @@ SettingsStore::ReopenOutcome SettingsStore::reopen(StoreState& state, const QStr
         std::unique_ptr<ProtectionKey> derived;
         if (openProtectedStore(bytes, password, plain, &derived) != ProtectedOutcome::Opened)
             return ReopenOutcome::Refused;
+        bytes = QByteArray();
         BufferSource source(plain);
         const bool exact = decodeStorePayload(source, payload);
         wipeBytes(plain);
@@ -960,7 +961,8 @@ StoreLoadResult SettingsStore::loadProtected(StoreState& state) const
         const ProtectedOutcome opened = openProtectedStore(bytes, password, plain, &derived);
         wipeString(password);
         if (opened != ProtectedOutcome::Opened)
-            continue; // a wrong password and a changed file look the same
+            continue;         // a wrong password and a changed file look the same
+        bytes = QByteArray(); // not needed to parse: a large vault is not held three times
         Payload payload;
         BufferSource source(plain);
         const bool exact = decodeStorePayload(source, payload);
