@@ -4,7 +4,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 # keepassxc: tst_importformats checks that KeePassXC reads what Vaultry exports.
-"$root/scripts/setup.sh" keepassxc
+# syncthing: tst_sync syncs two folders with it.
+"$root/scripts/setup.sh" keepassxc syncthing
 
 jobs="$(nproc 2>/dev/null || echo 2)"
 export QT_QPA_PLATFORM=offscreen
