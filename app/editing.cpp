@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/clipboardguard.h"
 #include "prefs/generator.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
@@ -13,7 +14,6 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QStatusBar>
 #include <QUndoStack>
 #include <QUrl>
@@ -232,11 +232,8 @@ void MainWindow::stepThroughHistory(bool back)
 
 void MainWindow::on_btnCopyPassword_clicked()
 {
-    // The hint asks clipboard managers not to record the password.
-    auto* data = new QMimeData;
-    data->setText(form->txtEntryPassword->text());
-    data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
-    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+    // Marked so that clipboard managers do not record it, and taken off again after the set time.
+    clipboardGuard->copyPassword(form->txtEntryPassword->text());
     statusBar()->showMessage(tr("Password copied to the clipboard."), kStatusMessageMs);
 }
 

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/clipboardguard.h"
 #include "app/dialogfit.h"
 #include "app/windowsettings.h"
 
@@ -42,6 +43,7 @@ MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
         refreshView();
         startAutoSave();
     }
+    updateLockWatch();
 }
 
 MainWindow::~MainWindow()
@@ -270,6 +272,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
         // A vault opened read-only, as the user was told at start, has nowhere to be saved.
         if (!store.isReadOnly())
             saveStore(tr("Close Without Saving"));
+        clipboardGuard->clearNow();
+        updateLockWatch();
     }
     event->accept();
     // Lost when no event loop runs yet; the entry point checks hasClosed() for that case.
@@ -279,16 +283,24 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::on_action_Settings_triggered()
 {
     auto* dialog = new SettingsDialog(state.preferences, this);
+    dialog->setProtection(store.isProtected());
+    dialog->setLocalSettings(localSettings);
     dialog->setWindowModality(Qt::ApplicationModal);
-    dialog->exec();
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    const bool protectionWanted = dialog->protectionWanted();
+    const LocalSettings chosen = dialog->localSettings();
     delete dialog;
+    if (accepted)
+        applySettingsChoices(protectionWanted, chosen);
     preferencesChanged();
+    updateLockWatch();
     refreshView();
 }
 
 void MainWindow::on_actionReset_Master_Password_triggered()
 {
     auto* dialog = new PasswordResetDialog(state.preferences, this);
+    connect(dialog, &PasswordResetDialog::masterPasswordChanged, this, &MainWindow::onMasterPasswordChanged);
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     delete dialog;

@@ -3,6 +3,8 @@
 // app/: the program's windows: the entry point, MainWindow (split by what the user does) and
 // the start-up. Everything that asks the user something lives here or in prefs/ and viewer/.
 
+#include "app/clock.h"
+#include "store/localsettings.h"
 #include "store/storefile.h"
 #include "vault/entry.h"
 
@@ -11,7 +13,11 @@
 #include <QSystemTrayIcon>
 
 class AutoSaver;
+class ClipboardGuard;
 class FilterModel;
+class IdleWatcher;
+class QAction;
+class QItemSelectionModel;
 class QMessageBox;
 class QPushButton;
 class QSessionManager;
@@ -61,6 +67,13 @@ public:
 
     // How long the updater may run before it is stopped; tests shorten it.
     void setUpdaterTimeout(int milliseconds) { updaterTimeoutMs = milliseconds; }
+
+    // Locks the window as File > Lock does, when a master password is set: no entry shown, the
+    // clipboard cleared, a protected vault saved and dropped from memory (app/locking.cpp).
+    void lockWindow();
+    bool isWindowLocked() const { return windowLocked; }
+    // The clock the idle lock and the clipboard read time from; tests move time by hand.
+    void useClock(const MonotonicClock& clock);
 
 public slots:
     void catchUpdateResult(UpdateThread* thread, bool updateFound);
@@ -132,6 +145,24 @@ private:
     bool saveStore(const QString& giveUpCaption);
     // Shows `text` in the text viewer and returns when the viewer closes.
     void showPlainText(const QString& title, const QString& text);
+
+    // Locking when away, and the clipboard (app/locking.cpp).
+    void createLockObjects();
+    void createTimedObjects(const MonotonicClock& clock);
+    // The idle lock and the clipboard follow the settings and whether there is anything to lock.
+    void updateLockWatch();
+    void unlockWindow();
+    void showLockedPage(bool locked);
+    bool masterPasswordInUse() const;
+    // The master password of a protected store, asked before anything is read from it.
+    bool askStorePassword(bool again, QString& password);
+    // The master password, checked against its hash; false when the user cancels.
+    bool askMasterPassword(const QString& label, QString& password);
+
+    // The store's protection under the master password (app/protection.cpp).
+    void applySettingsChoices(bool protectionWanted, const LocalSettings& settings);
+    void setProtection(bool on);
+    void onMasterPasswordChanged(const QString& password);
     // The status-bar report of a finished update check; empty when there is nothing to say.
     static QString reportUpdateCheck(const UpdaterResult& result, int timeoutMs);
 
@@ -220,6 +251,15 @@ private:
     int updaterTimeoutMs = 30000;
     // The status-bar text shown while the search matches nothing; empty otherwise.
     QString noMatchReport;
+
+    LocalSettings localSettings;
+    ClipboardGuard* clipboardGuard = nullptr;
+    IdleWatcher* idleWatcher = nullptr;
+    QAction* lockAction = nullptr;
+    QWidget* lockPage = nullptr;
+    QItemSelectionModel* treeSelection = nullptr; // the tree's, kept while locked
+    QList<QObject*> disabledWhileLocked;
+    bool windowLocked = false;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

@@ -46,6 +46,14 @@ bool MainWindow::loadStore()
         exitCodeAtStartup = 1;
         return false;
     }
+    case StoreLoadResult::NotOpened:
+        // A protected store left unopened: the program ends and writes nothing.
+        if (!result.message.isEmpty()) {
+            qWarning().noquote() << result.message;
+            QMessageBox::warning(this, tr("Notice"), result.message);
+        }
+        exitCodeAtStartup = result.message.isEmpty() ? 0 : 1;
+        return false;
     case StoreLoadResult::Damaged:
     case StoreLoadResult::Created:
     case StoreLoadResult::Migrated:
@@ -92,6 +100,7 @@ void MainWindow::createSessionObjects()
     statusBar()->addWidget(passwordVisibilityButton, 0);
 
     createShortcuts();
+    createLockObjects();
 }
 
 void MainWindow::initializeWindow()
@@ -119,7 +128,9 @@ void MainWindow::initializeWindow()
 
         currentEntry->id = QStringLiteral("0");
 
-        const LoginOutcome outcome = runLogin();
+        // A protected store asked for the master password before it was read, and no count of
+        // attempts deletes it: the file is worthless without the password.
+        const LoginOutcome outcome = store.isProtected() ? LoginOutcome::Passed : runLogin();
         if (outcome == LoginOutcome::Cancelled) {
             // Nothing is counted, saved or wiped: the program just ends.
             startupCompleted = false;

@@ -29,6 +29,7 @@ void PasswordResetDialog::on_buttonBox_accepted()
     if (hashMasterPassword(oldPassword) == preferences.masterPasswordHash &&
         newPassword == form->txtNewPass2->text().trimmed()) {
         preferences.masterPasswordHash = hashMasterPassword(newPassword);
+        emit masterPasswordChanged(newPassword);
         QMessageBox::information(this, tr("Notice"), tr("The master password has been successfully changed."));
         close();
     }

@@ -17,6 +17,10 @@ public:
     explicit PasswordResetDialog(Preferences& preferences, QWidget* parent = nullptr);
     ~PasswordResetDialog() override;
 
+signals:
+    // The master password was changed to `password` (trimmed, as its hash was made).
+    void masterPasswordChanged(const QString& password);
+
 private slots:
     void on_buttonBox_rejected();
     void on_buttonBox_accepted();

@@ -4,7 +4,9 @@
 #include "prefs/masterpassword.h"
 #include "store/preferences.h"
 
+#include <QCheckBox>
 #include <QInputDialog>
+#include <QLayout>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
@@ -21,6 +23,53 @@ SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     form->numMinLen->setValue(preferences.genMinLength);
     form->numMaxLoginAttempts->setValue(preferences.maxLoginAttempts);
     form->chkHidePassword->setChecked(preferences.hidePassword);
+
+    form->numIdleLockMinutes->setMaximum(kMaxIdleLockMinutes);
+    form->numClipboardSeconds->setMaximum(kMaxClipboardClearSeconds);
+    setLocalSettings(LocalSettings());
+    connect(form->chkProtectVault, &QCheckBox::toggled, this, &SettingsDialog::updateProtectionChoice);
+    updateProtectionChoice();
+}
+
+void SettingsDialog::setProtection(bool protectedNow)
+{
+    form->chkProtectVault->setChecked(protectedNow);
+    updateProtectionChoice();
+}
+
+bool SettingsDialog::protectionWanted() const
+{
+    return form->chkProtectVault->isChecked();
+}
+
+void SettingsDialog::setLocalSettings(const LocalSettings& settings)
+{
+    form->numIdleLockMinutes->setValue(settings.idleLockMinutes);
+    form->numClipboardSeconds->setValue(settings.clipboardClearSeconds);
+}
+
+LocalSettings SettingsDialog::localSettings() const
+{
+    LocalSettings settings;
+    settings.idleLockMinutes = form->numIdleLockMinutes->value();
+    settings.clipboardClearSeconds = form->numClipboardSeconds->value();
+    return settings;
+}
+
+void SettingsDialog::updateProtectionChoice()
+{
+    const bool encrypted = form->chkProtectVault->isChecked();
+    const bool passwordInUse = !preferences.masterPasswordHash.isEmpty() && form->numMaxLoginAttempts->value() > 0;
+    form->chkProtectVault->setEnabled(encrypted || passwordInUse);
+    form->numMaxLoginAttempts->setMinimum(encrypted ? 1 : 0);
+    if (form->lblProtectedNote->isHidden() == encrypted) {
+        form->lblProtectedNote->setVisible(encrypted);
+        // Room for the note rather than squeezing the rows below it.
+        if (isVisible()) {
+            layout()->activate();
+            resize(size().expandedTo(sizeHint()));
+        }
+    }
 }
 
 SettingsDialog::~SettingsDialog()
@@ -44,6 +93,7 @@ void SettingsDialog::on_numMinLen_valueChanged(int value)
 
 void SettingsDialog::on_numMaxLoginAttempts_valueChanged(int value)
 {
+    updateProtectionChoice();
     if (!preferences.masterPasswordHash.isEmpty() || value <= 0)
         return;
     bool confirmed = false;
@@ -55,6 +105,7 @@ void SettingsDialog::on_numMaxLoginAttempts_valueChanged(int value)
     // Stored at once: the password holds even if the dialog is cancelled afterwards.
     if (confirmed)
         preferences.masterPasswordHash = hashMasterPassword(text);
+    updateProtectionChoice();
 }
 
 void SettingsDialog::on_buttonBox_rejected()

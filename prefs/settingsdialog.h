@@ -3,6 +3,8 @@
 // prefs/: the password generator, the master-password hash (both without widgets) and the
 // two dialogs that edit the preferences: settings and master-password reset.
 
+#include "store/localsettings.h"
+
 #include <QDialog>
 
 struct Preferences;
@@ -20,6 +22,14 @@ public:
     explicit SettingsDialog(Preferences& preferences, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
+    // Whether the vault file is encrypted with the master password now; the check box starts so.
+    void setProtection(bool protectedNow);
+    // Whether the user wants it encrypted (read after OK).
+    bool protectionWanted() const;
+    // This computer's settings beside the store; localSettings() holds the edited values.
+    void setLocalSettings(const LocalSettings& settings);
+    LocalSettings localSettings() const;
+
 private slots:
     void on_numMaxLen_valueChanged(int value);
     void on_numMinLen_valueChanged(int value);
@@ -28,6 +38,9 @@ private slots:
     void on_buttonBox_accepted();
 
 private:
+    // Encryption needs a master password in use; while encrypted, the password cannot be switched off.
+    void updateProtectionChoice();
+
     Preferences& preferences;
     Ui::SettingsDialog* form;
 };

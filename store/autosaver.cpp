@@ -123,6 +123,7 @@ struct AutoSaver::Round
     quint64 changesAtStart = 0;
     const SettingsStore* store = nullptr;
     WriteHooks hooks;
+    std::shared_ptr<const ProtectionKey> key; // the form to write, as the store had it
     StoreSnapshot ours;
     StoreSnapshot base;
     StoreFingerprint known;
@@ -149,7 +150,8 @@ struct AutoSaver::Outcome
         NotAStore, // the store file does not read as one; left alone
     };
     Kind kind = Unchanged;
-    StoreFingerprint fingerprint; // of the file as now known
+    StoreFingerprint fingerprint;                    // of the file as now known
+    std::shared_ptr<const ProtectionKey> writtenKey; // the form written, when Saved
     bool fileMerged = false;
     StoreSnapshot theirs;  // the file's contents, when fileMerged: the next merge's ancestor
     StoreSnapshot result;  // only its preferences, when Merged
@@ -179,7 +181,7 @@ AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* par
     connect(retryTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
 
     const Vault* vault = &state.vault;
-    connect(vault, &Vault::vaultReset, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::vaultReset, this, &AutoSaver::onVaultReset);
     connect(vault, &Vault::categoryAdded, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::categoryRemoved, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::entryAdded, this, &AutoSaver::onVaultChanged);
@@ -222,6 +224,7 @@ void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& finge
 {
     base = loaded;
     known = fingerprint;
+    writtenKey = store.sessionKey();
     started = true;
     watcher = new QFileSystemWatcher(this);
     // Sync tools replace the file by renaming another over it, which only the folder reports;
@@ -248,6 +251,17 @@ void AutoSaver::noteChange()
         saveTimer->start();
 }
 
+void AutoSaver::onVaultReset()
+{
+    // The vault let go of (a lock) or read back from the file (an unlock): no change of the
+    // user's. What was read is the ancestor now; whose file it was, the next round's look tells.
+    if (merging || !started)
+        return;
+    replaceBase(snapshotOf(state));
+    known = StoreFingerprint();
+    ownWrites.clear();
+}
+
 void AutoSaver::onVaultChanged()
 {
     if (!merging)
@@ -270,8 +284,9 @@ void AutoSaver::checkNow()
 
 void AutoSaver::requestRound()
 {
-    // A flush runs its rounds itself; no second writer may start beside it.
-    if (!started || flushing)
+    // A flush runs its rounds itself; no second writer may start beside it. While the vault is out
+    // of memory (a locked window) there is nothing to save, nor anything to merge into.
+    if (!started || flushing || store.isVaultReleased())
         return;
     if (roundRunning) {
         roundWanted = true;
@@ -290,6 +305,7 @@ std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable, 
     round->changesAtStart = changes;
     round->store = &store;
     round->hooks = hooks;
+    round->key = store.sessionKey();
     round->write = full || (dirty && !readOnly);
     round->copyBase = sharesList(base.entries, state.vault.entries());
     // Nothing to write: first only a look, which takes no snapshot (the vault is then not shared).
@@ -385,6 +401,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         // The ancestor stays what came from elsewhere: only that is known to be shared. What was
         // written is recognised by its hash, should it come back, as the file or as a copy.
         known = outcome.fingerprint;
+        writtenKey = outcome.writtenKey;
         ownWrites << known.sha256;
         if (ownWrites.size() > kOwnWritesKept)
             ownWrites.removeFirst();
@@ -483,11 +500,12 @@ StoreSaveResult AutoSaver::flush()
     checkTimer->stop();
     retryTimer->stop();
     StoreSaveResult result;
-    if (!started || readOnly)
+    if (!started || readOnly || store.isVaultReleased())
         return result;
     // With nothing new here, the file may still not hold this vault: another computer's changes
     // not yet merged, or a file that does not read as a vault, which must not be all that is left.
-    bool needed = dirty || !storeFileUnchanged(store.saveFilePath(), known);
+    // Protection turned on or off, or a new master password: the file changes form.
+    bool needed = dirty || !storeFileUnchanged(store.saveFilePath(), known) || store.sessionKey() != writtenKey;
     // A merge found on the way is taken in and the round run again; a few at most.
     for (int attempt = 0; attempt < 4 && needed; ++attempt) {
         const std::unique_ptr<Round> round = makeRound(true, true);
@@ -547,7 +565,7 @@ void AutoSaver::runRound(Round& round)
     }
 
     if (!storeFileUnchanged(path, round.known)) {
-        StoreFileRead file = readStoreFile(path);
+        StoreFileRead file = readStoreFile(path, round.key.get());
         const bool ours = (!round.known.sha256.isEmpty() && file.fingerprint.sha256 == round.known.sha256) ||
                           round.ownWrites.contains(file.fingerprint.sha256);
         if (ours) {
@@ -591,7 +609,7 @@ void AutoSaver::runRound(Round& round)
         if (round.knownCopies.contains(name))
             continue;
         const QString copyPath = folder.filePath(name);
-        StoreFileRead copy = readStoreFile(copyPath);
+        StoreFileRead copy = readStoreFile(copyPath, round.key.get());
         if (copy.status != StoreFileRead::Read) {
             out.damagedCopies << name;
             out.summaries << AutoSaver::tr("The conflicted copy %1 made by a sync program does not read as a vault; "
@@ -628,7 +646,7 @@ void AutoSaver::runRound(Round& round)
     }
     if (!round.write)
         return;
-    const StoreSaveResult saved = round.store->save(current, round.hooks);
+    const StoreSaveResult saved = round.store->save(current, round.key, round.hooks);
     if (!saved.ok) {
         out.kind = Outcome::SaveFailed;
         out.message = saved.error;
@@ -636,4 +654,5 @@ void AutoSaver::runRound(Round& round)
     }
     out.kind = Outcome::Saved;
     out.fingerprint = saved.written;
+    out.writtenKey = round.key;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+class ProtectionKey;
 class QFileSystemWatcher;
 class QTimer;
 struct StoreState;
@@ -78,6 +79,7 @@ private:
     struct Outcome;
 
     void onVaultChanged();
+    void onVaultReset();
     void onFolderChanged();
     // Starts a round on the worker unless one runs; otherwise it follows that one.
     void requestRound();
@@ -107,6 +109,7 @@ private:
     StoreSnapshot base;
     StoreSnapshot garbage; // an old ancestor, for the next round to free
     StoreFingerprint known;
+    std::shared_ptr<const ProtectionKey> writtenKey; // the form the file was last written in
     bool started = false;
     bool readOnly = false;
     bool dirty = false;

@@ -1,8 +1,11 @@
 #include "settingsstore.h"
 
 #include "payload.h"
+#include "prefs/masterpassword.h"
+#include "protectedstore.h"
 #include "rijndael.h"
 #include "sealeddata.h"
+#include "secretmemory.h"
 #include "securefile.h"
 #include "storestate.h"
 
@@ -217,6 +220,54 @@ bool writeSealedState(const StoreSnapshot& state, const SecretWrite& write)
     char last[kBlockSize];
     cipher.encrypt(carry, last, kBlockSize, Rijndael::ECB);
     return write(last, kBlockSize);
+}
+
+// A decrypted payload handed to the payload reader.
+class BufferSource : public PayloadSource
+{
+public:
+    explicit BufferSource(const QByteArray& bytes) : bytes(bytes) {}
+    qint64 pending() const override { return bytes.size() - handedOut; }
+    qint64 readMore(QByteArray& out, qint64 max) override
+    {
+        const qint64 given = qMin(max, pending());
+        out.append(bytes.constData() + handedOut, given);
+        handedOut += given;
+        return given;
+    }
+
+private:
+    const QByteArray& bytes;
+    qint64 handedOut = 0;
+};
+
+// Whether the file at `path` is a protected store: it begins with the magic, or with the magic
+// changed in one byte, which no ordinary store does (its first four bytes would state a payload of
+// over a gigabyte). Such a file is refused whole rather than read in part as an ordinary one.
+bool fileIsProtected(const QString& path)
+{
+    QFile file(path);
+    QString reason;
+    if (!openRegularFile(file, &reason))
+        return false;
+    const QByteArray first = file.read(kProtectedMagicSize);
+    if (first.size() < kProtectedMagicSize)
+        return false;
+    int differing = 0;
+    for (int i = 0; i < kProtectedMagicSize; ++i)
+        differing += first[i] != kProtectedMagic[i];
+    return differing <= 1;
+}
+
+// Writes the store in the protected form: the payload encrypted as it is encoded.
+bool writeProtectedState(const StoreSnapshot& state, const ProtectionKey& key, const SecretWrite& write)
+{
+    return writeProtectedStore(
+        key,
+        [&state](const PayloadSink& sink) {
+            return writePayload(state.preferences, state.categories, state.entries, sink);
+        },
+        write);
 }
 
 void applyPayload(Payload& payload, StoreState& state)
@@ -790,6 +841,23 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHo
             tr("The vault in %1 was opened read-only; changes cannot be saved there.").arg(native(storeDirectory));
         return result;
     }
+    // Out of memory while the window is locked: the file holds the vault as it was saved.
+    if (vaultReleased)
+        return StoreSaveResult();
+    return save(snapshot, key, hooks);
+}
+
+StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot,
+                                    const std::shared_ptr<const ProtectionKey>& sessionKey,
+                                    const WriteHooks& hooks) const
+{
+    if (readOnly) {
+        StoreSaveResult result;
+        result.ok = false;
+        result.error =
+            tr("The vault in %1 was opened read-only; changes cannot be saved there.").arg(native(storeDirectory));
+        return result;
+    }
     // Hashed as written; a save that writes through a journal first makes the bytes again.
     const QString path = saveFilePath();
     QByteArray digest;
@@ -799,11 +867,13 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHo
         [&](const SecretWrite& write) {
             ContentHash hash;
             length = 0;
-            const bool made = writeSealedState(snapshot, [&](const char* data, qint64 size) {
+            const SecretWrite hashed = [&](const char* data, qint64 size) {
                 hash.add(data, size);
                 length += size;
                 return write(data, size);
-            });
+            };
+            const bool made =
+                sessionKey ? writeProtectedState(snapshot, *sessionKey, hashed) : writeSealedState(snapshot, hashed);
             digest = hash.result();
             return made;
         },
@@ -816,6 +886,79 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHo
             result.written.modifiedNs = -1;
     }
     return result;
+}
+
+bool SettingsStore::protect(const QString& password)
+{
+    std::unique_ptr<ProtectionKey> made = ProtectionKey::create(password, calibration ? calibration() : calibrateKdf());
+    if (!made)
+        return false;
+    key = std::move(made);
+    return true;
+}
+
+void SettingsStore::unprotect()
+{
+    key.reset();
+}
+
+bool SettingsStore::changeProtectionPassword(const QString& password)
+{
+    if (!key)
+        return true;
+    std::unique_ptr<ProtectionKey> made = ProtectionKey::create(password, key->limits());
+    if (!made)
+        return false;
+    key = std::move(made);
+    return true;
+}
+
+void SettingsStore::setKdfCalibration(const std::function<KdfLimits()>& calibrate)
+{
+    calibration = calibrate;
+}
+
+SettingsStore::ReopenOutcome SettingsStore::reopen(StoreState& state, const QString& password, QString* error)
+{
+    const QString path = saveFilePath();
+    QByteArray bytes;
+    QString reason;
+    if (!readLegacyFile(path, bytes, &reason)) {
+        if (error)
+            *error = tr("The vault file %1 could not be read: %2.").arg(native(path), reason);
+        return ReopenOutcome::Failed;
+    }
+    Payload payload;
+    if (!isProtectedStore(bytes)) {
+        // Written in the ordinary form meanwhile, by another copy: the master password still decides.
+        if (!decodeStore(bytes, payload)) {
+            if (error)
+                *error = tr("The vault file %1 is damaged.").arg(native(path));
+            return ReopenOutcome::Failed;
+        }
+        if (hashMasterPassword(password) != payload.preferences.masterPasswordHash)
+            return ReopenOutcome::Refused;
+        key.reset();
+    } else {
+        // Derived from what was typed, never the session's key: the password is what is checked.
+        QByteArray plain;
+        std::unique_ptr<ProtectionKey> derived;
+        if (openProtectedStore(bytes, password, plain, &derived) != ProtectedOutcome::Opened)
+            return ReopenOutcome::Refused;
+        bytes = QByteArray();
+        BufferSource source(plain);
+        const bool exact = decodeStorePayload(source, payload);
+        wipeBytes(plain);
+        if (!exact) {
+            if (error)
+                *error = tr("The vault file %1 opened, but what it holds cannot be read.").arg(native(path));
+            return ReopenOutcome::Failed;
+        }
+        key = std::move(derived);
+    }
+    applyPayload(payload, state);
+    vaultReleased = false;
+    return ReopenOutcome::Opened;
 }
 
 StoreLoadResult SettingsStore::load(StoreState& state) const
@@ -832,12 +975,66 @@ StoreLoadResult SettingsStore::load(StoreState& state) const
     return result;
 }
 
+StoreLoadResult SettingsStore::loadProtected(StoreState& state) const
+{
+    const QString path = filePath();
+    StoreLoadResult result;
+    result.outcome = StoreLoadResult::NotOpened;
+    QByteArray bytes; // the ciphertext only
+    QString reason;
+    if (!readLegacyFile(path, bytes, &reason)) {
+        result.message =
+            tr("The vault file %1 could not be read: %2. It has been left as it is.").arg(native(path), reason);
+        return result;
+    }
+    if (!readProtectedHeader(bytes)) {
+        result.message = tr("The vault file %1 is encrypted with the master password, but its beginning is damaged, "
+                            "so no password can open it. It has been left as it is.")
+                             .arg(native(path));
+        return result;
+    }
+    for (bool again = false; passwordPrompt; again = true) {
+        QString password;
+        const bool given = passwordPrompt(again, password);
+        if (!given) {
+            wipeString(password);
+            return result; // the user's choice: nothing to say
+        }
+        QByteArray plain;
+        std::unique_ptr<ProtectionKey> derived;
+        const ProtectedOutcome opened = openProtectedStore(bytes, password, plain, &derived);
+        wipeString(password);
+        if (opened != ProtectedOutcome::Opened)
+            continue;         // a wrong password and a changed file look the same
+        bytes = QByteArray(); // not needed to parse: a large vault is not held three times
+        Payload payload;
+        BufferSource source(plain);
+        const bool exact = decodeStorePayload(source, payload);
+        wipeBytes(plain);
+        if (!exact) {
+            // Authentic, so written that way: never loaded in part, never replaced.
+            result.message = tr("The vault file %1 opened with the master password, but what it holds cannot be "
+                                "read. It has been left as it is.")
+                                 .arg(native(path));
+            return result;
+        }
+        applyPayload(payload, state);
+        key = std::move(derived);
+        result.outcome = StoreLoadResult::Loaded;
+        return result;
+    }
+    result.message = tr("The vault file %1 is encrypted with the master password.").arg(native(path));
+    return result;
+}
+
 StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
 {
     const QString legacyPath = legacyFilePath();
     const QString currentPath = filePath();
     redirectedSavePath.clear();
     readOnly = false;
+    key.reset();
+    vaultReleased = false;
     QString why;
     const bool writable = storeWritable(currentPath, &why);
     readOnly = !writable;
@@ -854,14 +1051,16 @@ StoreLoadResult SettingsStore::loadFiles(StoreState& state) const
         // overwrite the current store at the next save.
         if (result.outcome == StoreLoadResult::Unreadable && QFileInfo::exists(currentPath)) {
             const QString legacyNote = result.message;
-            result = loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
+            result = fileIsProtected(currentPath) ? loadProtected(state)
+                                                  : loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
             result.message =
                 (legacyNote + QLatin1Char(' ') +
                  tr("It was left in place and the current vault file was loaded instead. ") + result.message)
                     .trimmed();
         }
     } else if (QFileInfo::exists(currentPath)) {
-        result = loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
+        result = fileIsProtected(currentPath) ? loadProtected(state)
+                                              : loadCurrent(currentPath, state, readOnly, &redirectedSavePath);
     } else {
         result.outcome = StoreLoadResult::Created;
         if (!readOnly) {

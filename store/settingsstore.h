@@ -17,6 +17,8 @@ class QIODevice;
 struct Payload;
 
 class QLockFile;
+class ProtectionKey;
+struct KdfLimits;
 struct StoreState;
 
 inline constexpr char kStoreFileName[] = "/settings2.vydat";
@@ -33,6 +35,8 @@ struct StoreLoadResult
         Damaged,    // loaded as far as it parsed; a copy of the file was kept (damagedCopyPath), or
                     // none could be and saves go beside it (SettingsStore::saveFilePath)
         Unreadable, // a store exists but could not be read; nothing was loaded
+        NotOpened,  // a protected store was not opened (no password given, or its header is
+                    // damaged): nothing was loaded, and nothing may be written over it
     };
     Outcome outcome = Loaded;
     // For the user: what went wrong and what was done about it. Empty when nothing did.
@@ -62,6 +66,10 @@ struct StoreLocation
     QString note;
 };
 StoreLocation chooseStoreLocation(const QString& applicationDirectory, const QString& userDataDirectory);
+
+// Asks the user for the master password of a protected store; `again` after a wrong one. False
+// when the user would rather not open it.
+using StorePasswordPrompt = std::function<bool(bool again, QString& password)>;
 
 class SettingsStore
 {
@@ -94,8 +102,44 @@ public:
     StoreLoadResult load(StoreState& state) const;
     // Writes the state; the previous file survives any failure. Refused when read-only.
     StoreSaveResult save(const StoreState& state) const;
-    // The same from a snapshot, on any thread; `hooks` let tests fail the write.
+    // The same from a snapshot; `hooks` let tests fail the write.
     StoreSaveResult save(const StoreSnapshot& snapshot, const WriteHooks& hooks = {}) const;
+    // The same on any thread, in the form `sessionKey` says (protected when set), taken with
+    // sessionKey() on the thread that owns the store: protection may change meanwhile.
+    StoreSaveResult save(const StoreSnapshot& snapshot, const std::shared_ptr<const ProtectionKey>& sessionKey,
+                         const WriteHooks& hooks = {}) const;
+    std::shared_ptr<const ProtectionKey> sessionKey() const { return key; }
+
+    // How load asks for the master password of a protected store; without one such a store is
+    // not opened.
+    void setPasswordPrompt(const StorePasswordPrompt& prompt) { passwordPrompt = prompt; }
+
+    // Whether the file is protected under the master password (docs/protected-format.md): it was
+    // when loaded, or protection was turned on since. Every save writes that form while it is.
+    bool isProtected() const { return key != nullptr; }
+    // Turns protection on for the next save: a key from `password` with a new salt and limits
+    // from the calibration. False when no key could be made (libsodium lacks memory).
+    bool protect(const QString& password);
+    // The next save writes the ordinary form again.
+    void unprotect();
+    // A new master password while protected: a new salt, the same limits.
+    bool changeProtectionPassword(const QString& password);
+    // How protect() chooses the key derivation's cost (calibrateKdf by default).
+    void setKdfCalibration(const std::function<KdfLimits()>& calibrate);
+
+    // Set while the vault is out of memory (a locked window over a protected store, saved
+    // first): saves write nothing, since the file holds the vault, until reopen() reads it back.
+    void setVaultReleased(bool released) { vaultReleased = released; }
+    bool isVaultReleased() const { return vaultReleased; }
+    enum class ReopenOutcome
+    {
+        Opened,
+        Refused, // wrong password, or the file was changed
+        Failed,  // the file could not be read; `error` says why
+    };
+    // Reads a protected store back into `state` with `password`, as unlocking does; the key is
+    // kept for later saves (derived anew when another copy changed the salt).
+    ReopenOutcome reopen(StoreState& state, const QString& password, QString* error = nullptr);
 
     // Set by load when nothing can be written where the store is (a read-only file system,
     // or neither the file nor its folder writable): the vault can be viewed, and save refuses.
@@ -106,6 +150,7 @@ public:
 
 private:
     StoreLoadResult loadFiles(StoreState& state) const;
+    StoreLoadResult loadProtected(StoreState& state) const;
     LockResult lockInRuntimeFolder();
 
     QString storeDirectory;
@@ -114,6 +159,11 @@ private:
     mutable bool readOnly = false;
     mutable QString redirectedSavePath;
     std::unique_ptr<QLockFile> lockFile;
+    StorePasswordPrompt passwordPrompt;
+    // Set while the file is protected; shared with saves in flight on other threads.
+    mutable std::shared_ptr<ProtectionKey> key;
+    std::function<KdfLimits()> calibration;
+    mutable bool vaultReleased = false;
 };
 
 // The pieces of the store below the file operations, free of global state so that tests

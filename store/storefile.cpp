@@ -1,9 +1,12 @@
 #include "storefile.h"
 
+#include "protectedstore.h"
+#include "secretmemory.h"
 #include "securefile.h"
 #include "settingsstore.h"
 #include "storestate.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <sodium.h>
@@ -111,7 +114,41 @@ bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fin
     return clean;
 }
 
-StoreFileRead readStoreFile(const QString& path)
+namespace {
+
+// A protected store is authenticated as a whole, so it is read whole.
+void readProtected(QFile& file, const ProtectionKey* key, StoreFileRead& result)
+{
+    struct stat st;
+    const bool statted = ::fstat(file.handle(), &st) == 0;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        result.status = StoreFileRead::Unreadable;
+        result.reason = file.errorString();
+        return;
+    }
+    result.fingerprint = statted ? fromStat(st) : StoreFingerprint();
+    ContentHash hash;
+    hash.add(bytes.constData(), bytes.size());
+    result.fingerprint.sha256 = hash.result();
+    QByteArray plain;
+    const ProtectedOutcome opened = key ? decodeProtectedStore(bytes, *key, plain) : ProtectedOutcome::OtherKey;
+    if (opened != ProtectedOutcome::Opened) {
+        result.status = StoreFileRead::Unreadable;
+        result.reason =
+            opened == ProtectedOutcome::OtherKey
+                ? QCoreApplication::translate("SettingsStore", "it is protected under a master password set elsewhere")
+                : QCoreApplication::translate("SettingsStore", "it is damaged or not complete");
+        return;
+    }
+    const bool clean = decodePayload(plain, result.payload);
+    wipeBytes(plain);
+    result.status = clean ? StoreFileRead::Read : StoreFileRead::Damaged;
+}
+
+} // namespace
+
+StoreFileRead readStoreFile(const QString& path, const ProtectionKey* key)
 {
     StoreFileRead result;
     QFile file(path);
@@ -119,6 +156,11 @@ StoreFileRead readStoreFile(const QString& path)
         return result;
     if (!openRegularFile(file, &result.reason)) {
         result.status = StoreFileRead::Unreadable;
+        return result;
+    }
+    const QByteArray magic = file.peek(8);
+    if (isProtectedStore(magic)) {
+        readProtected(file, key, result);
         return result;
     }
     const bool clean = readStoreFingerprinted(file, result.payload, &result.fingerprint);

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+class ProtectionKey;
 class QFile;
 struct StoreState;
 
@@ -64,5 +65,6 @@ struct StoreFileRead
     QString reason; // for the user, when Unreadable
 };
 
-// Reads and fingerprints the store file at `path` as it is now.
-StoreFileRead readStoreFile(const QString& path);
+// Reads and fingerprints the store file at `path` as it is now. A store protected under the
+// master password opens only with `key` (derived for its salt); otherwise it is Unreadable.
+StoreFileRead readStoreFile(const QString& path, const ProtectionKey* key = nullptr);

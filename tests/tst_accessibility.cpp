@@ -93,7 +93,7 @@ private slots:
         QTest::addColumn<QString>("form");
         QTest::addColumn<int>("points");
         QTest::addColumn<QSize>("size"); // expected size; empty: whatever fits
-        QTest::newRow("settings, 9 pt") << QStringLiteral("SettingsDialog") << 9 << QSize(276, 377);
+        QTest::newRow("settings, 9 pt") << QStringLiteral("SettingsDialog") << 9 << QSize(318, 408);
         QTest::newRow("settings, 15 pt") << QStringLiteral("SettingsDialog") << 15 << QSize();
         QTest::newRow("reset, 9 pt") << QStringLiteral("PasswordResetDialog") << 9 << QSize(228, 238);
         QTest::newRow("reset, 15 pt") << QStringLiteral("PasswordResetDialog") << 15 << QSize();
@@ -117,7 +117,8 @@ private slots:
             QCOMPARE(dialog->size(), size);
 
         for (QWidget* widget : dialog->findChildren<QWidget*>()) {
-            if (isQtPart(widget) || !(qobject_cast<QLabel*>(widget) || isControl(widget)))
+            // A hidden note (the settings' one on encryption) shows nothing to clip.
+            if (isQtPart(widget) || widget->isHidden() || !(qobject_cast<QLabel*>(widget) || isControl(widget)))
                 continue;
             QSize needed = widget->sizeHint();
             if (const auto* label = qobject_cast<QLabel*>(widget); label && label->wordWrap())

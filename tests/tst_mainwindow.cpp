@@ -159,7 +159,8 @@ private slots:
         QCOMPARE(actionTexts("menu_File"),
                  QStringList({"action_Settings=&Settings", "actionReset_Master_Password=Reset &Master Password", "-",
                               "action_Import=&Import", "action_Export=&Export", "-",
-                              "actionCheck_for_Updates=Check for &Updates", "-", "actionClose=&Close"}));
+                              "actionCheck_for_Updates=Check for &Updates", "-", "actionLock=&Lock", "-",
+                              "actionClose=&Close"}));
         QCOMPARE(window.menuBar()->actions().size(), 3);
         QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
         QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));

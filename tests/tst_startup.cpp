@@ -1,6 +1,7 @@
 #include "app/dialogfit.h"
 #include "app/mainwindow.h"
 #include "prefs/masterpassword.h"
+#include "store/protectedstore.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 
@@ -222,6 +223,61 @@ private slots:
         // One tray icon and one visibility button, not one per run.
         QCOMPARE(window.findChildren<QSystemTrayIcon*>().size(), 1);
         QCOMPARE(window.statusBar()->findChildren<QPushButton*>().size(), 1);
+    }
+
+    void protectedLogin_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QStringList>("answers"); // "!" cancels
+        QTest::addColumn<bool>("damagedHeader");
+        QTest::newRow("right at once") << 1 << QStringList{"pw"} << false;
+        // No attempt limit for a file worthless without the password: nothing is deleted.
+        QTest::newRow("wrong past the limit, then right") << 1 << QStringList{"wrong", "PW", "pw"} << false;
+        QTest::newRow("cancelled") << 3 << QStringList{"!"} << false;
+        QTest::newRow("wrong, then cancelled") << 3 << QStringList{"wrong", "!"} << false;
+        QTest::newRow("header damaged") << 3 << QStringList() << true;
+    }
+
+    // A protected store asks for the master password before anything is read and asks no more
+    // after it; a cancel or a file no password opens ends start-up with nothing written.
+    void protectedLogin()
+    {
+        QFETCH(int, limit);
+        QFETCH(QStringList, answers);
+        QFETCH(bool, damagedHeader);
+        store->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(store->store.protect(QStringLiteral("pw")));
+        storeVault(limit, hashMasterPassword(QStringLiteral("pw")));
+        if (damagedHeader) {
+            QFile file(storeFile());
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(9) && file.write("\xff", 1) == 1);
+        }
+        const QByteArray file = readFile(storeFile());
+        // The files beside the store but this session's lock.
+        const auto filesThere = [this] {
+            QStringList names = QDir(store->dir.path()).entryList(QDir::Files | QDir::Hidden);
+            names.removeIf([](const QString& name) { return name.endsWith(QLatin1String(".lock")); });
+            return names;
+        };
+        const QStringList files = filesThere();
+        const bool passes = !damagedHeader && answers.last() != QLatin1String("!");
+        for (int i = 0; i < answers.size(); ++i) {
+            DialogDriver::answerInput(
+                kLoginTitle,
+                i == 0 ? kLoginLabel
+                       : QStringLiteral("Wrong master password, or the vault file is damaged.\n") + kLoginLabel,
+                answers[i], answers[i] != QLatin1String("!"));
+        }
+        if (damagedHeader)
+            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("no password can open it"));
+        MainWindow window(store->state, store->store);
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(window.startedUp(), passes);
+        QCOMPARE(window.startupExitCode(), damagedHeader ? 1 : 0);
+        QCOMPARE(vault().entries().size(), passes ? 2 : 0);
+        QCOMPARE(preferences().masterPasswordHash.isEmpty(), !passes);
+        QCOMPARE(readFile(storeFile()), file);
+        QCOMPARE(filesThere(), files);
     }
 
     void firstLoginSetsThePassword()
