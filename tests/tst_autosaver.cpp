@@ -3,6 +3,7 @@
 #include "store/autosaver.h"
 #include "store/conflictcopies.h"
 #include "store/payload.h"
+#include "store/protectedstore.h"
 #include "store/settingsstore.h"
 #include "support/testvault.h"
 
@@ -344,6 +345,39 @@ private slots:
         QCOMPARE(TestVault::describe(readPayload(storePath()).entries),
                  TestVault::describe(readPayload(fixture->path(mergedName)).entries));
         Q_UNUSED(saved);
+    }
+
+    // A store protected under the master password stays so: turning protection on is written at
+    // the next flush with nothing else changed, and another computer's protected version (the
+    // same key) is merged like any other.
+    void protectedStoreStaysProtectedAndMerges()
+    {
+        open();
+        fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(fixture->store.protect(QStringLiteral("master")));
+        QVERIFY(saver->flush().ok);
+        QVERIFY(isProtectedStore(readFile(storePath())));
+
+        const std::shared_ptr<const ProtectionKey> key = fixture->store.sessionKey();
+        Payload other = readPayload(storePath()); // not readable unprotected: built anew
+        other.preferences.firstRun = false;
+        other.categories = QStringList{QStringLiteral("General")};
+        other.entries = TestVault::entryList({entry(QStringLiteral("A"), QStringLiteral("a")),
+                                              entry(QStringLiteral("D"), QStringLiteral("d")),
+                                              entry(QStringLiteral("X"), QStringLiteral("x"))});
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(other), *key)).ok);
+        QTRY_COMPARE(merged.count(), 1);
+        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/A", "D/D", "X/X"}));
+
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        const QByteArray file = readFile(storePath());
+        QByteArray plain;
+        QCOMPARE(decodeProtectedStore(file, *key, plain), ProtectedOutcome::Opened);
+        Payload saved;
+        QVERIFY(decodePayload(plain, saved));
+        QCOMPARE(titles(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
     }
 
     // A read-only vault takes changes in but never writes.
