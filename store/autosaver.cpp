@@ -402,7 +402,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         // written is recognised by its hash, should it come back, as the file or as a copy.
         known = outcome.fingerprint;
         writtenKey = outcome.writtenKey;
-        ownWrites << known.sha256;
+        ownWrites << known.digest;
         if (ownWrites.size() > kOwnWritesKept)
             ownWrites.removeFirst();
         if (changes == changesAtStart)
@@ -566,8 +566,8 @@ void AutoSaver::runRound(Round& round)
 
     if (!storeFileUnchanged(path, round.known)) {
         StoreFileRead file = readStoreFile(path, round.key.get());
-        const bool ours = (!round.known.sha256.isEmpty() && file.fingerprint.sha256 == round.known.sha256) ||
-                          round.ownWrites.contains(file.fingerprint.sha256);
+        const bool ours = (!round.known.digest.isEmpty() && file.fingerprint.digest == round.known.digest) ||
+                          round.ownWrites.contains(file.fingerprint.digest);
         if (ours) {
             out.fingerprint = file.fingerprint; // touched, not changed
         } else if (file.status == StoreFileRead::Read) {
@@ -618,7 +618,7 @@ void AutoSaver::runRound(Round& round)
             continue;
         }
         // A version this program wrote, set aside by the sync tool: nothing in it is new here.
-        if (round.ownWrites.contains(copy.fingerprint.sha256) || copy.fingerprint.sha256 == round.known.sha256) {
+        if (round.ownWrites.contains(copy.fingerprint.digest) || copy.fingerprint.digest == round.known.digest) {
             out.mergedCopies << name;
             continue;
         }

@@ -881,7 +881,7 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot,
     if (result.ok) {
         result.written = statFingerprint(path);
         // Changed again since? Then only its bytes can tell whose it is.
-        result.written.sha256 = digest;
+        result.written.digest = digest;
         if (result.written.size != length)
             result.written.modifiedNs = -1;
     }

@@ -52,24 +52,23 @@ private:
 
 } // namespace
 
-static_assert(sizeof(crypto_hash_sha256_state) <= 128, "ContentHash::state holds the hash state");
-
 ContentHash::ContentHash()
 {
-    crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state*>(state));
+    static_assert(sizeof(crypto_generichash_state) <= 384, "ContentHash::state holds the hash state");
+    crypto_generichash_init(reinterpret_cast<crypto_generichash_state*>(state), nullptr, 0, crypto_generichash_BYTES);
 }
 
 void ContentHash::add(const char* data, qint64 size)
 {
-    crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state),
+    crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state),
                               reinterpret_cast<const unsigned char*>(data), quint64(size));
 }
 
 QByteArray ContentHash::result()
 {
-    QByteArray digest(crypto_hash_sha256_BYTES, Qt::Uninitialized);
-    crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state*>(state),
-                             reinterpret_cast<unsigned char*>(digest.data()));
+    QByteArray digest(crypto_generichash_BYTES, Qt::Uninitialized);
+    crypto_generichash_final(reinterpret_cast<crypto_generichash_state*>(state),
+                             reinterpret_cast<unsigned char*>(digest.data()), crypto_generichash_BYTES);
     return digest;
 }
 
@@ -109,7 +108,7 @@ bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fin
     }
     if (fingerprint) {
         *fingerprint = statted ? fromStat(st) : StoreFingerprint();
-        fingerprint->sha256 = reader.result();
+        fingerprint->digest = reader.result();
     }
     return clean;
 }
@@ -130,7 +129,7 @@ void readProtected(QFile& file, const ProtectionKey* key, StoreFileRead& result)
     result.fingerprint = statted ? fromStat(st) : StoreFingerprint();
     ContentHash hash;
     hash.add(bytes.constData(), bytes.size());
-    result.fingerprint.sha256 = hash.result();
+    result.fingerprint.digest = hash.result();
     QByteArray plain;
     const ProtectedOutcome opened = key ? decodeProtectedStore(bytes, *key, plain) : ProtectedOutcome::OtherKey;
     if (opened != ProtectedOutcome::Opened) {

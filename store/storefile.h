@@ -22,15 +22,16 @@ struct StoreFingerprint
     qint64 modifiedNs = 0;
     quint64 inode = 0;
     quint64 device = 0;
-    QByteArray sha256; // of the bytes; empty when they were not read
+    QByteArray digest; // BLAKE2b-256 of the bytes; empty when they were not read
 
     bool isNull() const { return size < 0; }
     // The same file by its size, change time and identity, without reading it.
     bool sameStat(const StoreFingerprint& other) const;
 };
 
-// The SHA-256 of bytes handed to it piece by piece (libsodium's, about twice as fast as Qt's on
-// the large files the fingerprint is made for).
+// A BLAKE2b-256 digest of bytes handed to it piece by piece: the fingerprint hashes every byte a
+// save writes, and BLAKE2b is about 1.6 times as fast as SHA-256 here, which at a million entries
+// is a third of a second of each background save.
 class ContentHash
 {
 public:
@@ -39,7 +40,7 @@ public:
     QByteArray result();
 
 private:
-    alignas(64) unsigned char state[128];
+    alignas(64) unsigned char state[384];
 };
 
 // The file's size, change time and identity, links followed; null when it cannot be looked at.
