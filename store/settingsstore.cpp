@@ -60,11 +60,6 @@ void keyStoreCipher(Rijndael& cipher, const QByteArray& key)
 // From this size on ECB's independent blocks are shared between two threads: below it starting
 // a thread costs about what it saves.
 constexpr qint64 kSharedEcbBytes = qint64(1) << 19;
-// Loading decrypts what the payload reader asks for, a piece at a time: each piece must be large
-// enough to be shared, or a load runs on one core.
-#ifndef VAULTRY_FUZZ_PIECE
-static_assert(kPayloadPiece >= 2 * kSharedEcbBytes, "the payload reader's pieces are too small to share");
-#endif
 
 // ECB over the whole blocks of `bytes`, the second half on another thread when there is
 // enough to share: a large store takes as long to decrypt as to parse.
