@@ -131,7 +131,15 @@ void readProtected(QFile& file, const ProtectionKey* key, StoreFileRead& result)
     hash.add(bytes.constData(), bytes.size());
     result.fingerprint.digest = hash.result();
     QByteArray plain;
-    const ProtectedOutcome opened = key ? decodeProtectedStore(bytes, *key, plain) : ProtectedOutcome::OtherKey;
+    ProtectedOutcome opened = key ? decodeProtectedStore(bytes, *key, plain) : ProtectedOutcome::OtherKey;
+    // Protection turned off and on again on another computer gives the file a new salt under the
+    // same master password: the password this session holds derives its key, without asking.
+    if (opened == ProtectedOutcome::OtherKey && key) {
+        const std::optional<ProtectedHeader> header = readProtectedHeader(bytes);
+        const std::unique_ptr<ProtectionKey> again = header ? key->rederive(header->salt, header->limits) : nullptr;
+        if (again && decodeProtectedStore(bytes, *again, plain) == ProtectedOutcome::Opened)
+            opened = ProtectedOutcome::Opened;
+    }
     if (opened != ProtectedOutcome::Opened) {
         result.status = StoreFileRead::Unreadable;
         result.reason =

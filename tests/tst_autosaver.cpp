@@ -378,6 +378,17 @@ private slots:
         Payload saved;
         QVERIFY(decodePayload(plain, saved));
         QCOMPARE(titles(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+
+        // Turned off and on again over there: a new salt, the same master password.
+        const std::unique_ptr<ProtectionKey> resalted =
+            ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
+        QVERIFY(resalted && resalted->salt() != key->salt());
+        saved.entries.append(entry(QStringLiteral("Y"), QStringLiteral("y")));
+        QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(saved), *resalted)).ok);
+        QTRY_COMPARE(merged.count(), 2);
+        QStringList now = titles(fixture->state.vault.entries());
+        now.sort();
+        QCOMPARE(now, (QStringList{"A/A", "B/B", "D/D", "X/X", "Y/Y"}));
     }
 
     // A read-only vault takes changes in but never writes.
