@@ -174,6 +174,9 @@ private:
     void onVaultMerged(const QString& summary);
     void reportSaveProblem(const QString& message);
     void onSaveRecovered();
+    // The store file came under another master password on another computer: asks for it, so
+    // that its changes can be merged (and later saves use it).
+    void askMasterPasswordSetElsewhere();
     // A merge changed (or took away) the open entry's record while the panel held edits of it.
     bool openEntryChangedElsewhere() const;
     // Saves the panel's edits over the record a merge left, keeping the changes of both: the

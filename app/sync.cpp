@@ -7,6 +7,7 @@
 #include "vault/merge.h"
 #include "vault/vaultcommands.h"
 
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QSet>
 #include <QStatusBar>
@@ -33,6 +34,9 @@ void MainWindow::startAutoSave()
     connect(autoSaver, &AutoSaver::saveFailed, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::problem, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::saveRecovered, this, &MainWindow::onSaveRecovered);
+    // Queued: the question waits for the user, never inside the saver's handling of a round.
+    connect(autoSaver, &AutoSaver::masterPasswordNeeded, this, &MainWindow::askMasterPasswordSetElsewhere,
+            Qt::QueuedConnection);
     // A vault opened read-only still takes in what other computers change.
     autoSaver->setReadOnly(store.isReadOnly());
     autoSaver->start(loadedSnapshot, loadedFingerprint);
@@ -167,4 +171,26 @@ void MainWindow::reportSaveProblem(const QString& message)
 void MainWindow::onSaveRecovered()
 {
     statusBar()->showMessage(tr("The vault was saved."), kStatusMessageMs);
+}
+
+void MainWindow::askMasterPasswordSetElsewhere()
+{
+    QString label = tr("The vault file was protected with another master password on another computer. Enter "
+                       "that master password to take in its changes:");
+    for (;;) {
+        bool confirmed = false;
+        const QString password = QInputDialog::getText(this, tr("Master Password Changed Elsewhere"), label,
+                                                       QLineEdit::Password, QString(), &confirmed);
+        if (!confirmed) {
+            statusBar()->showMessage(tr("The changes made on the other computer are not taken in until its master "
+                                        "password is given; closing keeps its file aside and saves this vault."));
+            return;
+        }
+        if (store.adoptFileProtection(password)) {
+            autoSaver->checkNow();
+            return;
+        }
+        label = tr("That is not the vault file's master password. Enter the master password set on the other "
+                   "computer:");
+    }
 }

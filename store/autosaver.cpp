@@ -162,7 +162,8 @@ struct AutoSaver::Outcome
     QStringList summaries;
     QStringList mergedCopies;
     QStringList damagedCopies;
-    QString message; // for the user, when SaveFailed or NotAStore, or a file set aside
+    QString message;            // for the user, when SaveFailed or NotAStore, or a file set aside
+    bool needsPassword = false; // NotAStore only for want of the master password it is under
 };
 
 AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* parent)
@@ -427,6 +428,14 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         scheduleRetry();
         return false;
     case Outcome::NotAStore:
+        if (outcome.needsPassword) {
+            // Asked once; the answer (or a later change of the file) brings the next round.
+            if (!passwordAsked) {
+                passwordAsked = true;
+                emit masterPasswordNeeded();
+            }
+            return false;
+        }
         if (++notAStoreRounds >= kNotAStoreRoundsBeforeTelling && !problemShown) {
             problemShown = true;
             failing = true; // the next save says that all is well again
@@ -440,6 +449,7 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
 
     notAStoreRounds = 0;
     problemShown = false;
+    passwordAsked = false;
     skippedCopies << outcome.damagedCopies;
     // The vault changed while the merge was worked out: work it out again from what it is now.
     if (changes != changesAtStart)
@@ -594,6 +604,7 @@ void AutoSaver::runRound(Round& round)
             out.fingerprint = StoreFingerprint();
         } else {
             out.kind = Outcome::NotAStore;
+            out.needsPassword = file.needsPassword;
             const QString why = file.status == StoreFileRead::Unreadable
                                     ? file.reason
                                     : AutoSaver::tr("it is damaged or not a vault file, perhaps not yet complete");

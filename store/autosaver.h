@@ -73,6 +73,9 @@ signals:
     void merged(const QString& summary);
     // The store file has not read as a store for a while; it is left alone meanwhile.
     void problem(const QString& message);
+    // The store file is protected under a master password this session does not hold (changed on
+    // another computer): once SettingsStore::adoptFileProtection has it, checkNow() merges the file.
+    void masterPasswordNeeded();
 
 private:
     struct Round;
@@ -122,6 +125,7 @@ private:
     bool failing = false;
     int notAStoreRounds = 0;
     bool problemShown = false;
+    bool passwordAsked = false;
     QStringList mergedCopies;    // merged, to be renamed once the merge is saved
     QStringList skippedCopies;   // did not read as stores; not tried again this session
     QList<QByteArray> ownWrites; // hashes of the files written since the ancestor came in

@@ -908,6 +908,22 @@ bool SettingsStore::changeProtectionPassword(const QString& password)
     return true;
 }
 
+bool SettingsStore::adoptFileProtection(const QString& password)
+{
+    QByteArray bytes;
+    QString reason;
+    if (!readLegacyFile(saveFilePath(), bytes, &reason))
+        return false;
+    QByteArray plain;
+    std::unique_ptr<ProtectionKey> derived;
+    const bool opens = openProtectedStore(bytes, password, plain, &derived) == ProtectedOutcome::Opened && derived;
+    wipeBytes(plain);
+    if (!opens)
+        return false;
+    key = std::move(derived);
+    return true;
+}
+
 void SettingsStore::setKdfCalibration(const std::function<KdfLimits()>& calibrate)
 {
     calibration = calibrate;

@@ -124,6 +124,9 @@ public:
     void unprotect();
     // A new master password while protected: a new salt, the same limits.
     bool changeProtectionPassword(const QString& password);
+    // The store file was protected under another master password elsewhere: when `password` opens
+    // it, later saves and reads use its key. False (nothing changed) when it does not.
+    bool adoptFileProtection(const QString& password);
     // How protect() chooses the key derivation's cost (calibrateKdf by default).
     void setKdfCalibration(const std::function<KdfLimits()>& calibrate);
 

@@ -142,6 +142,7 @@ void readProtected(QFile& file, const ProtectionKey* key, StoreFileRead& result)
     }
     if (opened != ProtectedOutcome::Opened) {
         result.status = StoreFileRead::Unreadable;
+        result.needsPassword = opened == ProtectedOutcome::OtherKey;
         result.reason =
             opened == ProtectedOutcome::OtherKey
                 ? QCoreApplication::translate("SettingsStore", "it is protected under a master password set elsewhere")

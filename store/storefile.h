@@ -64,6 +64,9 @@ struct StoreFileRead
     Payload payload;
     StoreFingerprint fingerprint;
     QString reason; // for the user, when Unreadable
+    // Unreadable because it is protected under a master password this session does not hold
+    // (changed, or protection turned on, on another computer).
+    bool needsPassword = false;
 };
 
 // Reads and fingerprints the store file at `path` as it is now. A store protected under the

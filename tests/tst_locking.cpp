@@ -5,6 +5,8 @@
 #include "store/localsettings.h"
 #include "store/payload.h"
 #include "store/protectedstore.h"
+#include "store/settingsstore.h"
+#include "store/storefile.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 
@@ -132,6 +134,42 @@ private slots:
     {
         VERIFY_DIALOGS_ANSWERED();
         store.reset();
+    }
+
+    // The other computer changed the master password of a protected vault: its file is asked
+    // about, a wrong answer asks again, and the right one merges it and is kept for later saves.
+    void masterPasswordChangedElsewhere()
+    {
+        seed(true);
+        std::unique_ptr<MainWindow> window = openWindow();
+        window->show();
+        const QString changed = QStringLiteral("changed over there");
+        Payload theirs = snapshotOf(store->state);
+        theirs.preferences.masterPasswordHash = hashMasterPassword(changed);
+        theirs.entries.append(TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("General")));
+        const std::unique_ptr<ProtectionKey> theirKey = ProtectionKey::create(changed, kLowestKdfLimits);
+        QVERIFY(theirKey);
+
+        const QString title = QStringLiteral("Master Password Changed Elsewhere");
+        DialogDriver::answerInput(title,
+                                  QStringLiteral("The vault file was protected with another master password on "
+                                                 "another computer. Enter that master password to take in its "
+                                                 "changes:"),
+                                  kPassword);
+        DialogDriver::answerInput(title,
+                                  QStringLiteral("That is not the vault file's master password. Enter the master "
+                                                 "password set on the other computer:"),
+                                  changed);
+        QVERIFY(writeStoreFile(store->store.filePath(), encodeProtectedStore(encodePayload(theirs), *theirKey)).ok);
+        QTRY_VERIFY(store->state.vault.entries().size() == 3);
+        QCOMPARE(store->state.preferences.masterPasswordHash, hashMasterPassword(changed));
+
+        window->close();
+        QByteArray plain;
+        QCOMPARE(openProtectedStore(readFile(store->store.filePath()), changed, plain), ProtectedOutcome::Opened);
+        Payload saved;
+        QVERIFY(decodePayload(plain, saved));
+        QCOMPARE(saved.entries.size(), 3);
     }
 
     void lockAndUnlock_data()
