@@ -22,31 +22,13 @@ using TestVault::makeEntry;
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
-Payload readPayload(const QString& path)
-{
-    Payload payload;
-    decodeStore(readFile(path), payload);
-    return payload;
-}
-
-QStringList titles(const EntryList& entries)
-{
-    QStringList list;
-    for (const Entry& entry : entries)
-        list << entry.title + QLatin1Char('/') + entry.password;
-    list.sort();
-    return list;
-}
+using TestVault::readPayload;
 
 QStringList fileTitles(const QString& path)
 {
-    return titles(readPayload(path).entries);
+    return TestVault::titlesAndPasswords(readPayload(path).entries);
 }
 
 // An entry whose password is its title, with a fixed id.
@@ -218,7 +200,7 @@ private slots:
         QCOMPARE(merged.at(0).at(0).toString(),
                  QStringLiteral("Merged changes from another computer: 1 added, 1 changed, 1 deleted."));
         const QStringList expected = localChange ? QStringList{"A/there", "B/B", "X/X"} : QStringList{"A/there", "X/X"};
-        QCOMPARE(titles(fixture->state.vault.entries()), expected);
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), expected);
         QCOMPARE(reset.count(), 0);
         QCOMPARE(added.count(), localChange ? 2 : 1);
         QTRY_COMPARE(fileTitles(storePath()), expected);
@@ -258,7 +240,7 @@ private slots:
                                : storePath();
         QVERIFY(writeStoreFile(at, other).ok);
         QTRY_COMPARE(merged.count(), 1);
-        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/here", "X/X"}));
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/here", "X/X"}));
         QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/here", "X/X"}));
     }
 
@@ -297,7 +279,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(problem.count(), 1, 5000);
         QCOMPARE(readFile(storePath()), damaged);
         QCOMPARE(merged.count(), 0);
-        QCOMPARE(titles(fixture->state.vault.entries()), expected);
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), expected);
 
         QVERIFY(saver->flush().ok);
         QCOMPARE(fileTitles(storePath()), expected);
@@ -340,7 +322,7 @@ private slots:
         saver->checkNow();
         QTRY_VERIFY(QFile::exists(fixture->path(mergedConflictCopyName(name, {mergedName}))));
         QVERIFY(!QFile::exists(fixture->path(name)));
-        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/A", "W/W"}));
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "W/W"}));
         QCOMPARE(readPayload(storePath()).categories, (QStringList{"General", "Work"}));
         QCOMPARE(TestVault::describe(readPayload(storePath()).entries),
                  TestVault::describe(readPayload(fixture->path(mergedName)).entries));
@@ -368,7 +350,7 @@ private slots:
         QSignalSpy merged(saver.get(), &AutoSaver::merged);
         QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(other), *key)).ok);
         QTRY_COMPARE(merged.count(), 1);
-        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/A", "D/D", "X/X"}));
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "D/D", "X/X"}));
 
         fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
         QVERIFY(saver->flush().ok);
@@ -377,7 +359,7 @@ private slots:
         QCOMPARE(decodeProtectedStore(file, *key, plain), ProtectedOutcome::Opened);
         Payload saved;
         QVERIFY(decodePayload(plain, saved));
-        QCOMPARE(titles(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+        QCOMPARE(TestVault::titlesAndPasswords(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
 
         // Turned off and on again over there: a new salt, the same master password.
         const std::unique_ptr<ProtectionKey> resalted =
@@ -386,7 +368,7 @@ private slots:
         saved.entries.append(entry(QStringLiteral("Y"), QStringLiteral("y")));
         QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(saved), *resalted)).ok);
         QTRY_COMPARE(merged.count(), 2);
-        QStringList now = titles(fixture->state.vault.entries());
+        QStringList now = TestVault::titlesAndPasswords(fixture->state.vault.entries());
         now.sort();
         QCOMPARE(now, (QStringList{"A/A", "B/B", "D/D", "X/X", "Y/Y"}));
     }
@@ -403,7 +385,7 @@ private slots:
         QTRY_COMPARE(merged.count(), 1);
         QVERIFY(saver->flush().ok);
         QCOMPARE(readFile(storePath()), theirs);
-        QCOMPARE(titles(fixture->state.vault.entries()), (QStringList{"A/there", "B/B", "X/X"}));
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/there", "B/B", "X/X"}));
     }
 };
 

@@ -45,11 +45,7 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 // A file dialog answered with a name filter chosen first, as the user picks it from the list
 // (none: the one shown as the dialog opens).

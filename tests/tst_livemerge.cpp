@@ -11,28 +11,9 @@
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
-Payload readPayload(const QString& path)
-{
-    Payload payload;
-    decodeStore(readFile(path), payload);
-    return payload;
-}
-
-// Each entry as "title/password", sorted.
-QStringList summary(const EntryList& entries)
-{
-    QStringList list;
-    for (const Entry& entry : entries)
-        list << entry.title + QLatin1Char('/') + entry.password;
-    list.sort();
-    return list;
-}
+using TestVault::readPayload;
 
 } // namespace
 
@@ -149,10 +130,10 @@ private slots:
         } else {
             QCOMPARE(field("txtEntryPassword")->text(), QStringLiteral("theirs"));
         }
-        QCOMPARE(summary(store->state.vault.entries()), saved);
+        QCOMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), saved);
         window->close();
         window.reset();
-        QCOMPARE(summary(readPayload(store->store.filePath()).entries), saved);
+        QCOMPARE(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), saved);
     }
 };
 

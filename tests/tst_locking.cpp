@@ -30,11 +30,7 @@ const QString kAsk = QStringLiteral("Please enter the master password:");
 const QString kWrongOrDamaged =
     QStringLiteral("Wrong master password, or the vault file is damaged.\nPlease enter the master password:");
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 template <typename T> T* child(const QWidget& window, const char* name)
 {

@@ -16,11 +16,7 @@
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 } // namespace
 

@@ -2,6 +2,7 @@
 #include "store/securefile.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
+#include "support/testvault.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,11 +25,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 void writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
 {

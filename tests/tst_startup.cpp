@@ -42,11 +42,7 @@ template <typename T> T* child(QWidget& window, const char* name)
     return window.findChild<T*>(QLatin1String(name));
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 // Opens the entry titled `title` as a double click in the tree would.
 void openEntry(MainWindow& window, const QString& title)

@@ -26,11 +26,7 @@ namespace {
 
 const QByteArray storeKey = QByteArrayLiteral("/lanterns.kwfob");
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {

@@ -12,11 +12,7 @@ namespace {
 
 const QString kPassword = QStringLiteral("correct horse");
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestVault::readFile;
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {

@@ -136,4 +136,26 @@ QByteArray streamBytes(const std::function<void(QDataStream&)>& write)
     return data;
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Payload readPayload(const QString& path)
+{
+    Payload payload;
+    decodeStore(readFile(path), payload);
+    return payload;
+}
+
+QStringList titlesAndPasswords(const EntryList& entries)
+{
+    QStringList list;
+    for (const Entry& entry : entries)
+        list << entry.title + QLatin1Char('/') + entry.password;
+    list.sort();
+    return list;
+}
+
 } // namespace TestVault

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/payload.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/entry.h"
@@ -53,6 +54,13 @@ EntryList entryList(const QList<Entry>& entries);
 QString describe(const Entry& entry);
 QStringList describe(const QList<Entry>& list);
 QStringList describe(const EntryList& list);
+
+// A file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+// The payload of the store file at `path` (sealed in the ordinary form), as far as it reads.
+Payload readPayload(const QString& path);
+// Each entry as "title/password", sorted.
+QStringList titlesAndPasswords(const EntryList& entries);
 
 // Bytes written by a stream at the version every Vaultry file uses, for crafting files.
 QByteArray streamBytes(const std::function<void(QDataStream&)>& write);
