@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/csvformat.h"
+#include "formats/csvformat.h"
 
 #include <QDialog>
 #include <QList>

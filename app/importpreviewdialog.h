@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/importformats.h"
+#include "formats/importformats.h"
 
 #include <QDialog>
 

@@ -7,7 +7,7 @@
 
 #include "prefs/passwordresetdialog.h"
 #include "prefs/settingsdialog.h"
-#include "store/autosaver.h"
+#include "sync/autosaver.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "update/updatethread.h"

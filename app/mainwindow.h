@@ -5,7 +5,7 @@
 
 #include "app/clock.h"
 #include "store/localsettings.h"
-#include "store/storefile.h"
+#include "sync/storefile.h"
 #include "vault/entry.h"
 
 #include <QMainWindow>

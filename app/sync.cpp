@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "store/autosaver.h"
+#include "sync/autosaver.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/merge.h"

@@ -8,9 +8,9 @@
 // "saved".
 #include "samplevault.h"
 
-#include "store/autosaver.h"
+#include "sync/autosaver.h"
 #include "store/settingsstore.h"
-#include "store/storefile.h"
+#include "sync/storefile.h"
 #include "store/storestate.h"
 
 #include <QCoreApplication>

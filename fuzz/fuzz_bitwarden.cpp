@@ -1,6 +1,6 @@
 // Bitwarden JSON import: any bytes. Entries come only with success, and each names a category
 // that the result lists.
-#include "store/bitwardenjson.h"
+#include "formats/bitwardenjson.h"
 
 #include <QByteArray>
 

@@ -2,7 +2,7 @@
 //   even: by its header (a known layout, else the columns are asked for),
 //   odd:  through a mapping of the first six columns, in the order the rest of that byte gives.
 // Whatever reads must export as KeePassXC CSV and read back to the same texts.
-#include "store/csvformat.h"
+#include "formats/csvformat.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,6 @@
 // KeePass 2 XML import: any bytes. Whatever reads must export as KeePass XML and read back to
 // the same number of entries, each in the same category.
-#include "store/keepassxml.h"
+#include "formats/keepassxml.h"
 
 #include <QByteArray>
 

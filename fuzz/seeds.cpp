@@ -1,6 +1,6 @@
 // Writes small starting corpora for the fuzz targets; each file's first byte is the mode.
-#include "store/csvformat.h"
-#include "store/keepassxml.h"
+#include "formats/csvformat.h"
+#include "formats/keepassxml.h"
 #include "store/listcodec.h"
 #include "store/payload.h"
 #include "store/settingsstore.h"

@@ -5,7 +5,7 @@
 // safe file writer. QtCore only (no widget header), and nothing here asks the user anything.
 
 #include "store/securefile.h"
-#include "store/storefile.h"
+#include "sync/storefile.h"
 
 #include <QByteArray>
 #include <QString>

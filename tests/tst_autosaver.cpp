@@ -1,7 +1,7 @@
 // The saver that keeps the store file in step with the open vault: saves in the background,
 // waits for them at the close, retries failures, and merges what other computers put there.
-#include "store/autosaver.h"
-#include "store/conflictcopies.h"
+#include "sync/autosaver.h"
+#include "sync/conflictcopies.h"
 #include "store/payload.h"
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"

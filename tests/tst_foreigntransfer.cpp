@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
-#include "store/csvformat.h"
-#include "store/keepassxml.h"
+#include "formats/csvformat.h"
+#include "formats/keepassxml.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 

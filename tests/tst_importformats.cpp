@@ -1,7 +1,7 @@
-#include "store/bitwardenjson.h"
-#include "store/csvformat.h"
-#include "store/importformats.h"
-#include "store/keepassxml.h"
+#include "formats/bitwardenjson.h"
+#include "formats/csvformat.h"
+#include "formats/importformats.h"
+#include "formats/keepassxml.h"
 #include "support/testvault.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
-#include "store/conflictcopies.h"
-#include "store/storemerge.h"
+#include "sync/conflictcopies.h"
+#include "sync/storemerge.h"
 #include "support/testvault.h"
 #include "vault/merge.h"
 

@@ -15,7 +15,7 @@
 // of the sync, and each has a home and runtime folder of its own: that stands in for two
 // computers, whose locks never meet. The vault asks for no master password, so each program
 // opens straight to its window.
-#include "store/conflictcopies.h"
+#include "sync/conflictcopies.h"
 #include "store/payload.h"
 #include "store/settingsstore.h"
 #include "support/syncthingpair.h"

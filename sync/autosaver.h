@@ -2,7 +2,7 @@
 
 #include "store/securefile.h"
 #include "store/settingsstore.h"
-#include "store/storefile.h"
+#include "sync/storefile.h"
 
 #include <QObject>
 #include <QStringList>

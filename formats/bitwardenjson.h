@@ -4,7 +4,7 @@
 // the trash an entry. Logins fill the entry; secure notes give an entry with only notes; cards,
 // identities and the fields an entry has no place for are kept in the notes with their names.
 
-#include "store/importformats.h"
+#include "formats/importformats.h"
 
 #include <QByteArray>
 

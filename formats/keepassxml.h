@@ -6,7 +6,7 @@
 // place for (tags, custom strings such as KeePassXC's "otp", names of attachments) are kept in
 // the notes with their names.
 
-#include "store/importformats.h"
+#include "formats/importformats.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -4,7 +4,7 @@
 // libcsv. The header row tells the layout; a table with a header we do not know is read
 // through a mapping the user chooses from its column names.
 
-#include "store/importformats.h"
+#include "formats/importformats.h"
 
 #include <QByteArray>
 #include <QString>

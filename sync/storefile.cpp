@@ -1,10 +1,10 @@
 #include "storefile.h"
 
-#include "protectedstore.h"
-#include "secretmemory.h"
-#include "securefile.h"
-#include "settingsstore.h"
-#include "storestate.h"
+#include "store/protectedstore.h"
+#include "store/secretmemory.h"
+#include "store/securefile.h"
+#include "store/settingsstore.h"
+#include "store/storestate.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "conflictcopies.h"
 #include "storemerge.h"
-#include "storestate.h"
+#include "store/storestate.h"
 
 #include <QDateTime>
 #include <QDir>
