@@ -110,6 +110,7 @@ void MainWindow::updateLockWatch()
         idleWatcher->setEnabled(lockable && !windowLocked);
     if (lockAction)
         lockAction->setEnabled(lockable && !windowLocked);
+    updateSecretService();
 }
 
 void MainWindow::lockWindow()

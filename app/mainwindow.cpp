@@ -285,6 +285,7 @@ void MainWindow::on_action_Settings_triggered()
     auto* dialog = new SettingsDialog(state.preferences, this);
     dialog->setProtection(store.isProtected());
     dialog->setLocalSettings(localSettings);
+    dialog->setSecretServiceChoices(state.vault.categoryNames(), secretServiceStatus());
     dialog->setWindowModality(Qt::ApplicationModal);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     const bool protectionWanted = dialog->protectionWanted();

@@ -23,6 +23,7 @@ class QPushButton;
 class QSessionManager;
 class QShortcut;
 class QUndoStack;
+class SecretService;
 class SettingsStore;
 class TreeModel;
 class UpdateThread;
@@ -159,6 +160,11 @@ private:
     // The master password, checked against its hash; false when the user cancels.
     bool askMasterPassword(const QString& label, QString& password);
 
+    // Serving other programs' secrets on the session bus (app/secretservice.cpp): started, stopped
+    // and told of the lock as the settings and the window's state say.
+    void updateSecretService();
+    QString secretServiceStatus() const;
+
     // The store's protection under the master password (app/protection.cpp).
     void applySettingsChoices(bool protectionWanted, const LocalSettings& settings);
     void setProtection(bool on);
@@ -263,6 +269,7 @@ private:
     QItemSelectionModel* treeSelection = nullptr; // the tree's, kept while locked
     QList<QObject*> disabledWhileLocked;
     bool windowLocked = false;
+    SecretService* secretService = nullptr;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

@@ -10,7 +10,9 @@
 void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings& settings)
 {
     if (settings.idleLockMinutes != localSettings.idleLockMinutes ||
-        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds) {
+        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds ||
+        settings.secretServiceEnabled != localSettings.secretServiceEnabled ||
+        settings.secretServiceCategory != localSettings.secretServiceCategory) {
         localSettings = settings;
         QString error;
         if (!saveLocalSettings(store.directory(), localSettings, &error))

@@ -1,17 +1,20 @@
 #include "settingsdialog.h"
+#include "ui_secretservicesettings.h"
 #include "ui_settingsdialog.h"
 
 #include "prefs/masterpassword.h"
 #include "store/preferences.h"
 
+#include <QBoxLayout>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QInputDialog>
-#include <QLayout>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
-    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
+    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), secretForm(new Ui::SecretServiceSettings)
 {
     form->setupUi(this);
+    addSecretServiceGroup();
 
     // The handlers are already connected: maximum before minimum keeps a stored minimum
     // above the maximum from pushing past it, and the attempt limit goes last because it
@@ -46,6 +49,9 @@ void SettingsDialog::setLocalSettings(const LocalSettings& settings)
 {
     form->numIdleLockMinutes->setValue(settings.idleLockMinutes);
     form->numClipboardSeconds->setValue(settings.clipboardClearSeconds);
+    secretForm->chkSecretService->setChecked(settings.secretServiceEnabled);
+    secretForm->cmbSecretCategory->setCurrentText(settings.secretServiceCategory);
+    secretForm->cmbSecretCategory->setEnabled(settings.secretServiceEnabled);
 }
 
 LocalSettings SettingsDialog::localSettings() const
@@ -53,7 +59,34 @@ LocalSettings SettingsDialog::localSettings() const
     LocalSettings settings;
     settings.idleLockMinutes = form->numIdleLockMinutes->value();
     settings.clipboardClearSeconds = form->numClipboardSeconds->value();
+    settings.secretServiceEnabled = secretForm->chkSecretService->isChecked();
+    const QString category = secretForm->cmbSecretCategory->currentText().trimmed();
+    if (!category.isEmpty())
+        settings.secretServiceCategory = category;
     return settings;
+}
+
+void SettingsDialog::addSecretServiceGroup()
+{
+    auto* group = new QGroupBox(this);
+    secretForm->setupUi(group);
+    auto* box = qobject_cast<QBoxLayout*>(layout());
+    box->insertWidget(box->indexOf(form->buttonBox), group);
+    secretForm->lblSecretServiceStatus->hide();
+    connect(secretForm->chkSecretService, &QCheckBox::toggled, secretForm->cmbSecretCategory, &QWidget::setEnabled);
+    setTabOrder(form->numClipboardSeconds, secretForm->chkSecretService);
+    setTabOrder(secretForm->chkSecretService, secretForm->cmbSecretCategory);
+    setTabOrder(secretForm->cmbSecretCategory, form->buttonBox);
+}
+
+void SettingsDialog::setSecretServiceChoices(const QStringList& categories, const QString& status)
+{
+    const QString current = secretForm->cmbSecretCategory->currentText();
+    secretForm->cmbSecretCategory->clear();
+    secretForm->cmbSecretCategory->addItems(categories);
+    secretForm->cmbSecretCategory->setCurrentText(current);
+    secretForm->lblSecretServiceStatus->setText(status);
+    secretForm->lblSecretServiceStatus->setVisible(!status.isEmpty());
 }
 
 void SettingsDialog::updateProtectionChoice()
@@ -74,6 +107,7 @@ void SettingsDialog::updateProtectionChoice()
 
 SettingsDialog::~SettingsDialog()
 {
+    delete secretForm;
     delete form;
 }
 

@@ -11,7 +11,8 @@ struct Preferences;
 
 namespace Ui {
 class SettingsDialog;
-}
+class SecretServiceSettings;
+} // namespace Ui
 
 // Edits the preferences in memory; they reach the disk with the next save of the store.
 class SettingsDialog : public QDialog
@@ -29,6 +30,8 @@ public:
     // This computer's settings beside the store; localSettings() holds the edited values.
     void setLocalSettings(const LocalSettings& settings);
     LocalSettings localSettings() const;
+    // The categories offered for the Secret Service's entries, and what the service says now.
+    void setSecretServiceChoices(const QStringList& categories, const QString& status);
 
 private slots:
     void on_numMaxLen_valueChanged(int value);
@@ -42,5 +45,9 @@ private:
     void updateProtectionChoice();
 
     Preferences& preferences;
+    // Adds the Secret Service's group (its own form) above the buttons.
+    void addSecretServiceGroup();
+
     Ui::SettingsDialog* form;
+    Ui::SecretServiceSettings* secretForm;
 };

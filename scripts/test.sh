@@ -5,7 +5,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 # keepassxc: tst_importformats checks that KeePassXC reads what Vaultry exports.
 # syncthing: tst_sync syncs two folders with it.
-"$root/scripts/setup.sh" keepassxc syncthing
+# libsecret-tools, python3-secretstorage: tst_secretservice stores and looks up through the running
+# program with secret-tool, and opens an encrypted session from Python.
+"$root/scripts/setup.sh" keepassxc syncthing libsecret-tools python3-secretstorage
 
 jobs="$(nproc 2>/dev/null || echo 2)"
 export QT_QPA_PLATFORM=offscreen

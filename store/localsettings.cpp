@@ -8,6 +8,8 @@ namespace {
 
 const QString kIdleLockKey = QStringLiteral("lock/idleMinutes");
 const QString kClipboardKey = QStringLiteral("clipboard/clearSeconds");
+const QString kSecretServiceKey = QStringLiteral("secretService/enabled");
+const QString kSecretCategoryKey = QStringLiteral("secretService/category");
 
 QString filePath(const QString& directory)
 {
@@ -31,6 +33,10 @@ LocalSettings loadLocalSettings(const QString& directory)
     settings.idleLockMinutes = readBounded(file, kIdleLockKey, kMaxIdleLockMinutes, defaults.idleLockMinutes);
     settings.clipboardClearSeconds =
         readBounded(file, kClipboardKey, kMaxClipboardClearSeconds, defaults.clipboardClearSeconds);
+    settings.secretServiceEnabled = file.value(kSecretServiceKey).toString().trimmed() == QLatin1String("true");
+    const QString category = file.value(kSecretCategoryKey).toString();
+    if (!category.trimmed().isEmpty())
+        settings.secretServiceCategory = category;
     return settings;
 }
 
@@ -39,6 +45,9 @@ bool saveLocalSettings(const QString& directory, const LocalSettings& settings, 
     QSettings file(filePath(directory), QSettings::IniFormat);
     file.setValue(kIdleLockKey, qBound(0, settings.idleLockMinutes, kMaxIdleLockMinutes));
     file.setValue(kClipboardKey, qBound(0, settings.clipboardClearSeconds, kMaxClipboardClearSeconds));
+    file.setValue(kSecretServiceKey, settings.secretServiceEnabled);
+    if (!settings.secretServiceCategory.trimmed().isEmpty())
+        file.setValue(kSecretCategoryKey, settings.secretServiceCategory);
     file.sync();
     if (file.status() == QSettings::NoError)
         return true;

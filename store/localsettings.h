@@ -13,6 +13,10 @@ struct LocalSettings
     int idleLockMinutes = 0;
     // Seconds before a copied password leaves the clipboard; 0: it stays.
     int clipboardClearSeconds = 30;
+    // Whether the running program serves other programs' secrets (the Secret Service, secrets/), and
+    // the category whose entries are its items.
+    bool secretServiceEnabled = false;
+    QString secretServiceCategory = QStringLiteral("Secret Service");
 };
 
 inline constexpr int kMaxIdleLockMinutes = 24 * 60;
