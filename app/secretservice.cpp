@@ -9,7 +9,8 @@
 
 void MainWindow::updateSecretService()
 {
-    const bool wanted = localSettings.secretServiceEnabled && startupCompleted && !closed;
+    // Only once start-up is through (the saver runs from then on): nothing is served before the login.
+    const bool wanted = localSettings.secretServiceEnabled && autoSaver && startupCompleted && !closed;
     if (!wanted) {
         delete secretService;
         secretService = nullptr;
@@ -21,7 +22,7 @@ void MainWindow::updateSecretService()
         return;
     }
     SecretService::Host host;
-    host.isLocked = [this] { return windowLocked || closed || !startupCompleted; };
+    host.isLocked = [this] { return windowLocked || closed || !startupCompleted || !autoSaver; };
     host.canLock = [this] { return masterPasswordInUse(); };
     host.lock = [this] { lockWindow(); };
     host.unlock = [this](const QString&) {

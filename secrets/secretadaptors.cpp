@@ -4,7 +4,8 @@
 
 #include <QTimer>
 
-ServiceAdaptor::ServiceAdaptor(QObject* object, SecretService& service) : QDBusAbstractAdaptor(object), service(service)
+ServiceAdaptor::ServiceAdaptor(SecretBusObject* object, SecretService& service)
+    : QDBusAbstractAdaptor(object), service(service)
 {
 }
 
@@ -15,7 +16,7 @@ QList<QDBusObjectPath> ServiceAdaptor::collections() const
 
 QDBusVariant ServiceAdaptor::OpenSession(const QString& algorithm, const QDBusVariant& input, QDBusObjectPath& result)
 {
-    return service.openSession(*this, algorithm, input, result);
+    return service.openSession(call(), algorithm, input, result);
 }
 
 QDBusObjectPath ServiceAdaptor::CreateCollection(const QVariantMap&, const QString& alias, QDBusObjectPath& prompt)
@@ -23,7 +24,7 @@ QDBusObjectPath ServiceAdaptor::CreateCollection(const QVariantMap&, const QStri
     // One collection is served; asking for a new one gives it (under the alias asked for).
     const QDBusObjectPath collection(QLatin1String(SecretPaths::kCollection));
     if (!alias.isEmpty())
-        service.setAlias(*this, alias, collection);
+        service.setAlias(call(), alias, collection);
     prompt = SecretPaths::none();
     return collection;
 }
@@ -45,7 +46,7 @@ QList<QDBusObjectPath> ServiceAdaptor::Lock(const QList<QDBusObjectPath>& object
 
 SecretsByPath ServiceAdaptor::GetSecrets(const QList<QDBusObjectPath>& items, const QDBusObjectPath& session)
 {
-    return service.secrets(*this, items, session);
+    return service.secrets(call(), items, session);
 }
 
 QDBusObjectPath ServiceAdaptor::ReadAlias(const QString& name)
@@ -55,10 +56,10 @@ QDBusObjectPath ServiceAdaptor::ReadAlias(const QString& name)
 
 void ServiceAdaptor::SetAlias(const QString& name, const QDBusObjectPath& collection)
 {
-    service.setAlias(*this, name, collection);
+    service.setAlias(call(), name, collection);
 }
 
-CollectionAdaptor::CollectionAdaptor(QObject* object, SecretService& service)
+CollectionAdaptor::CollectionAdaptor(SecretBusObject* object, SecretService& service)
     : QDBusAbstractAdaptor(object), service(service)
 {
 }
@@ -90,9 +91,9 @@ qulonglong CollectionAdaptor::modified() const
 
 QDBusObjectPath CollectionAdaptor::Delete()
 {
-    sendErrorReply(QLatin1String(SecretErrors::kAccessDenied),
-                   QStringLiteral("Vaultry's collection cannot be deleted from outside; delete its category in "
-                                  "Vaultry instead."));
+    call().sendErrorReply(QLatin1String(SecretErrors::kAccessDenied),
+                          QStringLiteral("Vaultry's collection cannot be deleted from outside; delete its category in "
+                                         "Vaultry instead."));
     return SecretPaths::none();
 }
 
@@ -106,10 +107,10 @@ QDBusObjectPath CollectionAdaptor::CreateItem(const QVariantMap& properties, con
                                               QDBusObjectPath& prompt)
 {
     prompt = SecretPaths::none();
-    return service.createItem(*this, properties, secret, replace);
+    return service.createItem(call(), properties, secret, replace);
 }
 
-ItemAdaptor::ItemAdaptor(QObject* object, SecretService& service, const QString& entryId)
+ItemAdaptor::ItemAdaptor(SecretBusObject* object, SecretService& service, const QString& entryId)
     : QDBusAbstractAdaptor(object), service(service), entryId(entryId)
 {
 }
@@ -153,24 +154,25 @@ qulonglong ItemAdaptor::modified() const
 
 void ItemAdaptor::refuseChange() const
 {
-    if (calledFromDBus())
-        sendErrorReply(QLatin1String(SecretErrors::kIsLocked), QStringLiteral("The item cannot be changed now."));
+    if (call().calledFromDBus())
+        call().sendErrorReply(QLatin1String(SecretErrors::kIsLocked),
+                              QStringLiteral("The item cannot be changed now."));
 }
 
 QDBusObjectPath ItemAdaptor::Delete()
 {
-    service.deleteItem(*this, entryId);
+    service.deleteItem(call(), entryId);
     return SecretPaths::none();
 }
 
 SecretValue ItemAdaptor::GetSecret(const QDBusObjectPath& session)
 {
-    return service.itemSecret(*this, entryId, session);
+    return service.itemSecret(call(), entryId, session);
 }
 
 void ItemAdaptor::SetSecret(const SecretValue& secret)
 {
-    service.setItemSecret(*this, entryId, secret);
+    service.setItemSecret(call(), entryId, secret);
 }
 
 SessionAdaptor::SessionAdaptor(QObject* object, SecretService& service, const QString& path)

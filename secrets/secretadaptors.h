@@ -8,17 +8,26 @@
 
 class SecretService;
 
+// An object on the bus. QtDBus gives the call's context to the object an adaptor is attached to.
+class SecretBusObject : public QObject, public QDBusContext
+{
+    Q_OBJECT
+
+public:
+    explicit SecretBusObject(QObject* parent) : QObject(parent) {}
+};
+
 // The five D-Bus interfaces of the Secret Service, each handing its calls to the SecretService.
 // Properties are served through org.freedesktop.DBus.Properties by QtDBus.
 
-class ServiceAdaptor : public QDBusAbstractAdaptor, public QDBusContext
+class ServiceAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Secret.Service")
     Q_PROPERTY(QList<QDBusObjectPath> Collections READ collections)
 
 public:
-    ServiceAdaptor(QObject* object, SecretService& service);
+    ServiceAdaptor(SecretBusObject* object, SecretService& service);
     QList<QDBusObjectPath> collections() const;
 
 public slots:
@@ -37,10 +46,12 @@ signals:
     void CollectionChanged(const QDBusObjectPath& collection);
 
 private:
+    const QDBusContext& call() const { return *static_cast<SecretBusObject*>(parent()); }
+
     SecretService& service;
 };
 
-class CollectionAdaptor : public QDBusAbstractAdaptor, public QDBusContext
+class CollectionAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Secret.Collection")
@@ -51,7 +62,7 @@ class CollectionAdaptor : public QDBusAbstractAdaptor, public QDBusContext
     Q_PROPERTY(qulonglong Modified READ modified)
 
 public:
-    CollectionAdaptor(QObject* object, SecretService& service);
+    CollectionAdaptor(SecretBusObject* object, SecretService& service);
     QList<QDBusObjectPath> items() const;
     QString label() const;
     bool locked() const;
@@ -70,10 +81,12 @@ signals:
     void ItemChanged(const QDBusObjectPath& item);
 
 private:
+    const QDBusContext& call() const { return *static_cast<SecretBusObject*>(parent()); }
+
     SecretService& service;
 };
 
-class ItemAdaptor : public QDBusAbstractAdaptor, public QDBusContext
+class ItemAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Secret.Item")
@@ -84,7 +97,7 @@ class ItemAdaptor : public QDBusAbstractAdaptor, public QDBusContext
     Q_PROPERTY(qulonglong Modified READ modified)
 
 public:
-    ItemAdaptor(QObject* object, SecretService& service, const QString& entryId);
+    ItemAdaptor(SecretBusObject* object, SecretService& service, const QString& entryId);
     bool locked() const;
     AttributeMap attributes() const;
     void setAttributes(const AttributeMap& attributes);
@@ -101,6 +114,7 @@ public slots:
 private:
     // A property that cannot be changed now says why.
     void refuseChange() const;
+    const QDBusContext& call() const { return *static_cast<SecretBusObject*>(parent()); }
 
     SecretService& service;
     QString entryId;

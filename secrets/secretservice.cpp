@@ -80,9 +80,9 @@ void SecretService::start()
         setStatus(Status::NoBus);
         return;
     }
-    serviceObject = new QObject(this);
+    serviceObject = new SecretBusObject(this);
     serviceAdaptor = new ServiceAdaptor(serviceObject, *this);
-    collectionObject = new QObject(this);
+    collectionObject = new SecretBusObject(this);
     collectionAdaptor = new CollectionAdaptor(collectionObject, *this);
     const auto exported = QDBusConnection::ExportAdaptors | QDBusConnection::ExportChildObjects;
     bus.registerObject(QLatin1String(SecretPaths::kService), serviceObject, QDBusConnection::ExportAdaptors);
@@ -195,9 +195,10 @@ void SecretService::registerItem(const Entry& entry)
     item.attributeHashes = hashAttributes(attributesFromNotes(entry.notes));
     const QDBusObjectPath path = SecretPaths::itemPath(entry.id);
     if (created && collectionObject) {
-        item.object = new QObject(collectionObject);
-        item.object->setObjectName(SecretPaths::itemElement(entry.id));
-        new ItemAdaptor(item.object, *this, entry.id);
+        auto* object = new SecretBusObject(collectionObject);
+        object->setObjectName(SecretPaths::itemElement(entry.id));
+        new ItemAdaptor(object, *this, entry.id);
+        item.object = object;
     }
     if (!collectionAdaptor)
         return;

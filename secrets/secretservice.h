@@ -14,6 +14,7 @@
 class CollectionAdaptor;
 class QDBusContext;
 class QDBusServiceWatcher;
+class SecretBusObject;
 class ServiceAdaptor;
 class SessionCipher;
 class Vault;
@@ -143,8 +144,8 @@ private:
     QString categoryName;
     QDBusConnection bus;
     Status state = Status::Stopped;
-    QObject* serviceObject = nullptr;
-    QObject* collectionObject = nullptr;
+    SecretBusObject* serviceObject = nullptr;
+    SecretBusObject* collectionObject = nullptr;
     ServiceAdaptor* serviceAdaptor = nullptr;
     CollectionAdaptor* collectionAdaptor = nullptr;
     QDBusServiceWatcher* nameWatcher = nullptr;
