@@ -637,21 +637,23 @@ void SecretService::runPrompt(const QString& path, const QString& windowId)
         return;
     const bool unlocked = !isLocked();
     const QList<QDBusObjectPath> objects = prompts.take(path);
-    QObject* object = findChild<QObject*>(path, Qt::FindDirectChildrenOnly);
-    if (auto* adaptor = object ? object->findChild<PromptAdaptor*>() : nullptr)
-        emit adaptor->Completed(!unlocked,
-                                QDBusVariant(QVariant::fromValue(unlocked ? objects : QList<QDBusObjectPath>())));
-    bus.unregisterObject(path);
-    delete object;
+    finishPrompt(path, !unlocked, unlocked ? objects : QList<QDBusObjectPath>());
 }
 
 void SecretService::dismissPrompt(const QString& path)
 {
-    if (!prompts.remove(path))
-        return;
-    QObject* object = findChild<QObject*>(path, Qt::FindDirectChildrenOnly);
-    if (auto* adaptor = object ? object->findChild<PromptAdaptor*>() : nullptr)
-        emit adaptor->Completed(true, QDBusVariant(QVariant::fromValue(QList<QDBusObjectPath>())));
+    if (prompts.remove(path))
+        finishPrompt(path, true, {});
+}
+
+void SecretService::finishPrompt(const QString& path, bool dismissed, const QList<QDBusObjectPath>& objects)
+{
+    // Sent here rather than through the adaptor, whose signals reach the bus later, when the
+    // prompt is no longer there to send them from.
+    QDBusMessage completed =
+        QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"));
+    completed << dismissed << QVariant::fromValue(QDBusVariant(QVariant::fromValue(objects)));
+    bus.send(completed);
     bus.unregisterObject(path);
-    delete object;
+    delete findChild<QObject*>(path, Qt::FindDirectChildrenOnly);
 }

@@ -137,6 +137,7 @@ private:
                  SecretValue* secret) const;
     bool decodeSecret(const QDBusContext& call, const SecretValue& secret, QString* text) const;
     void storeEntry(Entry entry, const QString& summary);
+    void finishPrompt(const QString& path, bool dismissed, const QList<QDBusObjectPath>& objects);
     QDBusObjectPath makePrompt(const QList<QDBusObjectPath>& objects);
 
     Vault& vault;

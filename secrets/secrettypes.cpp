@@ -1,6 +1,7 @@
 #include "secrets/secrettypes.h"
 
 #include <QDBusMetaType>
+#include <QDBusVariant>
 
 QDBusArgument& operator<<(QDBusArgument& argument, const SecretValue& secret)
 {
@@ -20,6 +21,10 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, SecretValue& secr
 
 void registerSecretTypes()
 {
+    // The adaptors' slots are matched by their types' names, known only once registered.
+    qRegisterMetaType<QDBusVariant>();
+    qRegisterMetaType<QDBusObjectPath>();
+    qRegisterMetaType<QList<QDBusObjectPath>>();
     qDBusRegisterMetaType<SecretValue>();
     qDBusRegisterMetaType<AttributeMap>();
     qDBusRegisterMetaType<SecretsByPath>();
