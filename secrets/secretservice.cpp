@@ -91,7 +91,9 @@ void SecretService::start()
     resync();
 
     // Sessions end with the client that opened them.
-    clientWatcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, this);
+    clientWatcher = new QDBusServiceWatcher(this);
+    clientWatcher->setConnection(bus);
+    clientWatcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(clientWatcher, &QDBusServiceWatcher::serviceUnregistered, this, [this](const QString& client) {
         for (const QString& path : sessions.keys()) {
             if (sessions.value(path).owner == client)

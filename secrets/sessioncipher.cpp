@@ -118,8 +118,9 @@ std::unique_ptr<SessionCipher> SessionCipher::plain()
 
 std::unique_ptr<SessionCipher> SessionCipher::agree(const QByteArray& clientPublicKey, QByteArray* ourPublicKey)
 {
-    const KeyPair ours = generateKeyPair();
+    KeyPair ours = generateKeyPair();
     QByteArray key = deriveKey(ours.privateKey, clientPublicKey);
+    sodium_memzero(ours.privateKey.data(), size_t(ours.privateKey.size()));
     if (ours.publicKey.isEmpty() || key.isEmpty())
         return nullptr;
     *ourPublicKey = ours.publicKey;

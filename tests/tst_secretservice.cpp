@@ -8,13 +8,19 @@
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
+#include <QDialogButtonBox>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -395,6 +401,149 @@ print(mail.get_label(), mail.get_secret().decode())
                      QByteArray("s3cret"));
             QVERIFY(!window->isWindowLocked());
         }
+        window->close();
+    }
+
+    // The interfaces through a client of its own: aliases, creating (with and without replacing),
+    // properties, secrets, deleting, and the calls that must fail.
+    void interfacesFromAClient()
+    {
+        seed(false);
+        auto window = openWindow(false);
+        QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(kName));
+        const QString address = QString::fromUtf8(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+        QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("client"));
+        QDBusConnection other = QDBusConnection::connectToBus(address, QStringLiteral("other"));
+        const auto call = [](QDBusConnection& connection, const QString& path, const QString& interface,
+                             const QString& method, const QVariantList& arguments) {
+            QDBusMessage message = QDBusMessage::createMethodCall(kName, path, interface, method);
+            message.setArguments(arguments);
+            return connection.call(message, QDBus::BlockWithGui);
+        };
+        const QString root = QStringLiteral("/org/freedesktop/secrets");
+        const QString collection = root + QStringLiteral("/collection/vaultry");
+        const QString serviceInterface = QStringLiteral("org.freedesktop.Secret.Service");
+        const QString itemInterface = QStringLiteral("org.freedesktop.Secret.Item");
+        const QString properties = QStringLiteral("org.freedesktop.DBus.Properties");
+        const auto service = [&](const QString& method, const QVariantList& arguments) {
+            return call(client, root, serviceInterface, method, arguments);
+        };
+        const auto path = [](const QDBusMessage& reply, int at = 0) {
+            return reply.arguments().value(at).value<QDBusObjectPath>().path();
+        };
+        const auto open = [&](QDBusConnection& connection) {
+            return call(connection, root, serviceInterface, QStringLiteral("OpenSession"),
+                        {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))})
+                .arguments()
+                .value(1)
+                .value<QDBusObjectPath>();
+        };
+        const QDBusObjectPath session = open(client);
+        const QDBusObjectPath othersSession = open(other);
+
+        QCOMPARE(path(service(QStringLiteral("ReadAlias"), {QStringLiteral("default")})), collection);
+        QCOMPARE(path(service(QStringLiteral("ReadAlias"), {QStringLiteral("work")})), QStringLiteral("/"));
+        service(QStringLiteral("SetAlias"), {QStringLiteral("work"), QVariant::fromValue(QDBusObjectPath(collection))});
+        QCOMPARE(path(service(QStringLiteral("ReadAlias"), {QStringLiteral("work")})), collection);
+        QCOMPARE(service(QStringLiteral("SetAlias"), {QStringLiteral("x"), QVariant::fromValue(QDBusObjectPath("/no"))})
+                     .errorName(),
+                 QLatin1String(SecretErrors::kNoSuchObject));
+        const QDBusMessage made = service(QStringLiteral("CreateCollection"), {QVariantMap(), QStringLiteral("login")});
+        QCOMPARE(path(made), collection);
+        QCOMPARE(path(made, 1), QStringLiteral("/"));
+        QCOMPARE(path(service(QStringLiteral("ReadAlias"), {QStringLiteral("login")})), collection);
+        QCOMPARE(
+            service(QStringLiteral("OpenSession"), {QStringLiteral("rot13"), QVariant::fromValue(QDBusVariant(""))})
+                .errorName(),
+            QLatin1String(SecretErrors::kNotSupported));
+
+        const AttributeMap attributes{{QStringLiteral("app"), QStringLiteral("client")}};
+        const auto create = [&](const QByteArray& secret, bool replace) {
+            const QVariantMap itemProperties{
+                {QStringLiteral("org.freedesktop.Secret.Item.Label"), QStringLiteral("Client item")},
+                {QStringLiteral("org.freedesktop.Secret.Item.Attributes"), QVariant::fromValue(attributes)}};
+            const SecretValue value{session, {}, secret, QStringLiteral("text/plain")};
+            return call(client, collection, QStringLiteral("org.freedesktop.Secret.Collection"),
+                        QStringLiteral("CreateItem"), {itemProperties, QVariant::fromValue(value), replace});
+        };
+        const QString item = path(create("one", false));
+        QCOMPARE(path(create("two", true)), item);
+        QCOMPARE(served().size(), 2);
+        QCOMPARE(served().last().password, QStringLiteral("two"));
+        QVERIFY(path(create("three", false)) != item);
+        QCOMPARE(served().size(), 3);
+        QCOMPARE(create("\xff\xfe", false).errorName(), QLatin1String(SecretErrors::kNotSupported));
+        QCOMPARE(served().size(), 3);
+
+        // Properties and secrets of one item; the user's notes stay beside new attributes.
+        const QString id = served().at(1).id;
+        Entry noted = *store->state.vault.entries().findById(id);
+        noted.notes = notesWithAttributes(QStringLiteral("my note"), attributesFromNotes(noted.notes));
+        store->state.vault.saveEntry(noted, kCategory);
+        const auto set = [&](const QString& name, const QVariant& value) {
+            return call(client, item, properties, QStringLiteral("Set"),
+                        {itemInterface, name, QVariant::fromValue(QDBusVariant(value))});
+        };
+        set(QStringLiteral("Label"), QStringLiteral("Renamed"));
+        const AttributeMap changed{{QStringLiteral("app"), QStringLiteral("other")}};
+        set(QStringLiteral("Attributes"), QVariant::fromValue(changed));
+        call(client, item, itemInterface, QStringLiteral("SetSecret"),
+             {QVariant::fromValue(SecretValue{session, {}, "four", QStringLiteral("text/plain")})});
+        const Entry* now = store->state.vault.entries().findById(id);
+        QCOMPARE(now->title, QStringLiteral("Renamed"));
+        QCOMPARE(now->password, QStringLiteral("four"));
+        QCOMPARE(attributesFromNotes(now->notes), changed);
+        QCOMPARE(notesWithoutAttributes(now->notes), QStringLiteral("my note"));
+        const QDBusMessage label = call(client, item, properties, QStringLiteral("Get"), {itemInterface, "Label"});
+        QCOMPARE(label.arguments().value(0).value<QDBusVariant>().variant().toString(), QStringLiteral("Renamed"));
+        const QDBusMessage secret =
+            call(client, item, itemInterface, QStringLiteral("GetSecret"), {QVariant::fromValue(session)});
+        QCOMPARE(qdbus_cast<SecretValue>(secret.arguments().value(0)).value, QByteArray("four"));
+        // Another client's session is not this one's.
+        QCOMPARE(call(client, item, itemInterface, QStringLiteral("GetSecret"), {QVariant::fromValue(othersSession)})
+                     .errorName(),
+                 QLatin1String(SecretErrors::kNoSession));
+
+        QCOMPARE(
+            call(client, collection, QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Delete"), {})
+                .errorName(),
+            QLatin1String(SecretErrors::kAccessDenied));
+        call(client, item, itemInterface, QStringLiteral("Delete"), {});
+        QVERIFY(!store->state.vault.entries().containsId(id));
+        QCOMPARE(served().size(), 2);
+        QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+        window->close();
+    }
+
+    // The settings switch the service on, with the category chosen, and off again; both are kept.
+    void settingsSwitchTheServiceOnAndOff()
+    {
+        seed(false);
+        QVERIFY(saveLocalSettings(store->dir.path(), LocalSettings()));
+        auto window = openWindow(false);
+        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
+        QVERIFY(!names->isServiceRegistered(kName));
+        const auto choose = [&window](bool on, const QString& category, const QString& status) {
+            DialogDriver::answerWith(QStringLiteral("Vaultry Settings"), [=](QWidget* dialog) {
+                auto* label = dialog->findChild<QLabel*>(QStringLiteral("lblSecretServiceStatus"));
+                QVERIFY(label && label->text().contains(status));
+                auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("cmbSecretCategory"));
+                QVERIFY(combo && combo->findText(QStringLiteral("General")) >= 0);
+                dialog->findChild<QCheckBox*>(QStringLiteral("chkSecretService"))->setChecked(on);
+                combo->setCurrentText(category);
+                dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            });
+            window->findChild<QAction*>(QStringLiteral("action_Settings"))->trigger();
+            VERIFY_DIALOGS_ANSWERED();
+        };
+        choose(true, QStringLiteral("General"), QString());
+        QTRY_VERIFY(names->isServiceRegistered(kName));
+        LocalSettings kept = loadLocalSettings(store->dir.path());
+        QVERIFY(kept.secretServiceEnabled);
+        QCOMPARE(kept.secretServiceCategory, QStringLiteral("General"));
+        choose(false, QStringLiteral("General"), QStringLiteral("Vaultry serves"));
+        QTRY_VERIFY(!names->isServiceRegistered(kName));
+        QVERIFY(!loadLocalSettings(store->dir.path()).secretServiceEnabled);
         window->close();
     }
 
