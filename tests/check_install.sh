@@ -37,7 +37,9 @@ fail() {
     failures=$((failures + 1))
 }
 
-[ -x "$prefix/bin/vaultry" ] || fail "bin/vaultry is missing or not executable"
+for program in vaultry vaultry-cli; do
+    [ -x "$prefix/bin/$program" ] || fail "bin/$program is missing or not executable"
+done
 
 desktop_files=("$prefix"/share/applications/*.desktop)
 [ ${#desktop_files[@]} -eq 1 ] && [ -f "${desktop_files[0]}" ] || fail "expected one desktop entry"
@@ -77,6 +79,13 @@ if [ -f "$man" ]; then
     grep -q "^\.SH FILES" "$man" || fail "vaultry.1 has no FILES section"
 else
     fail "missing $man"
+fi
+cli_man="$prefix/share/man/man1/vaultry-cli.1"
+if [ -f "$cli_man" ]; then
+    warnings="$(groff -man -z -ww "$cli_man" 2>&1)"
+    [ -z "$warnings" ] || fail "groff warns about vaultry-cli.1: $warnings"
+else
+    fail "missing $cli_man"
 fi
 
 [ "$failures" -eq 0 ] || exit 1
