@@ -117,6 +117,7 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes, ImportProgress* pro
     }
 
     const QJsonArray items = root.value(QLatin1String("items")).toArray();
+    ImportedEntryMaker maker;
     for (qsizetype i = 0; i < items.size(); ++i) {
         if (progress && (i & 0xFF) == 0) {
             // The parse took the first half of the work; the items are the other.
@@ -144,7 +145,7 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes, ImportProgress* pro
             ++result.leftOut.otherKinds;
             continue;
         }
-        Entry entry;
+        Entry entry = maker.make();
         entry.title = text(item.value(QLatin1String("name")));
         entry.notes = text(item.value(QLatin1String("notes")));
         // The folder, else the first collection; further collections are named in the notes.

@@ -185,13 +185,33 @@ QString normalised(const QString& column)
     return column.trimmed().toLower();
 }
 
+// The header's columns by their case-folded names, looked up by the names the readers spell
+// (string literals, so their addresses key a cache: no text made for each field of each row).
+class Columns
+{
+public:
+    explicit Columns(const QHash<QString, int>& names) : names(names) {}
+
+    int of(const char* name) const
+    {
+        auto found = cache.constFind(name);
+        if (found == cache.cend())
+            found = cache.insert(name, names.value(QLatin1String(name), -1));
+        return *found;
+    }
+
+private:
+    const QHash<QString, int>& names;
+    mutable QHash<const char*, int> cache;
+};
+
 // The columns of a record by their (case-folded) header names.
 class Record
 {
 public:
-    Record(const QHash<QString, int>& columns, const CsvRow& row) : columns(columns), row(row) {}
+    Record(const Columns& columns, const CsvRow& row) : columns(columns), row(row) {}
 
-    QString operator[](const char* name) const { return at(columns.value(QLatin1String(name), -1)); }
+    QString operator[](const char* name) const { return at(columns.of(name)); }
     QString at(int column) const
     {
         return column >= 0 && column < row.fields.size() ? row.fields.at(column) : QString(QLatin1String(""));
@@ -199,7 +219,7 @@ public:
     int line() const { return row.line; }
 
 private:
-    const QHash<QString, int>& columns;
+    const Columns& columns;
     const CsvRow& row;
 };
 
@@ -404,6 +424,9 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     QStringList header;
     QHash<QString, int> columns;
     QList<int> extraColumns; // of a known layout, into the notes
+    const Columns named(columns);
+    QHash<QString, QString> categoryNames;
+    ImportedEntryMaker maker;
     imported.entries.reserve(text.count('\n'));
     const RecordTaker take = [&](CsvRow& row) {
         if (!sawHeader) {
@@ -445,12 +468,12 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
             if (++imported.leftOut.shortRows <= 5)
                 imported.leftOut.shortRowLines.append(row.line);
         }
-        const Record record(columns, row);
+        const Record record(named, row);
         if (result.layout == CsvLayout::KeePassXC && inRecycleBin(record["group"])) {
             ++imported.leftOut.recycled;
             return true;
         }
-        Entry entry;
+        Entry entry = maker.make();
         if (mapping) {
             readMappedRecord(*mapping, header, record, entry);
         } else if (!readKnownRecord(result.layout, record, entry, &error)) {
@@ -460,6 +483,11 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
             appendNamedField(entry.notes, header.at(column), record.at(column));
         if (entry.title.isEmpty())
             entry.title = fallbackTitle(entry.url, entry.account);
+        // One copy of each category's name, shared by its entries.
+        auto shared = categoryNames.constFind(entry.category);
+        if (shared == categoryNames.cend())
+            shared = categoryNames.insert(entry.category, entry.category);
+        entry.category = *shared;
         noteCategory(imported.categories, entry.category);
         imported.entries.append(std::move(entry));
         return true;

@@ -1,5 +1,7 @@
 #include "importformats.h"
 
+#include "vault/randomsource.h"
+
 #include <QHash>
 #include <QSet>
 #include <QStringDecoder>
@@ -140,6 +142,33 @@ QString decodeImportText(const QByteArray& bytes, QString* error)
     return text;
 }
 
+namespace {
+
+QRandomGenerator seededFromSource()
+{
+    quint32 seed[8];
+    RandomSource::fill(seed, 8);
+    return QRandomGenerator(seed, 8);
+}
+
+} // namespace
+
+ImportedEntryMaker::ImportedEntryMaker() : generator(seededFromSource()) {}
+
+Entry ImportedEntryMaker::make()
+{
+    constexpr int kIdLength = 30;
+    quint32 draws[kIdLength];
+    generator.fillRange(draws);
+    Entry entry = blank;
+    QString id(kIdLength, Qt::Uninitialized);
+    const quint32 alphabetSize = sizeof(kIdAlphabet) - 1;
+    for (int i = 0; i < kIdLength; ++i)
+        id[i] = QLatin1Char(kIdAlphabet[(draws[i] & 0x7FFFFFFFu) % alphabetSize]);
+    entry.id = std::move(id);
+    return entry;
+}
+
 int lineOfOffset(const QString& text, qsizetype offset)
 {
     return int(QStringView(text).left(offset).count(QLatin1Char('\n'))) + 1;
@@ -217,15 +246,18 @@ ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing
     };
     for (const QString& name : incoming.categories)
         categoryAt(name);
+    // Repeated ids (only a list file can hold them) are tracked only when there are any.
+    const bool repeats = incoming.entries.hasDuplicateIds();
     QSet<QString> seen;
     for (const Entry& entry : incoming.entries) {
         ImportPlan::Category& category = categoryAt(entry.category);
         ++category.entries;
-        if (existing.containsId(entry.id) || seen.contains(entry.id)) {
+        if (existing.containsId(entry.id) || (repeats && seen.contains(entry.id))) {
             ++category.alreadyThere;
             ++plan.alreadyThere;
         } else {
-            seen.insert(entry.id);
+            if (repeats)
+                seen.insert(entry.id);
             ++plan.added;
         }
     }

@@ -57,6 +57,7 @@ private:
 
     QXmlStreamReader xml;
     ImportProgress* progress;
+    ImportedEntryMaker maker;
     int depth = 0;
     QString error;
     QString recycleBinUuid;
@@ -254,12 +255,12 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
 
 bool KeePassReader::readEntry(QList<Entry>& found)
 {
+    Entry entry = maker.make();
     if (progress) {
         progress->done = xml.characterOffset();
         if (progress->cancelled)
             return fail(QStringLiteral("cancelled"));
     }
-    Entry entry;
     entry.title = QString();
     QStringList extra; // "name: value" of the fields without a place, in file order
     const int level = depth;
