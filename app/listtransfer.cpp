@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <QUndoStack>
 
+#include <new>
 #include <thread>
 
 namespace {
@@ -197,7 +198,13 @@ bool readWithProgress(QStatusBar* bar, const QString& path, QFile& file, const Q
     std::atomic<int> phase{0};
     std::atomic<bool> finished{false};
     std::thread worker([&] {
-        result = readForeign(file, head, format, mapping, existing, progress, phase);
+        try {
+            result = readForeign(file, head, format, mapping, existing, progress, phase);
+        } catch (const std::bad_alloc&) {
+            // A file too large for the memory left: said so, and the vault stays as it is.
+            result = ForeignRead();
+            result.readError = tr("There is not enough memory to read a file this large.");
+        }
         finished = true;
     });
 
