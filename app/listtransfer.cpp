@@ -9,16 +9,29 @@
 #include "store/listfile.h"
 #include "store/securefile.h"
 #include "store/storestate.h"
+#include "ui_mainwindow.h"
 #include "vault/vaultcommands.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUndoStack>
+
+#include <new>
+#include <thread>
 
 namespace {
 
@@ -113,37 +126,125 @@ bool askListPassword(QWidget* parent, QString& password)
     }
 }
 
-// Reads another manager's file, asking for the columns of a CSV table of unknown layout. False
-// when the user cancelled; otherwise `read` says what came of it and `name` what was read.
-bool decodeForeign(QWidget* parent, TransferFormat format, const QByteArray& bytes, ImportedEntries& read,
-                   QString& name)
+// What reading another manager's file on the worker thread gave.
+struct ForeignRead
 {
-    name = transferFormatName(format);
-    switch (format) {
-    case TransferFormat::Csv: {
-        CsvImport csv = decodeCsv(bytes);
-        if (csv.status == CsvImport::NeedsMapping) {
-            CsvMappingDialog dialog(csv.columns, csv.firstRow, parent);
-            if (dialog.exec() != QDialog::Accepted)
-                return false;
-            csv = decodeCsv(bytes, dialog.mapping());
+    QString readError; // the file could not be read
+    CsvImport csv;     // for CSV: the status, layout and columns; entries below
+    ImportedEntries read;
+    ImportPlan plan;
+};
+
+// Reads the rest of `file` (whose first bytes are `head`), decodes it as `format` (through
+// `mapping` for CSV, if given), matches it against `existing` and plans the merge. Runs on a
+// worker thread: touches nothing but its arguments.
+ForeignRead readForeign(QFile& file, QByteArray head, TransferFormat format, const CsvColumnMapping* mapping,
+                        const EntryList& existing, ImportProgress& progress, std::atomic<int>& phase)
+{
+    ForeignRead result;
+    QByteArray bytes = std::move(head);
+    const qint64 size = file.size();
+    progress.total = size;
+    if (bytes.size() < size) {
+        bytes.resize(qsizetype(size));
+        qint64 at = file.pos();
+        while (at < size) {
+            const qint64 got = file.read(bytes.data() + at, qMin(size - at, qint64(4) << 20));
+            if (got <= 0)
+                break;
+            at += got;
+            progress.done = at;
+            if (progress.cancelled)
+                return result;
         }
-        name = csvLayoutName(csv.layout);
-        read = std::move(csv.entries);
-        return true;
+        if (at < size) {
+            result.readError = file.errorString();
+            return result;
+        }
     }
+    phase = 1;
+    progress.done = 0;
+    switch (format) {
+    case TransferFormat::Csv:
+        result.csv = mapping ? decodeCsv(bytes, *mapping, &progress) : decodeCsv(bytes, &progress);
+        result.read = std::move(result.csv.entries);
+        result.csv.entries = ImportedEntries();
+        break;
     case TransferFormat::BitwardenJson:
-        read = decodeBitwardenJson(bytes);
-        return true;
+        result.read = decodeBitwardenJson(bytes, &progress);
+        break;
     case TransferFormat::KeePassXml:
-        read = decodeKeePassXml(bytes);
-        return true;
-    case TransferFormat::VaultryList:
-    case TransferFormat::Unknown:
+        result.read = decodeKeePassXml(bytes, &progress);
+        break;
+    default:
+        result.read.error = QStringLiteral("the format is not one Vaultry imports");
         break;
     }
-    read.error = tr("the format is not one Vaultry imports");
-    return true;
+    bytes = QByteArray(); // before the plan, which needs memory of its own
+    if (!result.read.ok || progress.cancelled)
+        return result;
+    // Fresh ids would bring the same entry in again with every import of the same file.
+    adoptMatchingIds(result.read.entries, existing);
+    result.plan = planImport(result.read, existing);
+    return result;
+}
+
+// Runs readForeign on a worker thread while the status bar shows its progress with a Cancel
+// button. False when cancelled.
+bool readWithProgress(QStatusBar* bar, const QString& path, QFile& file, const QByteArray& head, TransferFormat format,
+                      const CsvColumnMapping* mapping, const EntryList& existing, ForeignRead& result)
+{
+    ImportProgress progress;
+    std::atomic<int> phase{0};
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        try {
+            result = readForeign(file, head, format, mapping, existing, progress, phase);
+        } catch (const std::bad_alloc&) {
+            // A file too large for the memory left: said so, and the vault stays as it is.
+            result = ForeignRead();
+            result.readError = tr("There is not enough memory to read a file this large.");
+        }
+        finished = true;
+    });
+
+    auto* box = new QWidget(bar);
+    box->setObjectName(QStringLiteral("importProgress"));
+    auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* label = new QLabel(tr("Reading %1…").arg(QFileInfo(path).fileName()), box);
+    auto* progressBar = new QProgressBar(box);
+    progressBar->setObjectName(QStringLiteral("importProgressBar"));
+    progressBar->setRange(0, 1000);
+    progressBar->setMaximumWidth(200);
+    auto* cancel = new QPushButton(tr("Cancel"), box);
+    cancel->setObjectName(QStringLiteral("btnCancelImport"));
+    layout->addWidget(label);
+    layout->addWidget(progressBar);
+    layout->addWidget(cancel);
+    bar->addPermanentWidget(box);
+    QObject::connect(cancel, &QPushButton::clicked, box, [&progress, cancel] {
+        progress.cancelled = true;
+        cancel->setEnabled(false);
+    });
+
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(30);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        const qint64 total = qMax<qint64>(1, progress.total);
+        // Reading the file is the first fifth of the work, decoding the rest.
+        const double part = double(qMin<qint64>(progress.done, total)) / double(total);
+        progressBar->setValue(int(phase == 0 ? 200 * part : 200 + 800 * part));
+        if (finished)
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    worker.join();
+
+    delete box;
+    return !progress.cancelled;
 }
 
 } // namespace
@@ -175,6 +276,23 @@ void MainWindow::on_action_Export_triggered()
         const ListWriteResult list = writeListFile(path, state.vault.entries(), password);
         written = {list.ok, list.reason};
     } else {
+        if (format == ExportFormat::KeePassXml) {
+            // XML cannot hold most control characters: say which entries lose theirs before writing.
+            const QStringList affected = entriesXmlCannotCarry(state.vault.entries());
+            if (!affected.isEmpty()) {
+                QStringList shown = affected.mid(0, 10);
+                if (affected.size() > shown.size())
+                    shown << tr("and %1 more").arg(affected.size() - shown.size());
+                const auto answer = QMessageBox::warning(this, tr("Vaultry Export"),
+                                                         tr("KeePass 2 XML cannot hold control characters; in these "
+                                                            "entries they will be written as the replacement character "
+                                                            "\uFFFD:\n%1\nExport anyway?")
+                                                             .arg(shown.join(QLatin1Char('\n'))),
+                                                         QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
+                if (answer != QMessageBox::Save)
+                    return;
+            }
+        }
         const auto answer = QMessageBox::warning(
             this, tr("Vaultry Export"),
             tr("%1 will hold every password unencrypted: anyone who can read the file can read them all.\n"
@@ -214,31 +332,43 @@ void MainWindow::on_action_Import_triggered()
     const TransferFormat chosenFormat = choice.format;
 
     const QString shownPath = QDir::toNativeSeparators(path);
-    // Read before asking anything, so an unreadable file is reported at once.
-    const ListReadResult file = readListFile(path);
-    switch (file.status) {
-    case ListReadResult::Ok:
-        break;
-    case ListReadResult::Missing:
+    // Only the start is read before the format is judged, so that a huge file that is no text
+    // is turned away at once.
+    if (!QFileInfo::exists(path)) {
         QMessageBox::warning(this, tr("Vaultry Import"), tr("%1 does not exist. Nothing was imported.").arg(shownPath));
         return;
-    case ListReadResult::Unreadable:
+    }
+    QFile file(path);
+    QString reason;
+    QByteArray head;
+    if (openRegularFile(file, &reason)) {
+        head = file.read(kHeadBytes);
+        if (head.size() < qMin(file.size(), kHeadBytes))
+            reason = file.errorString();
+        else if (file.size() > kMaxListFileBytes)
+            reason = tr("The file is larger than 1 GiB.");
+    }
+    if (!reason.isEmpty()) {
         QMessageBox::warning(this, tr("Vaultry Import"),
-                             tr("%1 could not be read:\n%2\nNothing was imported.").arg(shownPath, file.reason));
+                             tr("%1 could not be read:\n%2\nNothing was imported.").arg(shownPath, reason));
         return;
     }
 
     // The content has the last word where it is unmistakable. CSV has no mark of its own: text
     // chosen as XML or JSON is left to that reader to judge, but text is never a list file.
-    const TransferFormat found = recogniseFormat(file.bytes);
+    const TransferFormat found = recogniseFormat(head, file.size());
     TransferFormat format = chosenFormat;
+    const QString problem = textProblem(head, file.size());
     if (chosenFormat == TransferFormat::Unknown) {
-        format = found == TransferFormat::Unknown ? choice.unrecognisedAs : found;
+        // What is no text is a list only by its name: a damaged list is then reported as one.
+        format = found != TransferFormat::Unknown                             ? found
+                 : path.endsWith(QLatin1String(".vydl"), Qt::CaseInsensitive) ? choice.unrecognisedAs
+                                                                              : TransferFormat::Unknown;
         if (format == TransferFormat::Unknown) {
             QMessageBox::warning(this, tr("Vaultry Import"),
                                  tr("%1 is in none of the formats Vaultry imports (Vaultry list, CSV, Bitwarden "
-                                    "JSON, KeePass 2 XML). Nothing was imported.")
-                                     .arg(shownPath));
+                                    "JSON, KeePass 2 XML)%2. Nothing was imported.")
+                                     .arg(shownPath, problem.isEmpty() ? QString() : QStringLiteral(": ") + problem));
             return;
         }
     } else if (found != chosenFormat && found != TransferFormat::Unknown &&
@@ -248,7 +378,23 @@ void MainWindow::on_action_Import_triggered()
                                  .arg(shownPath, transferFormatName(chosenFormat), transferFormatName(found)));
         return;
     }
-
+    if (format != TransferFormat::VaultryList && !problem.isEmpty()) {
+        QMessageBox::warning(this, tr("Vaultry Import"),
+                             tr("%1 could not be imported as %2:\n%3\nNothing was imported.")
+                                 .arg(shownPath, transferFormatName(format), problem));
+        return;
+    }
+    if (format != TransferFormat::VaultryList) {
+        importForeign(path, file, head, format);
+        return;
+    }
+    file.close();
+    const ListReadResult listFile = readListFile(path);
+    if (listFile.status != ListReadResult::Ok) {
+        QMessageBox::warning(this, tr("Vaultry Import"),
+                             tr("%1 could not be read:\n%2\nNothing was imported.").arg(shownPath, listFile.reason));
+        return;
+    }
     if (format == TransferFormat::VaultryList) {
         bool confirmed = false;
         const QString password = QInputDialog::getText(this, tr("Vaultry list password"),
@@ -256,7 +402,7 @@ void MainWindow::on_action_Import_triggered()
                                                        QLineEdit::Password, QString(), &confirmed);
         if (!confirmed)
             return;
-        const ListDecodeResult list = decodeList(file.bytes, password);
+        const ListDecodeResult list = decodeList(listFile.bytes, password);
         switch (list.status) {
         case ListDecodeResult::Ok:
             break;
@@ -281,27 +427,85 @@ void MainWindow::on_action_Import_triggered()
         statusBar()->showMessage(report + QLatin1Char('.'), kStatusMessageMs);
         return;
     }
+}
 
-    ImportedEntries read;
-    QString formatName;
-    if (!decodeForeign(this, format, file.bytes, read, formatName))
+// Reads another manager's file off the window's thread, asks for the columns of a CSV table of
+// unknown layout, shows the preview and merges as one step of the history.
+void MainWindow::importForeign(const QString& path, QFile& file, const QByteArray& head, TransferFormat format)
+{
+    const QString shownPath = QDir::toNativeSeparators(path);
+    const EntryList existing = state.vault.entries(); // a copy the worker may read
+    ForeignRead result;
+    // Nothing may change the vault while the file is read: the window's contents, commands and
+    // keys are off meanwhile, as while locked.
+    QList<QObject*> parts;
+    for (QWidget* part : form->centralWidget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (part != lockPage)
+            parts << part;
+    }
+    for (QAction* action : findChildren<QAction*>())
+        parts << action;
+    for (QShortcut* shortcut : findChildren<QShortcut*>())
+        parts << shortcut;
+    QList<QObject*> disabled;
+    for (QObject* part : std::as_const(parts)) {
+        if (part->property("enabled").toBool()) {
+            part->setProperty("enabled", false);
+            disabled << part;
+        }
+    }
+    const auto read = [&](const CsvColumnMapping* mapping) {
+        const bool done =
+            readWithProgress(statusBar(), path, file, mapping ? QByteArray() : head, format, mapping, existing, result);
+        for (QObject* part : std::as_const(disabled))
+            part->setProperty("enabled", true);
+        if (windowLocked) {
+            // Locked meanwhile: what was off for the reading stays off until unlocked.
+            const QList<QObject*> offWhileLocked = disabledWhileLocked;
+            showLockedPage(true);
+            disabledWhileLocked += offWhileLocked;
+        }
+        if (!done)
+            statusBar()->showMessage(tr("Import cancelled; nothing was imported."), kStatusMessageMs);
+        return done && !windowLocked && !closed;
+    };
+    if (!read(nullptr))
         return;
-    if (!read.ok) {
+    QString formatName = transferFormatName(format);
+    if (format == TransferFormat::Csv && result.read.error.isEmpty() && result.csv.status == CsvImport::NeedsMapping) {
+        CsvMappingDialog dialog(result.csv.columns, result.csv.firstRow, this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        const CsvColumnMapping mapping = dialog.mapping();
+        file.seek(0);
+        for (QObject* part : std::as_const(disabled))
+            part->setProperty("enabled", false);
+        if (!read(&mapping))
+            return;
+    }
+    if (format == TransferFormat::Csv)
+        formatName = csvLayoutName(result.csv.layout);
+    file.close();
+    if (!result.readError.isEmpty()) {
         QMessageBox::warning(this, tr("Vaultry Import"),
-                             tr("%1 could not be imported as %2:\n%3\nNothing was imported.")
-                                 .arg(shownPath, transferFormatName(format), read.error));
+                             tr("%1 could not be read:\n%2\nNothing was imported.").arg(shownPath, result.readError));
         return;
     }
-    // Fresh ids would bring the same entry in again with every import of the same file.
-    adoptMatchingIds(read.entries, state.vault.entries());
-    const ImportPlan plan = planImport(read, state.vault.entries());
-    ImportPreviewDialog preview(QFileInfo(path).fileName(), formatName, plan, this);
+    if (!result.read.ok) {
+        QMessageBox::warning(this, tr("Vaultry Import"),
+                             tr("%1 could not be imported as %2:\n%3\nNothing was imported.")
+                                 .arg(shownPath, transferFormatName(format), result.read.error));
+        return;
+    }
+    ImportPreviewDialog preview(QFileInfo(path).fileName(), formatName, result.plan, this);
     if (preview.exec() != QDialog::Accepted)
         return;
 
     Vault::MergeResult merged;
-    undoStack->push(new ImportCommand(state.vault, read.entries, read.categories, &merged));
+    undoStack->push(new ImportCommand(state.vault, result.read.entries, result.read.categories, &merged));
+    result.read.entries = EntryList();
     refreshView();
+    const ImportPlan& plan = result.plan;
     QString report = merged.added == 0 ? tr("Imported no entries")
                                        : tr("Imported %1 into %2")
                                              .arg(countOf(merged.added, "1 entry", "%1 entries"),

@@ -17,6 +17,8 @@ class ClipboardGuard;
 class FilterModel;
 class IdleWatcher;
 class QAction;
+class QFile;
+enum class TransferFormat;
 class QItemSelectionModel;
 class QMessageBox;
 class QPushButton;
@@ -115,6 +117,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // File > Import of another manager's file at `path`, open as `file`, whose first bytes are `head`.
+    void importForeign(const QString& path, QFile& file, const QByteArray& head, TransferFormat format);
     enum class LoginOutcome
     {
         Passed,

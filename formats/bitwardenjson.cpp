@@ -54,9 +54,11 @@ void readLogin(const QJsonObject& login, Entry& entry)
 
 } // namespace
 
-ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
+ImportedEntries decodeBitwardenJson(const QByteArray& bytes, ImportProgress* progress)
 {
     ImportedEntries result;
+    if (progress)
+        progress->total = bytes.size();
     if (bytes.size() > kMaxJsonImportBytes) {
         result.error = QStringLiteral("the file holds more than %1 MiB, more than a JSON export of a vault could")
                            .arg(kMaxJsonImportBytes >> 20);
@@ -102,8 +104,30 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
         noteCategory(result.categories, name);
     }
 
+    // An organization's collections stand for categories as folders do.
+    QHash<QString, QString> collectionNames;
+    const QJsonArray collections = root.value(QLatin1String("collections")).toArray();
+    for (const QJsonValue& value : collections) {
+        const QJsonObject collection = value.toObject();
+        const QString name = text(collection.value(QLatin1String("name")));
+        if (name.isEmpty())
+            continue;
+        collectionNames.insert(text(collection.value(QLatin1String("id"))), name);
+        noteCategory(result.categories, name);
+    }
+
     const QJsonArray items = root.value(QLatin1String("items")).toArray();
+    ImportedEntryMaker maker;
     for (qsizetype i = 0; i < items.size(); ++i) {
+        if (progress && (i & 0xFF) == 0) {
+            // The parse took the first half of the work; the items are the other.
+            progress->done = bytes.size() / 2 + bytes.size() / 2 * i / items.size();
+            if (progress->cancelled) {
+                result.error = QStringLiteral("cancelled");
+                result.entries.clear();
+                return result;
+            }
+        }
         if (!items.at(i).isObject()) {
             result.error = QStringLiteral("item %1 of \"items\" is not an object").arg(i + 1);
             result.entries.clear();
@@ -112,13 +136,31 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
         const QJsonObject item = items.at(i).toObject();
         // Items in the trash stay behind, as they would in Bitwarden.
         const QJsonValue deleted = item.value(QLatin1String("deletedDate"));
-        if (!deleted.isNull() && !deleted.isUndefined())
+        if (!deleted.isNull() && !deleted.isUndefined()) {
+            ++result.leftOut.recycled;
             continue;
-        Entry entry;
+        }
+        const int type = item.value(QLatin1String("type")).toInt();
+        if (type < 1 || type > 5) {
+            ++result.leftOut.otherKinds;
+            continue;
+        }
+        Entry entry = maker.make();
         entry.title = text(item.value(QLatin1String("name")));
         entry.notes = text(item.value(QLatin1String("notes")));
-        entry.category = folderNames.value(text(item.value(QLatin1String("folderId"))), Vault::generalCategory());
-        switch (item.value(QLatin1String("type")).toInt()) {
+        // The folder, else the first collection; further collections are named in the notes.
+        QStringList itemCollections;
+        for (const QJsonValue& id : item.value(QLatin1String("collectionIds")).toArray()) {
+            const QString name = collectionNames.value(text(id));
+            if (!name.isEmpty())
+                itemCollections << name;
+        }
+        const QString folder = folderNames.value(text(item.value(QLatin1String("folderId"))));
+        entry.category = !folder.isEmpty()            ? folder
+                         : !itemCollections.isEmpty() ? itemCollections.takeFirst()
+                                                      : Vault::generalCategory();
+        appendNamedField(entry.notes, QStringLiteral("Collections"), itemCollections.join(QStringLiteral(", ")));
+        switch (type) {
         case 1:
             readLogin(item.value(QLatin1String("login")).toObject(), entry);
             break;
@@ -141,6 +183,18 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
             appendNamedField(entry.notes, name.isEmpty() ? QStringLiteral("Field") : name,
                              text(field.value(QLatin1String("value"))));
         }
+        // Old passwords stay with the entry, newest first, as Bitwarden lists them.
+        const QJsonArray history = item.value(QLatin1String("passwordHistory")).toArray();
+        for (const QJsonValue& value : history) {
+            const QJsonObject old = value.toObject();
+            const QString used = text(old.value(QLatin1String("lastUsedDate")));
+            appendNamedField(entry.notes,
+                             used.isEmpty() ? QStringLiteral("Old password")
+                                            : QStringLiteral("Old password (until %1)").arg(used),
+                             text(old.value(QLatin1String("password"))));
+        }
+        if (!history.isEmpty())
+            ++result.leftOut.historyInNotes;
         readTime(item.value(QLatin1String("creationDate")), entry.dateCreated);
         readTime(item.value(QLatin1String("revisionDate")), entry.dateChanged);
         if (entry.title.isEmpty())
@@ -150,5 +204,7 @@ ImportedEntries decodeBitwardenJson(const QByteArray& bytes)
     }
     result.categories.removeDuplicates();
     result.ok = true;
+    if (progress)
+        progress->done = bytes.size();
     return result;
 }

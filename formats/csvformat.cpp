@@ -3,10 +3,13 @@
 #include "vault/vault.h"
 
 #include <QHash>
+#include <QRegularExpression>
+#include <QStringDecoder>
 #include <QTimeZone>
 
 #include <csv.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -17,20 +20,17 @@ struct CsvRow
     QStringList fields;
 };
 
-struct CsvTable
-{
-    bool ok = false;
-    QString error;
-    QList<CsvRow> rows;
-};
+// Takes each record as it is read; false stops the reading (its error set by the taker).
+using RecordTaker = std::function<bool(CsvRow&)>;
 
 struct TableReader
 {
-    QList<CsvRow> rows;
+    const RecordTaker* take = nullptr;
     QStringList fields;
     int line = 0;
     int recordStart = 0;
     bool recordOpen = false;
+    bool stopped = false;
 };
 
 void onField(void* data, size_t length, void* reader)
@@ -43,9 +43,11 @@ void onField(void* data, size_t length, void* reader)
 void onRecordEnd(int, void* reader)
 {
     auto* r = static_cast<TableReader*>(reader);
-    r->rows.append({r->recordStart, std::move(r->fields)});
+    CsvRow row{r->recordStart, std::move(r->fields)};
     r->fields = QStringList();
     r->recordOpen = false;
+    if (!r->stopped && !(*r->take)(row))
+        r->stopped = true;
 }
 
 // Spaces around unquoted fields are part of them: a password may begin with one.
@@ -63,20 +65,79 @@ struct ParserDeleter
     }
 };
 
-// Splits the text into records, each with the line it starts on. Lines are fed one at a time so
-// that an error can name its line.
-CsvTable readTable(const QString& text)
+// The separator of the header row: whichever of comma, semicolon and tab it holds most of outside
+// quotes (a comma when it holds none), as spreadsheets in many languages write semicolons.
+char detectDelimiter(QByteArrayView text)
 {
-    CsvTable table;
+    int counts[3] = {0, 0, 0};
+    const char candidates[3] = {',', ';', '\t'};
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == '\n')
+            break;
+        for (int i = 0; i < 3; ++i)
+            counts[i] += !quoted && c == candidates[i];
+    }
+    int best = 0;
+    for (int i = 1; i < 3; ++i) {
+        if (counts[i] > counts[best])
+            best = i;
+    }
+    return candidates[best];
+}
+
+// The UTF-8 text of the file, without a byte-order mark: the bytes themselves when they are
+// UTF-8 already (checked piece by piece, without a copy), else converted. A null array and
+// `error` set when the file is no text we read.
+QByteArray utf8Text(const QByteArray& bytes, QString* error)
+{
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        const QString text = decodeImportText(bytes, error);
+        return text.isNull() ? QByteArray() : text.toUtf8();
+    }
+    const qsizetype skip = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    const QByteArrayView body = QByteArrayView(bytes).sliced(skip);
+    bool sound = body.indexOf('\0') < 0;
+    // Piece by piece, each ending before a character's start, so that no decoded copy of the
+    // whole file is made.
+    constexpr qsizetype kPiece = 1 << 20;
+    for (qsizetype at = 0; sound && at < body.size();) {
+        qsizetype end = qMin(at + kPiece, body.size());
+        while (end < body.size() && end > at + 1 && (uchar(body.at(end)) & 0xC0) == 0x80)
+            --end;
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        const QString piece = decoder(body.sliced(at, end - at));
+        sound = !decoder.hasError();
+        at = end;
+    }
+    if (!sound) {
+        // The slow way names the line.
+        decodeImportText(bytes, error);
+        return QByteArray();
+    }
+    if (body.isEmpty())
+        return QByteArray(""); // empty, but no failure
+    return skip == 0 ? bytes : bytes.mid(skip);
+}
+
+// Splits the text into records, each with the line it starts on, handing each to `take` as
+// it ends. Lines are fed one at a time so that an error can name its line.
+bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error, ImportProgress* progress)
+{
     std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
     if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) {
         delete parser.release();
-        table.error = QStringLiteral("out of memory");
-        return table;
+        *error = QStringLiteral("out of memory");
+        return false;
     }
     csv_set_space_func(parser.get(), noSpace);
+    csv_set_delim(parser.get(), detectDelimiter(QByteArrayView(bytes).first(qMin(bytes.size(), qsizetype(65536)))));
     TableReader reader;
-    const QByteArray bytes = text.toUtf8();
+    reader.take = &take;
+    if (progress)
+        progress->total = bytes.size();
     for (qsizetype start = 0; start < bytes.size();) {
         qsizetype end = bytes.indexOf('\n', start);
         end = end < 0 ? bytes.size() : end + 1;
@@ -88,26 +149,35 @@ CsvTable readTable(const QString& text)
         }
         if (csv_parse(parser.get(), line.data(), size_t(line.size()), onField, onRecordEnd, &reader) !=
             size_t(line.size())) {
-            table.error = csv_error(parser.get()) == CSV_EPARSE
-                              ? QStringLiteral("line %1: a quote where none may be (fields holding quotes, commas "
-                                               "or line breaks must be quoted, a quote inside doubled)")
-                                    .arg(reader.line)
-                              : QStringLiteral("line %1: %2")
-                                    .arg(reader.line)
-                                    .arg(QString::fromUtf8(csv_strerror(csv_error(parser.get()))));
-            return table;
+            *error = csv_error(parser.get()) == CSV_EPARSE
+                         ? QStringLiteral("line %1: a quote where none may be (fields holding quotes, separators "
+                                          "or line breaks must be quoted, a quote inside doubled)")
+                               .arg(reader.line)
+                         : QStringLiteral("line %1: %2")
+                               .arg(reader.line)
+                               .arg(QString::fromUtf8(csv_strerror(csv_error(parser.get()))));
+            return false;
         }
+        if (reader.stopped)
+            return false;
         start = end;
+        if (progress && (reader.line & 0x3FF) == 0) {
+            progress->done = start;
+            if (progress->cancelled) {
+                *error = QStringLiteral("cancelled");
+                return false;
+            }
+        }
     }
     if (csv_fini(parser.get(), onField, onRecordEnd, &reader) != 0) {
-        table.error = QStringLiteral("line %1: a quoted field that starts here is never closed; the file may be "
-                                     "cut short")
-                          .arg(reader.recordStart);
-        return table;
+        *error = QStringLiteral("line %1: a quoted field that starts here is never closed; the file may be "
+                                "cut short")
+                     .arg(reader.recordStart);
+        return false;
     }
-    table.ok = true;
-    table.rows = std::move(reader.rows);
-    return table;
+    if (progress)
+        progress->done = bytes.size();
+    return !reader.stopped;
 }
 
 QString normalised(const QString& column)
@@ -115,13 +185,33 @@ QString normalised(const QString& column)
     return column.trimmed().toLower();
 }
 
+// The header's columns by their case-folded names, looked up by the names the readers spell
+// (string literals, so their addresses key a cache: no text made for each field of each row).
+class Columns
+{
+public:
+    explicit Columns(const QHash<QString, int>& names) : names(names) {}
+
+    int of(const char* name) const
+    {
+        auto found = cache.constFind(name);
+        if (found == cache.cend())
+            found = cache.insert(name, names.value(QLatin1String(name), -1));
+        return *found;
+    }
+
+private:
+    const QHash<QString, int>& names;
+    mutable QHash<const char*, int> cache;
+};
+
 // The columns of a record by their (case-folded) header names.
 class Record
 {
 public:
-    Record(const QHash<QString, int>& columns, const CsvRow& row) : columns(columns), row(row) {}
+    Record(const Columns& columns, const CsvRow& row) : columns(columns), row(row) {}
 
-    QString operator[](const char* name) const { return at(columns.value(QLatin1String(name), -1)); }
+    QString operator[](const char* name) const { return at(columns.of(name)); }
     QString at(int column) const
     {
         return column >= 0 && column < row.fields.size() ? row.fields.at(column) : QString(QLatin1String(""));
@@ -129,7 +219,7 @@ public:
     int line() const { return row.line; }
 
 private:
-    const QHash<QString, int>& columns;
+    const Columns& columns;
     const CsvRow& row;
 };
 
@@ -144,7 +234,9 @@ CsvLayout layoutOf(const QHash<QString, int>& columns)
     };
     if (has({"group", "title", "username", "password", "url", "notes"}))
         return CsvLayout::KeePassXC;
-    if (has({"folder", "type", "name", "login_uri", "login_username", "login_password"}))
+    // An organization's export names collections where a personal one names folders.
+    if (has({"type", "name", "login_uri", "login_username", "login_password"}) &&
+        (has({"folder"}) || has({"collections"})))
         return CsvLayout::Bitwarden;
     if (has({"url", "username", "password", "httprealm"}))
         return CsvLayout::Firefox;
@@ -189,6 +281,47 @@ QString categoryOrGeneral(const QString& name)
     return name.isEmpty() ? Vault::generalCategory() : name;
 }
 
+// The columns each layout reads (or deliberately passes over); any other goes into the notes.
+QStringList knownColumns(CsvLayout layout)
+{
+    switch (layout) {
+    case CsvLayout::KeePassXC:
+        return {"group", "title", "username", "password", "url", "notes", "totp", "icon", "last modified", "created"};
+    case CsvLayout::Bitwarden:
+        return {"folder", "collections", "favorite",  "type",           "name",           "notes",
+                "fields", "reprompt",    "login_uri", "login_username", "login_password", "login_totp"};
+    case CsvLayout::Chromium:
+        return {"name", "url", "username", "password", "note"};
+    case CsvLayout::Firefox:
+        return {"url",  "username",    "password",     "httprealm",          "formactionorigin",
+                "guid", "timecreated", "timelastused", "timepasswordchanged"};
+    case CsvLayout::Custom:
+        break;
+    }
+    return {};
+}
+
+// Bitwarden joins an item's addresses with commas, and an address may hold one itself: a new
+// address starts only where a scheme ("https:", "androidapp:") follows the comma.
+QStringList splitBitwardenUris(const QString& joined)
+{
+    static const QRegularExpression start(QStringLiteral(",(?=[A-Za-z][A-Za-z0-9+.-]*:)"));
+    QStringList uris = joined.split(start, Qt::SkipEmptyParts);
+    for (QString& uri : uris) {
+        if (uri.endsWith(QLatin1Char(',')))
+            uri.chop(1);
+    }
+    uris.removeAll(QString());
+    return uris;
+}
+
+// KeePassXC's recycle bin, by the name it gives it, directly under the root group.
+bool inRecycleBin(const QString& group)
+{
+    const QStringList parts = group.split(QLatin1Char('/'));
+    return parts.size() >= 2 && parts.at(1) == QLatin1String("Recycle Bin");
+}
+
 // Fills `entry` from a record of a known layout; false (error set) when a field is unreadable.
 bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* error)
 {
@@ -208,19 +341,24 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
                readIsoTime(r["last modified"], entry.dateChanged, QStringLiteral("Last Modified"), r.line(), error);
     }
     case CsvLayout::Bitwarden: {
-        entry.category = categoryOrGeneral(r["folder"]);
+        // A collection stands for a category as a folder does; further collections go into the notes.
+        QStringList collections = r["collections"].split(QLatin1Char(','), Qt::SkipEmptyParts);
+        const QString folder = r["folder"];
+        entry.category =
+            categoryOrGeneral(!folder.isEmpty() || collections.isEmpty() ? folder : collections.takeFirst());
         entry.title = r["name"];
         entry.notes = r["notes"];
         if (r["type"] != QLatin1String("note")) {
             entry.account = r["login_username"];
             entry.password = r["login_password"];
             // Several addresses come joined by commas.
-            QStringList uris = r["login_uri"].split(QLatin1Char(','), Qt::SkipEmptyParts);
+            QStringList uris = splitBitwardenUris(r["login_uri"]);
             if (!uris.isEmpty())
                 entry.url = uris.takeFirst();
             appendNamedField(entry.notes, QStringLiteral("Other websites"), uris.join(QStringLiteral(", ")));
             appendNamedField(entry.notes, QStringLiteral("TOTP"), r["login_totp"]);
         }
+        appendNamedField(entry.notes, QStringLiteral("Collections"), collections.join(QStringLiteral(", ")));
         // Custom fields come as "name: value" lines already.
         const QString fields = r["fields"];
         if (!fields.isEmpty()) {
@@ -272,62 +410,99 @@ void readMappedRecord(const CsvColumnMapping& mapping, const QStringList& header
 }
 
 // Reads the table; a null `mapping` means a known layout is required.
-CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping)
+CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, ImportProgress* progress)
 {
     CsvImport result;
-    QString error;
-    const QString text = decodeImportText(bytes, &error);
-    if (text.isNull()) {
-        result.entries.error = error;
-        return result;
-    }
-    CsvTable table = readTable(text);
-    if (!table.ok) {
-        result.entries.error = table.error;
-        return result;
-    }
-    if (table.rows.isEmpty()) {
-        result.entries.error = QStringLiteral("the file is empty: there is no header row");
-        return result;
-    }
-    const CsvRow header = table.rows.takeFirst();
-    result.columns = header.fields;
-    QHash<QString, int> columns;
-    for (int i = 0; i < header.fields.size(); ++i) {
-        if (!columns.contains(normalised(header.fields.at(i))))
-            columns.insert(normalised(header.fields.at(i)), i);
-    }
-    result.layout = mapping ? CsvLayout::Custom : layoutOf(columns);
-    if (result.layout == CsvLayout::Custom && !mapping) {
-        result.status = CsvImport::NeedsMapping;
-        if (!table.rows.isEmpty())
-            result.firstRow = table.rows.constFirst().fields;
-        return result;
-    }
-
     ImportedEntries& imported = result.entries;
-    imported.entries.reserve(table.rows.size());
-    for (const CsvRow& row : std::as_const(table.rows)) {
-        if (row.fields.size() > header.fields.size()) {
-            imported.entries.clear();
-            imported.error = QStringLiteral("line %1: %2 fields where the header row names %3")
-                                 .arg(row.line)
-                                 .arg(row.fields.size())
-                                 .arg(header.fields.size());
-            return result;
+    QString error;
+    const QByteArray text = utf8Text(bytes, &error);
+    if (text.isNull()) {
+        imported.error = error;
+        return result;
+    }
+    bool sawHeader = false;
+    QStringList header;
+    QHash<QString, int> columns;
+    QList<int> extraColumns; // of a known layout, into the notes
+    const Columns named(columns);
+    QHash<QString, QString> categoryNames;
+    ImportedEntryMaker maker;
+    imported.entries.reserve(text.count('\n'));
+    const RecordTaker take = [&](CsvRow& row) {
+        if (!sawHeader) {
+            sawHeader = true;
+            header = std::move(row.fields);
+            result.columns = header;
+            for (int i = 0; i < header.size(); ++i) {
+                if (!columns.contains(normalised(header.at(i))))
+                    columns.insert(normalised(header.at(i)), i);
+            }
+            result.layout = mapping ? CsvLayout::Custom : layoutOf(columns);
+            if (result.layout == CsvLayout::Custom && !mapping) {
+                result.status = CsvImport::NeedsMapping;
+                return true; // for the first row, shown beside the names
+            }
+            const QStringList known = knownColumns(result.layout);
+            for (int i = 0; i < header.size(); ++i) {
+                if (!mapping && !known.contains(normalised(header.at(i)))) {
+                    extraColumns.append(i);
+                    imported.leftOut.columnsInNotes.append(header.at(i));
+                }
+            }
+            return true;
         }
-        const Record record(columns, row);
-        Entry entry;
+        if (result.status == CsvImport::NeedsMapping) {
+            result.firstRow = std::move(row.fields);
+            return false;
+        }
+        if (row.fields.size() > header.size()) {
+            error = QStringLiteral("line %1: %2 fields where the header row names %3")
+                        .arg(row.line)
+                        .arg(row.fields.size())
+                        .arg(header.size());
+            return false;
+        }
+        if (row.fields.size() < header.size()) {
+            // Imported with the missing fields empty, and counted for the preview: a hand-made
+            // file often leaves out trailing empty fields, and a damaged one shows in the count.
+            if (++imported.leftOut.shortRows <= 5)
+                imported.leftOut.shortRowLines.append(row.line);
+        }
+        const Record record(named, row);
+        if (result.layout == CsvLayout::KeePassXC && inRecycleBin(record["group"])) {
+            ++imported.leftOut.recycled;
+            return true;
+        }
+        Entry entry = maker.make();
         if (mapping) {
-            readMappedRecord(*mapping, header.fields, record, entry);
-        } else if (!readKnownRecord(result.layout, record, entry, &imported.error)) {
-            imported.entries.clear();
-            return result;
+            readMappedRecord(*mapping, header, record, entry);
+        } else if (!readKnownRecord(result.layout, record, entry, &error)) {
+            return false;
         }
+        for (int column : std::as_const(extraColumns))
+            appendNamedField(entry.notes, header.at(column), record.at(column));
         if (entry.title.isEmpty())
             entry.title = fallbackTitle(entry.url, entry.account);
+        // One copy of each category's name, shared by its entries.
+        auto shared = categoryNames.constFind(entry.category);
+        if (shared == categoryNames.cend())
+            shared = categoryNames.insert(entry.category, entry.category);
+        entry.category = *shared;
         noteCategory(imported.categories, entry.category);
         imported.entries.append(std::move(entry));
+        return true;
+    };
+    const bool read = readTable(text, take, &error, progress);
+    if (result.status == CsvImport::NeedsMapping) {
+        imported = ImportedEntries();
+        return result;
+    }
+    if (!read || !sawHeader) {
+        imported = ImportedEntries();
+        imported.error =
+            sawHeader || !error.isEmpty() ? error : QStringLiteral("the file is empty: there is no header row");
+        result.status = CsvImport::Failed;
+        return result;
     }
     imported.categories.removeDuplicates();
     imported.ok = true;
@@ -339,7 +514,11 @@ QString isoTime(const EntryTime& time)
 {
     if (time.isNull() || !time.isValid())
         return QLatin1String("");
-    const QDateTime utc = time.toDateTime().toUTC();
+    QDateTime utc = time.toDateTime().toUTC();
+    // ISO 8601 ends with year 9999: a later "never" is written as the last moment it has.
+    const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59), QTimeZone::utc());
+    if (utc > last)
+        utc = last;
     return utc.toString(utc.time().msec() == 0 ? Qt::ISODate : Qt::ISODateWithMs);
 }
 
@@ -363,14 +542,14 @@ void appendRecord(QByteArray& out, const QStringList& fields)
 
 } // namespace
 
-CsvImport decodeCsv(const QByteArray& bytes)
+CsvImport decodeCsv(const QByteArray& bytes, ImportProgress* progress)
 {
-    return decode(bytes, nullptr);
+    return decode(bytes, nullptr, progress);
 }
 
-CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping)
+CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping, ImportProgress* progress)
 {
-    return decode(bytes, &mapping);
+    return decode(bytes, &mapping, progress);
 }
 
 QString csvLayoutName(CsvLayout layout)

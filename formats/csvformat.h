@@ -47,10 +47,12 @@ struct CsvImport
     ImportedEntries entries;
 };
 
-// Reads a table of a known layout; any other header gives NeedsMapping with the columns.
-CsvImport decodeCsv(const QByteArray& bytes);
+// Reads a table of a known layout; any other header gives NeedsMapping with the columns. The
+// separator (comma, semicolon or tab) is the header row's. Columns of a known layout that no
+// field takes go into the notes with their names; KeePassXC's recycle bin stays behind.
+CsvImport decodeCsv(const QByteArray& bytes, ImportProgress* progress = nullptr);
 // Reads any table through `mapping` (also one of a known layout).
-CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping);
+CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping, ImportProgress* progress = nullptr);
 
 // "KeePassXC CSV", "Bitwarden CSV", "Chrome or Edge CSV", "Firefox CSV", "CSV".
 QString csvLayoutName(CsvLayout layout);

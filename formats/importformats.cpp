@@ -1,5 +1,7 @@
 #include "importformats.h"
 
+#include "vault/randomsource.h"
+
 #include <QHash>
 #include <QSet>
 #include <QStringDecoder>
@@ -14,7 +16,7 @@ const QByteArray kUtf16LeBom("\xFF\xFE");
 const QByteArray kUtf16BeBom("\xFE\xFF");
 
 // A list file is a string of at most 16 UTF-16 units, then a byte array running to the end.
-bool looksLikeListFile(const QByteArray& bytes)
+bool looksLikeListFile(const QByteArray& bytes, qint64 fileSize)
 {
     if (bytes.size() < 8)
         return false;
@@ -22,7 +24,7 @@ bool looksLikeListFile(const QByteArray& bytes)
     if (checkBytes % 2 != 0 || checkBytes > 32 || bytes.size() < qsizetype(8 + checkBytes))
         return false;
     const quint32 sealedBytes = qFromBigEndian<quint32>(bytes.constData() + 4 + checkBytes);
-    return qint64(sealedBytes) == qint64(bytes.size()) - 8 - checkBytes;
+    return qint64(sealedBytes) == fileSize - 8 - checkBytes;
 }
 
 // Decodes `bytes` strictly; false on any malformed or incomplete sequence.
@@ -52,9 +54,9 @@ QString transferFormatName(TransferFormat format)
     return QStringLiteral("unknown");
 }
 
-TransferFormat recogniseFormat(const QByteArray& bytes)
+TransferFormat recogniseFormat(const QByteArray& bytes, qint64 fileSize)
 {
-    if (looksLikeListFile(bytes))
+    if (looksLikeListFile(bytes, fileSize < 0 ? bytes.size() : fileSize))
         return TransferFormat::VaultryList;
     // The start is enough; a character cut at its end does no harm to the first non-space one.
     const QByteArray head = bytes.left(4096);
@@ -77,6 +79,20 @@ TransferFormat recogniseFormat(const QByteArray& bytes)
         return TransferFormat::Csv;
     }
     return TransferFormat::Unknown;
+}
+
+QString textProblem(const QByteArray& head, qint64 fileSize)
+{
+    if (fileSize == 0)
+        return QStringLiteral("the file is empty");
+    if (head.startsWith(kUtf16LeBom) || head.startsWith(kUtf16BeBom))
+        return QString();
+    const qsizetype zero = head.indexOf('\0');
+    if (zero >= 0)
+        return QStringLiteral("line %1 holds a zero byte: the file is not text, or is UTF-16 without a byte-order "
+                              "mark (save it as UTF-8)")
+            .arg(QByteArrayView(head).first(zero).count('\n') + 1);
+    return QString();
 }
 
 QString decodeImportText(const QByteArray& bytes, QString* error)
@@ -126,6 +142,33 @@ QString decodeImportText(const QByteArray& bytes, QString* error)
     return text;
 }
 
+namespace {
+
+QRandomGenerator seededFromSource()
+{
+    quint32 seed[8];
+    RandomSource::fill(seed, 8);
+    return QRandomGenerator(seed, 8);
+}
+
+} // namespace
+
+ImportedEntryMaker::ImportedEntryMaker() : generator(seededFromSource()) {}
+
+Entry ImportedEntryMaker::make()
+{
+    constexpr int kIdLength = 30;
+    quint32 draws[kIdLength];
+    generator.fillRange(draws);
+    Entry entry = blank;
+    QString id(kIdLength, Qt::Uninitialized);
+    const quint32 alphabetSize = sizeof(kIdAlphabet) - 1;
+    for (int i = 0; i < kIdLength; ++i)
+        id[i] = QLatin1Char(kIdAlphabet[(draws[i] & 0x7FFFFFFFu) % alphabetSize]);
+    entry.id = std::move(id);
+    return entry;
+}
+
 int lineOfOffset(const QString& text, qsizetype offset)
 {
     return int(QStringView(text).left(offset).count(QLatin1Char('\n'))) + 1;
@@ -136,11 +179,13 @@ bool takeImportedTime(const QDateTime& time, EntryTime& into)
     if (!time.isValid())
         return false;
     const auto inRange = [](const QDateTime& t) {
-        return t.isValid() && t.date().year() >= 1000 && t.date().year() <= 9998;
+        return t.isValid() && t.date().year() >= 1000 && t.date().year() <= 9999;
     };
+    const QDateTime utc = time.toUTC();
+    if (!inRange(utc))
+        return true;
     const QDateTime local = time.toLocalTime();
-    if (inRange(time.toUTC()) && inRange(local))
-        into = local;
+    into = inRange(local) ? local : utc;
     return true;
 }
 
@@ -168,17 +213,20 @@ void adoptMatchingIds(EntryList& incoming, const EntryList& existing)
     const auto textsOf = [](const Entry& entry) {
         return QStringList{entry.title, entry.category, entry.url, entry.account, entry.password, entry.notes};
     };
-    QHash<QStringList, QString> idByTexts;
+    // Texts to the ids of the vault entries not yet answered for.
+    QHash<QStringList, QStringList> idsByTexts;
     for (const Entry& entry : existing)
-        idByTexts.insert(textsOf(entry), entry.id);
+        idsByTexts[textsOf(entry)].append(entry.id);
+    if (idsByTexts.isEmpty())
+        return;
     for (qsizetype i = 0; i < incoming.size(); ++i) {
-        const QStringList texts = textsOf(incoming.at(i));
-        const auto found = idByTexts.constFind(texts);
-        if (found == idByTexts.cend()) {
-            idByTexts.insert(texts, incoming.at(i).id);
-        } else if (*found != incoming.at(i).id) {
+        const auto found = idsByTexts.find(textsOf(incoming.at(i)));
+        if (found == idsByTexts.end() || found->isEmpty())
+            continue;
+        const QString id = found->takeFirst();
+        if (id != incoming.at(i).id) {
             Entry same = incoming.at(i);
-            same.id = *found;
+            same.id = id;
             incoming.replace(i, same);
         }
     }
@@ -198,15 +246,18 @@ ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing
     };
     for (const QString& name : incoming.categories)
         categoryAt(name);
+    // Repeated ids (only a list file can hold them) are tracked only when there are any.
+    const bool repeats = incoming.entries.hasDuplicateIds();
     QSet<QString> seen;
     for (const Entry& entry : incoming.entries) {
         ImportPlan::Category& category = categoryAt(entry.category);
         ++category.entries;
-        if (existing.containsId(entry.id) || seen.contains(entry.id)) {
+        if (existing.containsId(entry.id) || (repeats && seen.contains(entry.id))) {
             ++category.alreadyThere;
             ++plan.alreadyThere;
         } else {
-            seen.insert(entry.id);
+            if (repeats)
+                seen.insert(entry.id);
             ++plan.added;
         }
     }
@@ -214,6 +265,7 @@ ImportPlan planImport(const ImportedEntries& incoming, const EntryList& existing
         if (category.entries > category.alreadyThere)
             ++plan.categoriesReceiving;
     }
+    plan.leftOut = incoming.leftOut;
     return plan;
 }
 

@@ -21,7 +21,11 @@ namespace {
 class KeePassReader
 {
 public:
-    explicit KeePassReader(const QByteArray& bytes) : xml(bytes) {}
+    KeePassReader(const QByteArray& bytes, ImportProgress* progress) : xml(bytes), progress(progress)
+    {
+        if (progress)
+            progress->total = bytes.size();
+    }
 
     ImportedEntries read();
 
@@ -46,10 +50,14 @@ private:
     bool readString(Entry& entry, QStringList& extra);
     bool readBinary(QStringList& extra);
     bool readTags(QStringList& extra);
+    // Passes over the old versions of an entry, counting them.
+    bool countHistory();
     bool readTime(EntryTime& time);
     QString where() const { return QStringLiteral("line %1").arg(xml.lineNumber()); }
 
     QXmlStreamReader xml;
+    ImportProgress* progress;
+    ImportedEntryMaker maker;
     int depth = 0;
     QString error;
     QString recycleBinUuid;
@@ -230,8 +238,10 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
     }
     if (!error.isEmpty())
         return false;
-    if (group.recycled)
+    if (group.recycled) {
+        result.leftOut.recycled += int(found.size());
         return true;
+    }
     if (found.isEmpty() && hasSubgroups)
         containers << group.path;
     const QString category = group.path.isEmpty() ? Vault::generalCategory() : group.path;
@@ -245,7 +255,12 @@ bool KeePassReader::readGroup(const Group& parent, bool isRoot)
 
 bool KeePassReader::readEntry(QList<Entry>& found)
 {
-    Entry entry;
+    Entry entry = maker.make();
+    if (progress) {
+        progress->done = xml.characterOffset();
+        if (progress->cancelled)
+            return fail(QStringLiteral("cancelled"));
+    }
     entry.title = QString();
     QStringList extra; // "name: value" of the fields without a place, in file order
     const int level = depth;
@@ -262,7 +277,9 @@ bool KeePassReader::readEntry(QList<Entry>& found)
             ok = readBinary(extra);
         else if (element == QLatin1String("Tags"))
             ok = readTags(extra);
-        else // History (old versions), AutoType, colours, icons
+        else if (element == QLatin1String("History"))
+            ok = countHistory();
+        else // AutoType, colours, icons
             ok = skipElement();
         if (!ok)
             return false;
@@ -389,6 +406,18 @@ bool KeePassReader::readBinary(QStringList& extra)
     return true;
 }
 
+bool KeePassReader::countHistory()
+{
+    const int level = depth;
+    while (next()) {
+        if (depth < level)
+            return true;
+        if (xml.isStartElement() && depth == level + 1 && xml.name() == QLatin1String("Entry"))
+            ++result.leftOut.oldVersions;
+    }
+    return false;
+}
+
 bool KeePassReader::readTags(QStringList& extra)
 {
     QString tags;
@@ -444,8 +473,24 @@ QString uuidFor(const QString& kind, const QString& key)
 
 QString isoTime(const EntryTime& time)
 {
-    const QDateTime utc = time.isValid() ? time.toDateTime().toUTC() : QDateTime::currentDateTimeUtc();
+    QDateTime utc = time.isValid() ? time.toDateTime().toUTC() : QDateTime::currentDateTimeUtc();
+    // ISO 8601 ends with year 9999: a later "never" is written as the last moment it has.
+    const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59), QTimeZone::utc());
+    if (utc > last)
+        utc = last;
     return utc.toString(utc.time().msec() == 0 ? Qt::ISODate : Qt::ISODateWithMs);
+}
+
+// Whether XML 1.0 can hold the UTF-16 unit `c` at `i` of `text` (a surrogate only as a pair).
+bool xmlCarries(const QString& text, qsizetype& i)
+{
+    const char16_t c = text.at(i).unicode();
+    if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+        ++i;
+        return true;
+    }
+    return (c >= 0x20 || c == u'\t' || c == u'\n' || c == u'\r') && !QChar::isSurrogate(c) && c != 0xFFFE &&
+           c != 0xFFFF;
 }
 
 // Text as XML 1.0 can hold it: a carriage return as a character reference (a parser turns a bare
@@ -532,7 +577,24 @@ void writeGroup(QXmlStreamWriter& xml, const GroupNode& group, bool isRoot, QSet
 
 } // namespace
 
-ImportedEntries decodeKeePassXml(const QByteArray& bytes)
+QStringList entriesXmlCannotCarry(const EntryList& entries)
+{
+    QStringList titles;
+    for (const Entry& entry : entries) {
+        for (const QString* field : {&entry.title, &entry.account, &entry.password, &entry.url, &entry.notes}) {
+            bool carried = true;
+            for (qsizetype i = 0; carried && i < field->size(); ++i)
+                carried = xmlCarries(*field, i);
+            if (!carried) {
+                titles << entry.category + QLatin1Char('/') + entry.title;
+                break;
+            }
+        }
+    }
+    return titles;
+}
+
+ImportedEntries decodeKeePassXml(const QByteArray& bytes, ImportProgress* progress)
 {
     // The XML reader places an encoding error only roughly; the text decoder names its line. A
     // declaration of another encoding is left to the XML reader.
@@ -547,7 +609,7 @@ ImportedEntries decodeKeePassXml(const QByteArray& bytes)
             return failed;
         }
     }
-    return KeePassReader(bytes).read();
+    return KeePassReader(bytes, progress).read();
 }
 
 QByteArray encodeKeePassXml(const EntryList& entries, const QStringList& categories)

@@ -11,7 +11,12 @@
 #include <QByteArray>
 #include <QStringList>
 
-ImportedEntries decodeKeePassXml(const QByteArray& bytes);
+// Counts the entries of the recycle bin and the old versions it leaves behind, for the preview.
+ImportedEntries decodeKeePassXml(const QByteArray& bytes, ImportProgress* progress = nullptr);
+
+// "Category/Title" of each entry holding a character XML 1.0 cannot carry (a control character
+// other than tab and line breaks), which encodeKeePassXml writes as U+FFFD.
+QStringList entriesXmlCannotCarry(const EntryList& entries);
 
 // A KeePass 2 XML file that KeePass and KeePassXC import: a root group "Root" with a group for
 // each category (a name with slashes, "Work/Mail", as nested groups), also for the categories

@@ -188,6 +188,8 @@ AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* par
     connect(vault, &Vault::entryAdded, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::entryChanged, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::entryRemoved, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::entriesAdded, this, &AutoSaver::onVaultChanged);
+    connect(vault, &Vault::entriesRemoved, this, &AutoSaver::onVaultChanged);
 }
 
 AutoSaver::~AutoSaver()

@@ -63,10 +63,14 @@ public:
     void step(FilterModel& filter)
     {
         const int choice = pick(100);
-        if (choice < 20)
+        if (choice < 16)
             addEntry();
-        else if (choice < 30)
+        else if (choice < 20)
+            addEntries();
+        else if (choice < 27)
             removeEntry();
+        else if (choice < 30)
+            removeEntries();
         else if (choice < 45)
             saveEntry();
         else if (choice < 52)
@@ -200,6 +204,40 @@ private:
         const bool inTree = vault.categoryNames().contains(entry.category);
         if (vault.addEntry(entry) && inTree)
             arrivals.insert(vault.entries().serialAt(vault.entries().size() - 1), ++clock);
+    }
+
+    // A batch as an import brings it: many entries (some already there, some twice), few or
+    // many categories, announced once.
+    void addEntries()
+    {
+        QList<Entry> batch;
+        const int size = pick(3) == 0 ? pick(4) : pick(60);
+        for (int i = 0; i < size; ++i) {
+            if (!batch.isEmpty() && random.bounded(10) == 0)
+                batch.append(batch.at(pick(batch.size())));
+            else if (const Entry* held = random.bounded(10) == 0 ? pickEntry() : nullptr)
+                batch.append(*held);
+            else
+                batch.append(makeEntry(pickExisting(vault.categoryNames())));
+        }
+        log << QStringLiteral("add %1 entries at once").arg(size);
+        const qsizetype first = vault.entries().size();
+        vault.addEntries(batch);
+        for (qsizetype at = first; at < vault.entries().size(); ++at) {
+            if (vault.categoryNames().contains(vault.entries().at(at).category))
+                arrivals.insert(vault.entries().serialAt(at), ++clock);
+        }
+    }
+
+    void removeEntries()
+    {
+        QStringList ids;
+        for (int i = pick(40); i > 0; --i) {
+            if (const Entry* entry = pickEntry())
+                ids << entry->id;
+        }
+        log << QStringLiteral("remove %1 entries at once").arg(ids.size());
+        vault.removeEntries(ids);
     }
 
     void removeEntry()

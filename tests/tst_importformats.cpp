@@ -523,7 +523,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
     }
 
     // Importing the same file twice adds nothing the second time, although every read gives
-    // fresh ids; a repeat inside one file is one entry.
+    // fresh ids; a repeat inside one file is an entry of its own.
     void matchingIdsAdopted()
     {
         const Entry local = sample("Mail", "Work", "me", "pw", "https://mail.example", "");
@@ -546,13 +546,141 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         QCOMPARE(freshIds[0].size(), 30);
         adoptMatchingIds(incoming, TestVault::entryList({local}));
         QCOMPARE(incoming.at(0).id, local.id);
-        QCOMPARE(incoming.at(1).id, local.id);
+        QCOMPARE(incoming.at(1).id, freshIds[1]); // the vault holds one such entry, the file two
         QCOMPARE(incoming.at(2).id, freshIds[2]);
 
-        EntryList repeated = decodeCsv(file).entries.entries;
-        adoptMatchingIds(repeated, EntryList());
-        QCOMPARE(repeated.at(1).id, repeated.at(0).id);
-        QVERIFY(repeated.at(2).id != repeated.at(0).id);
+        // Equal rows of one file are all new to a vault without them; each vault entry answers
+        // for one of them.
+        ImportedEntries repeated = decodeCsv(file).entries;
+        adoptMatchingIds(repeated.entries, EntryList());
+        QCOMPARE(planImport(repeated, EntryList()).added, 3);
+        QCOMPARE(planImport(repeated, EntryList()).alreadyThere, 0);
+        const Entry general = sample("Mail", "General", "me", "pw", "https://mail.example", "");
+        const EntryList holdingOne = TestVault::entryList({general});
+        adoptMatchingIds(repeated.entries, holdingOne);
+        QCOMPARE(repeated.entries.at(0).id, general.id);
+        QVERIFY(repeated.entries.at(1).id != general.id);
+        const ImportPlan plan = planImport(repeated, holdingOne);
+        QCOMPARE(plan.added, 2);
+        QCOMPARE(plan.alreadyThere, 1);
+    }
+
+    // What each reader leaves out or keeps only in the notes, with the entries it gives:
+    // title|category|url|account|password|notes|created|changed, and the left-out counts.
+    void leftOutAndKept_data()
+    {
+        QTest::addColumn<int>("reader");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("leftOut");
+        const QByteArray bitwardenHeader = "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,"
+                                           "login_password,login_totp\n";
+        QTest::newRow("Bitwarden CSV: a comma inside a website")
+            << int(Reader::Csv)
+            << bitwardenHeader + ",,login,S,,,0,\"https://s.example/a,b?x=1,androidapp://com.s,https://t.example\",,,\n"
+            << QStringList{"S|General|https://s.example/a,b?x=1|||Other websites: androidapp://com.s, "
+                           "https://t.example|now|now"}
+            << "";
+        QTest::newRow("Bitwarden CSV of an organization: collections")
+            << int(Reader::Csv)
+            << QByteArray("collections,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
+                          "login_totp\n\"Team,Ops\",login,Db,,,0,,root,pw,\n")
+            << QStringList{"Db|Team||root|pw|Collections: Ops|now|now"} << "";
+        QTest::newRow("KeePassXC CSV: recycle bin, an extra column, a far time")
+            << int(Reader::Csv)
+            << QByteArray(
+                   R"("Group","Title","Username","Password","URL","Notes","TOTP","Icon","Last Modified","Created","Tags")"
+                   "\n"
+                   R"("Root/Recycle Bin","Gone","","","","","","0","","","")"
+                   "\n"
+                   R"("Root/Recycle Bin/Old","Gone too","","","","","","0","","","")"
+                   "\n"
+                   R"("Root/Recycle","Kept","","","","","","0","9999-12-31T23:59:59Z","","a;b")"
+                   "\n")
+            << QStringList{"Kept|Recycle||||Tags: a;b|now|9999-12-31T23:59:59.000Z"}
+            << "recycled 2, columns in notes Tags";
+        QTest::newRow("semicolons, a short row")
+            << int(Reader::Csv) << QByteArray("name;url;username;password\nA;https://a.example;ann;p,w\nB;x\n")
+            << QStringList{"A|General|https://a.example|ann|p,w||now|now", "B|General|x||||now|now"}
+            << "short rows 1 (lines 3)";
+        QTest::newRow("tabs") << int(Reader::Csv) << QByteArray("name\turl\tusername\tpassword\nA\t\"u,v\"\tann\tp;w\n")
+                              << QStringList{"A|General|u,v|ann|p;w||now|now"} << "";
+        QTest::newRow("Bitwarden JSON: collections, history, trash, other kinds")
+            << int(Reader::Json)
+            << QByteArray(R"({"folders": [], "collections": [{"id": "c1", "name": "Team"}, {"id": "c2", "name": "Ops"}],
+                "items": [
+                  {"type": 1, "name": "Db", "collectionIds": ["c1", "c2"], "notes": null,
+                   "login": {"username": "root", "password": "new"},
+                   "passwordHistory": [{"lastUsedDate": "2024-01-02T03:04:05.000Z", "password": "old"}]},
+                  {"type": 2, "name": "Binned", "deletedDate": "2024-01-01T00:00:00.000Z"},
+                  {"type": 9, "name": "Passkey of the future"}]})")
+            << QStringList{"Db|Team||root|new|Collections: Ops\nOld password (until 2024-01-02T03:04:05.000Z): "
+                           "old|now|now"}
+            << "recycled 1, other kinds 1, history in notes 1";
+        QTest::newRow("KeePass XML: history and recycle bin")
+            << int(Reader::Xml) << keePassSample() << QStringList() << "old versions 1, recycled 2";
+    }
+
+    void leftOutAndKept()
+    {
+        QFETCH(int, reader);
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, entries);
+        QFETCH(QString, leftOut);
+        const ImportedEntries read = readAs(Reader(reader), file);
+        QVERIFY2(read.ok, qPrintable(read.error));
+        if (!entries.isEmpty())
+            QCOMPARE(describe(read.entries), entries);
+        const ImportLeftOut& out = read.leftOut;
+        QStringList counts;
+        const auto note = [&counts](int n, const char* what) {
+            if (n > 0)
+                counts << QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(n);
+        };
+        note(out.oldVersions, "old versions");
+        note(out.recycled, "recycled");
+        note(out.otherKinds, "other kinds");
+        if (out.shortRows > 0) {
+            QStringList lines;
+            for (int line : out.shortRowLines)
+                lines << QString::number(line);
+            counts << QStringLiteral("short rows %1 (lines %2)").arg(out.shortRows).arg(lines.join(QLatin1Char(' ')));
+        }
+        if (!out.columnsInNotes.isEmpty())
+            counts << QStringLiteral("columns in notes ") + out.columnsInNotes.join(QLatin1Char(' '));
+        note(out.historyInNotes, "history in notes");
+        QCOMPARE(counts.join(QStringLiteral(", ")), leftOut);
+        // The plan carries it to the preview.
+        QCOMPARE(planImport(read, EntryList()).leftOut.recycled, out.recycled);
+    }
+
+    // A time of year 9999 ("never") survives our export and import in both formats, in any
+    // time zone: the local form of 9999-12-31T23:59:59Z lies in year 10000 east of Greenwich.
+    void farTimesRoundTrip()
+    {
+        Entry never = sample("Never", "General", "", "", "", "");
+        const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59), Qt::UTC);
+        never.dateChanged = last;
+        never.dateCreated = last.toLocalTime();
+        const EntryList list = TestVault::entryList({never});
+        for (const ImportedEntries& read :
+             {decodeCsv(encodeKeePassXcCsv(list)).entries, decodeKeePassXml(encodeKeePassXml(list, {}))}) {
+            QVERIFY2(read.ok, qPrintable(read.error));
+            QCOMPARE(read.entries.first().dateChanged.toDateTime().toUTC(), last);
+            QCOMPARE(read.entries.first().dateCreated.toDateTime().toUTC(), last);
+        }
+    }
+
+    // The XML export names the entries whose control characters it cannot carry.
+    void xmlCannotCarryControlCharacters()
+    {
+        const EntryList list = TestVault::entryList({sample("Clean", "A", "tab\there", "", "", "line\r\nbreak 🔑"),
+                                                     sample("Bell", "B", "", "x\x07", "", ""),
+                                                     sample("Nul", "C", "", "", "", QString(QChar(0)))});
+        QCOMPARE(entriesXmlCannotCarry(list), (QStringList{"B/Bell", "C/Nul"}));
+        const ImportedEntries back = decodeKeePassXml(encodeKeePassXml(list, {}));
+        QVERIFY2(back.ok, qPrintable(back.error));
+        QVERIFY(describe(back.entries).join(QLatin1Char('\n')).contains(QStringLiteral("x\uFFFD")));
     }
 
     // The real KeePassXC: what it exports reads in whole, and what we export it imports whole.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef __SSE2__
@@ -19,6 +20,8 @@
 
 namespace {
 
+// Up to this many rows (or runs of rows) are announced one by one; more as a block or a reset.
+constexpr int kFewRows = 16;
 constexpr char16_t kSeparator = 0xFFFF; // EntryList::kSearchSeparator, never in a fast needle
 
 // Case folding of each UTF-16 code unit. Folding maps BMP characters to BMP characters and
@@ -866,9 +869,26 @@ void FilterModel::sourceRowsInserted(const QModelIndex& parent, int first, int l
             row += row >= first ? added : 0;
     }
     group.inverseValid = false;
-    if (group.sortedValid) {
+    // A few rows find their places one by one; a block is sorted and merged in, in linear time.
+    const bool block = added > kFewRows;
+    QList<int> incoming;
+    if (block) {
+        incoming.reserve(added);
         for (int row = first; row <= last; ++row)
-            group.sorted.insert(insertionPoint(group.sorted, category, row), row);
+            incoming.append(row);
+        sortRows(incoming, category);
+    }
+    const auto ordering = [this, category](int a, int b) { return ordered(category, a, b); };
+    if (group.sortedValid) {
+        if (block) {
+            QList<int> merged(group.sorted.size() + incoming.size());
+            std::merge(group.sorted.cbegin(), group.sorted.cend(), incoming.cbegin(), incoming.cend(), merged.begin(),
+                       ordering);
+            group.sorted = std::move(merged);
+        } else {
+            for (int row = first; row <= last; ++row)
+                group.sorted.insert(insertionPoint(group.sorted, category, row), row);
+        }
     }
     const int proxyParentRow = categoryProxyRow.value(category, -1);
     if (proxyParentRow < 0) {
@@ -883,6 +903,51 @@ void FilterModel::sourceRowsInserted(const QModelIndex& parent, int first, int l
     // The rows as they were, before anything is announced: whatever reads the proxy while it
     // announces (a stacked proxy, an accessibility client) must find it as it was.
     ensureShown(group);
+    if (block) {
+        incoming.removeIf([&](int row) { return !rowAccepted(group, row); });
+        QList<int> merged(group.shown.size() + incoming.size());
+        std::merge(group.shown.cbegin(), group.shown.cend(), incoming.cbegin(), incoming.cend(), merged.begin(),
+                   ordering);
+        // Each run of new rows in the merged order is one insertion, announced in order so that
+        // the rows before it are in place; many runs are one reset instead.
+        QList<QPair<int, int>> runs; // proxy row, length
+        for (int at = 0, taken = 0; at < merged.size(); ++at) {
+            const bool fresh = taken < incoming.size() && merged.at(at) == incoming.at(taken);
+            if (!fresh)
+                continue;
+            ++taken;
+            if (!runs.isEmpty() && runs.last().first + runs.last().second == at)
+                ++runs.last().second;
+            else
+                runs.append({at, 1});
+        }
+        if (runs.size() > kFewRows) {
+            beginResetModel();
+            for (int row : std::as_const(incoming))
+                group.accepted[size_t(row)] = 1;
+            group.count += int(incoming.size());
+            group.shown = std::move(merged);
+            group.inverseValid = false;
+            endResetModel();
+            return;
+        }
+        qsizetype taken = 0;
+        for (const auto& [at, length] : std::as_const(runs)) {
+            beginInsertRows(createIndex(proxyParentRow, 0), at, at + length - 1);
+            const QList<int> run = incoming.mid(taken, length);
+            group.shown.insert(at, length, 0);
+            for (int k = 0; k < length; ++k) {
+                group.shown[at + k] = run.at(k);
+                group.accepted[size_t(run.at(k))] = 1;
+            }
+            group.count += length;
+            taken += length;
+            group.inverseValid = false;
+            endInsertRows();
+        }
+        countChanged(proxyParentRow);
+        return;
+    }
     for (int row = first; row <= last; ++row) {
         if (!rowAccepted(group, row))
             continue;
@@ -934,6 +999,19 @@ void FilterModel::sourceRowsAboutToBeRemoved(const QModelIndex& parent, int firs
                 proxyRows.append(group.proxyRowOf.at(row));
         }
         std::sort(proxyRows.begin(), proxyRows.end());
+        int runs = proxyRows.isEmpty() ? 0 : 1;
+        for (qsizetype i = 1; i < proxyRows.size(); ++i)
+            runs += proxyRows.at(i) != proxyRows.at(i - 1) + 1;
+        if (runs > kFewRows) {
+            // Rows scattered all over (an import taken back): one reset rather than a removal each.
+            beginResetModel();
+            for (int row = first; row <= last; ++row)
+                group.accepted[size_t(row)] = 0;
+            group.count -= leaving;
+            group.invalidate();
+            pendingReset = true;
+            return;
+        }
         // In runs, from the end, so that the earlier proxy rows stay where they are.
         while (!proxyRows.isEmpty()) {
             int start = proxyRows.size() - 1;
@@ -972,6 +1050,7 @@ void FilterModel::sourceRowsRemoved(const QModelIndex& parent, int first, int la
     if (parent.parent().isValid() || parent.row() >= groups.size())
         return;
     Group& group = *groups.at(parent.row());
+    const bool reset = std::exchange(pendingReset, false);
     group.accepted.erase(group.accepted.begin() + first, group.accepted.begin() + last + 1);
     for (QList<int>* rows : {&group.sorted, &group.shown}) {
         rows->removeIf([first, last](int row) { return row >= first && row <= last; });
@@ -979,6 +1058,8 @@ void FilterModel::sourceRowsRemoved(const QModelIndex& parent, int first, int la
             row -= row > last ? removed : 0;
     }
     group.inverseValid = false;
+    if (reset)
+        endResetModel();
 }
 
 void FilterModel::sourceDataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles)

@@ -107,4 +107,5 @@ private:
     QList<int> categoryProxyRow;  // source category row -> proxy row, -1 when hidden
     std::unique_ptr<Search> matcher;
     QList<QPersistentModelIndex> layoutSources; // across a source layout change
+    bool pendingReset = false;                  // a removal announced as a reset, ended once done
 };

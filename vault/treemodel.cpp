@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QIcon>
+#include <QSet>
 
 TreeModel::TreeModel(const Vault& vault, QObject* parent)
     : QAbstractItemModel(parent), vault(vault), rootItem(new TreeItem({QStringLiteral("Entries")}))
@@ -18,6 +19,8 @@ TreeModel::TreeModel(const Vault& vault, QObject* parent)
     connect(&vault, &Vault::entryAdded, this, &TreeModel::appendEntry);
     connect(&vault, &Vault::entryChanged, this, &TreeModel::moveOrUpdateEntry);
     connect(&vault, &Vault::entryRemoved, this, &TreeModel::removeEntryRow);
+    connect(&vault, &Vault::entriesAdded, this, &TreeModel::appendEntries);
+    connect(&vault, &Vault::entriesRemoved, this, &TreeModel::removeEntryRows);
 }
 
 TreeModel::~TreeModel()
@@ -175,6 +178,61 @@ void TreeModel::buildTree()
         }
         if (last)
             last->rows.append(Row{entries.serialAt(i), -1});
+    }
+}
+
+void TreeModel::appendEntries(qsizetype first, qsizetype count)
+{
+    // The new rows of each category, in the vault's order, found in one pass.
+    QHash<QString, int> rowOfName;
+    for (int row = int(categories.size()) - 1; row >= 0; --row)
+        rowOfName.insert(categories.at(row)->item->cell(TreeItem::TitleColumn).toString(), row);
+    QList<QList<quint32>> added(categories.size());
+    const EntryList& entries = vault.entries();
+    for (qsizetype i = first; i < first + count; ++i) {
+        const auto found = rowOfName.constFind(entries.at(i).category);
+        // Without its category row the entry stays out of the tree, as it would after a restart.
+        if (found != rowOfName.cend())
+            added[*found].append(entries.serialAt(i));
+    }
+    for (int row = 0; row < added.size(); ++row) {
+        const QList<quint32>& serials = added.at(row);
+        if (serials.isEmpty())
+            continue;
+        Category* category = categories.at(row);
+        const int at = int(category->rows.size());
+        beginInsertRows(createIndex(row, 0), at, at + int(serials.size()) - 1);
+        category->rows.reserve(at + serials.size());
+        for (const quint32 serial : serials)
+            category->rows.append(Row{serial, -1});
+        endInsertRows();
+    }
+}
+
+void TreeModel::removeEntryRows(const QList<Entry>& removed)
+{
+    QSet<QString> touched;
+    for (const Entry& entry : removed)
+        touched.insert(entry.category);
+    const EntryList& entries = vault.entries();
+    for (int row = 0; row < categories.size(); ++row) {
+        const Category* category = categories.at(row);
+        if (!touched.contains(category->item->cell(TreeItem::TitleColumn).toString()))
+            continue;
+        // The rows whose element has gone, in runs from the end, so that the earlier rows stay put.
+        for (int end = int(category->rows.size()) - 1; end >= 0; --end) {
+            const auto gone = [&](int at) {
+                const Row& entryRow = category->rows.at(at);
+                return entryRow.own < 0 && entries.indexOfSerial(entryRow.serial) < 0;
+            };
+            if (!gone(end))
+                continue;
+            int start = end;
+            while (start > 0 && gone(start - 1))
+                --start;
+            removeRows(start, end - start + 1, createIndex(row, 0));
+            end = start;
+        }
     }
 }
 

@@ -92,6 +92,9 @@ private:
     void moveOrUpdateEntry(const Entry& before, const Entry& after);
     void removeCategoryRows(const QString& name);
     void removeEntryRow(const Entry& entry);
+    // Batches: one insertion or removal announced per category.
+    void appendEntries(qsizetype first, qsizetype count);
+    void removeEntryRows(const QList<Entry>& removed);
 
     const Vault& vault;
     TreeItem* rootItem;

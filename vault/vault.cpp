@@ -109,24 +109,42 @@ qsizetype Vault::removeEntries(const QStringList& ids)
         removed.append(entry);
         return true;
     });
-    for (const Entry& entry : std::as_const(removed))
-        emit entryRemoved(entry);
+    if (!removed.isEmpty())
+        emit entriesRemoved(removed);
     return removed.size();
+}
+
+qsizetype Vault::addEntries(const QList<Entry>& entries, QStringList* addedIds)
+{
+    const qsizetype first = list.size();
+    list.reserve(first + entries.size());
+    for (const Entry& entry : entries) {
+        // The list's index sees the ones appended before: a repeat within `entries` stays out.
+        if (list.containsId(entry.id))
+            continue;
+        list.append(entry);
+        if (addedIds)
+            addedIds->append(entry.id);
+    }
+    const qsizetype count = list.size() - first;
+    if (count > 0)
+        emit entriesAdded(first, count);
+    return count;
 }
 
 Vault::MergeResult Vault::merge(const EntryList& incoming)
 {
     MergeResult result;
+    QSet<QString> held(names.cbegin(), names.cend());
     for (const Entry& entry : incoming) {
+        if (held.contains(entry.category))
+            continue;
+        held.insert(entry.category);
         if (addCategory(entry.category))
             result.createdCategories.append(entry.category);
-        if (addEntry(entry)) {
-            ++result.added;
-            result.addedIds.append(entry.id);
-        } else {
-            ++result.skipped;
-        }
     }
+    result.added = int(addEntries(incoming.toList(), &result.addedIds));
+    result.skipped = int(incoming.size()) - result.added;
     return result;
 }
 

@@ -49,8 +49,15 @@ public:
     // Puts entries[k] at position at[k] of the resulting list (`at` ascending), leaving out any
     // whose id is already held; returns how many came back.
     qsizetype restoreEntries(const QList<qsizetype>& at, const QList<Entry>& entries);
-    // Removes the first entry with each of these ids in one pass; returns how many went.
+    // Removes the first entry with each of these ids in one pass, announced once (entriesRemoved);
+    // returns how many went.
     qsizetype removeEntries(const QStringList& ids);
+
+    // Appends, in order, each entry whose id neither the vault nor an earlier one of `entries`
+    // holds, and announces them once (entriesAdded), so that observers take in a large import or
+    // merge in one pass. As with addEntry, a category the vault lacks is not created. Returns how
+    // many came in; `addedIds`, if given, gets their ids.
+    qsizetype addEntries(const QList<Entry>& entries, QStringList* addedIds = nullptr);
 
     struct MergeResult
     {
@@ -59,7 +66,8 @@ public:
         QStringList addedIds;
         QStringList createdCategories;
     };
-    // Adds every entry of `incoming` whose id is new, creating the categories they name.
+    // Adds every entry of `incoming` whose id is new, creating the categories they name (each
+    // announced by categoryAdded), then the entries as one batch (addEntries).
     MergeResult merge(const EntryList& incoming);
 
     // Sorts the names case-sensitively; the tree keeps its rows, the filter sorts the view.
@@ -74,6 +82,10 @@ signals:
     void entryAdded(const Entry& entry);
     void entryChanged(const Entry& before, const Entry& after);
     void entryRemoved(const Entry& entry);
+    // Batches: the entries at positions [first, first + count) of entries() are new; the
+    // `removed` records have gone (from wherever they were).
+    void entriesAdded(qsizetype first, qsizetype count);
+    void entriesRemoved(const QList<Entry>& removed);
 
 private:
     QStringList names;

@@ -157,8 +157,7 @@ void ImportCommand::redo()
     }
     for (const QString& name : std::as_const(createdCategories))
         vault.addCategory(name);
-    for (const Entry& entry : std::as_const(added))
-        vault.addEntry(entry);
+    vault.addEntries(added);
     added.clear();
 }
 
@@ -166,6 +165,7 @@ void ImportCommand::undo()
 {
     // Kept as they are now, for the redo.
     added.clear();
+    added.reserve(addedIds.size());
     for (const QString& id : std::as_const(addedIds)) {
         if (const Entry* entry = vault.entries().findById(id))
             added.append(*entry);
