@@ -64,6 +64,7 @@ void MainWindow::refreshView()
 
     filterModel->sort(0, Qt::AscendingOrder);
     applyPasswordVisibility();
+    refreshOneTimeCode();
     reportSearch();
 }
 

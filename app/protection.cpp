@@ -10,8 +10,12 @@
 void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings& settings)
 {
     if (settings.idleLockMinutes != localSettings.idleLockMinutes ||
-        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds) {
+        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds ||
+        settings.autoTypeShortcut != localSettings.autoTypeShortcut) {
+        const bool shortcutChanged = settings.autoTypeShortcut != localSettings.autoTypeShortcut;
         localSettings = settings;
+        if (shortcutChanged)
+            applyAutoTypeShortcut();
         QString error;
         if (!saveLocalSettings(store.directory(), localSettings, &error))
             QMessageBox::warning(this, tr("Notice"), error);

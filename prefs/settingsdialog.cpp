@@ -1,17 +1,29 @@
 #include "settingsdialog.h"
+#include "ui_autotypesettings.h"
 #include "ui_settingsdialog.h"
 
 #include "prefs/masterpassword.h"
 #include "store/preferences.h"
 
+#include <QBoxLayout>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QToolButton>
 #include <QInputDialog>
 #include <QLayout>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
-    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
+    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), autoTypeForm(new Ui::AutoTypeSettings)
 {
     form->setupUi(this);
+    // The auto-type group has a form of its own, placed above the buttons.
+    auto* autoTypeGroup = new QGroupBox(this);
+    autoTypeForm->setupUi(autoTypeGroup);
+    if (auto* column = qobject_cast<QBoxLayout*>(layout()))
+        column->insertWidget(column->indexOf(form->buttonBox), autoTypeGroup);
+    connect(autoTypeForm->btnClearAutoTypeShortcut, &QToolButton::clicked, autoTypeForm->keyAutoTypeShortcut,
+            &QKeySequenceEdit::clear);
 
     // The handlers are already connected: maximum before minimum keeps a stored minimum
     // above the maximum from pushing past it, and the attempt limit goes last because it
@@ -46,6 +58,8 @@ void SettingsDialog::setLocalSettings(const LocalSettings& settings)
 {
     form->numIdleLockMinutes->setValue(settings.idleLockMinutes);
     form->numClipboardSeconds->setValue(settings.clipboardClearSeconds);
+    autoTypeForm->keyAutoTypeShortcut->setKeySequence(
+        QKeySequence::fromString(settings.autoTypeShortcut, QKeySequence::PortableText));
 }
 
 LocalSettings SettingsDialog::localSettings() const
@@ -53,6 +67,9 @@ LocalSettings SettingsDialog::localSettings() const
     LocalSettings settings;
     settings.idleLockMinutes = form->numIdleLockMinutes->value();
     settings.clipboardClearSeconds = form->numClipboardSeconds->value();
+    // One combination: a global shortcut is never a sequence of several.
+    const QKeySequence keys = autoTypeForm->keyAutoTypeShortcut->keySequence();
+    settings.autoTypeShortcut = keys.isEmpty() ? QString() : QKeySequence(keys[0]).toString(QKeySequence::PortableText);
     return settings;
 }
 
@@ -74,6 +91,7 @@ void SettingsDialog::updateProtectionChoice()
 
 SettingsDialog::~SettingsDialog()
 {
+    delete autoTypeForm;
     delete form;
 }
 

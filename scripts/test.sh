@@ -5,7 +5,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 # keepassxc: tst_importformats checks that KeePassXC reads what Vaultry exports.
 # syncthing: tst_sync syncs two folders with it.
-"$root/scripts/setup.sh" keepassxc syncthing
+# oathtool: tst_totp checks one-time codes against it. xvfb, x11-xserver-utils: tst_autotype types
+# into a window on a private X server and reads its keyboard map with xmodmap.
+"$root/scripts/setup.sh" keepassxc syncthing oathtool xvfb x11-xserver-utils
 
 jobs="$(nproc 2>/dev/null || echo 2)"
 export QT_QPA_PLATFORM=offscreen

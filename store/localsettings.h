@@ -13,6 +13,8 @@ struct LocalSettings
     int idleLockMinutes = 0;
     // Seconds before a copied password leaves the clipboard; 0: it stays.
     int clipboardClearSeconds = 30;
+    // The global auto-type shortcut (QKeySequence's portable text); empty: none.
+    QString autoTypeShortcut = QStringLiteral("Ctrl+Alt+A");
 };
 
 inline constexpr int kMaxIdleLockMinutes = 24 * 60;
