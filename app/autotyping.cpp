@@ -141,9 +141,8 @@ void MainWindow::autoTypeIntoActiveWindow()
             choices << choice;
         }
         bool ok = false;
-        const QString picked = QInputDialog::getItem(this, tr("Auto-Type"),
-                                                     tr("Which entry goes into \"%1\"?").arg(windowTitle), choices,
-                                                     0, false, &ok);
+        const QString picked = QInputDialog::getItem(
+            this, tr("Auto-Type"), tr("Which entry goes into \"%1\"?").arg(windowTitle), choices, 0, false, &ok);
         if (!ok || windowLocked)
             return;
         chosen = matches.at(choices.indexOf(picked));

@@ -72,7 +72,8 @@ std::optional<QList<AutoTypeStep>> parseAutoTypeSequence(const QString& sequence
             bool ok = false;
             const int milliseconds = upper.mid(6).trimmed().toInt(&ok);
             if (!ok || milliseconds < 0 || milliseconds > kMaxAutoTypeDelayMs)
-                return fail(error, tr("{DELAY n} takes a number of milliseconds from 0 to %1.").arg(kMaxAutoTypeDelayMs));
+                return fail(error,
+                            tr("{DELAY n} takes a number of milliseconds from 0 to %1.").arg(kMaxAutoTypeDelayMs));
             steps.append({AutoTypeStep::Kind::Delay, QString(), milliseconds});
         } else {
             return fail(error, tr("The auto-type sequence has an unknown placeholder {%1}.").arg(name));

@@ -12,7 +12,7 @@ struct AutoTypeStep
 {
     enum class Kind
     {
-        Text,  // `text`, character by character
+        Text, // `text`, character by character
         Tab,
         Enter,
         Delay, // `milliseconds` without typing

@@ -99,8 +99,8 @@ bool GlobalShortcut::setShortcut(const QKeySequence& wanted, QString* error)
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
     bool grabbed = true;
     for (const quint16 ignored : kIgnoredModifiers) {
-        const xcb_void_cookie_t cookie = xcb_grab_key_checked(connection, 1, root, mask | ignored, code,
-                                                              XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        const xcb_void_cookie_t cookie =
+            xcb_grab_key_checked(connection, 1, root, mask | ignored, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         if (xcb_generic_error_t* failure = xcb_request_check(connection, cookie)) {
             free(failure);
             grabbed = false;

@@ -191,8 +191,8 @@ unsigned long X11Typer::activeWindow() const
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     Window active = 0;
-    if (XGetWindowProperty(d->display, DefaultRootWindow(d->display), property, 0, 1, False, XA_WINDOW, &type,
-                           &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(d->display, DefaultRootWindow(d->display), property, 0, 1, False, XA_WINDOW, &type, &format,
+                           &count, &after, &data) == Success &&
         data) {
         if (count == 1 && format == 32)
             active = *reinterpret_cast<Window*>(data);
@@ -220,8 +220,8 @@ QString X11Typer::windowTitle(unsigned long window) const
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     QString title;
-    if (XGetWindowProperty(d->display, window, netName, 0, 1024, False, utf8, &type, &format, &count, &after,
-                           &data) == Success &&
+    if (XGetWindowProperty(d->display, window, netName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
+            Success &&
         data) {
         if (format == 8)
             title = QString::fromUtf8(reinterpret_cast<const char*>(data), int(count));
@@ -250,8 +250,8 @@ bool X11Typer::activateWindow(unsigned long window, int timeoutMs)
         event.xclient.format = 32;
         event.xclient.data.l[0] = 2; // from a pager-like tool: window managers honour it
         event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(d->display, DefaultRootWindow(d->display), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSendEvent(d->display, DefaultRootWindow(d->display), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &event);
         XRaiseWindow(d->display, window);
         XSetInputFocus(d->display, window, RevertToParent, CurrentTime);
     }
@@ -269,9 +269,9 @@ bool X11Typer::waitForModifiersReleased(int timeoutMs) const
 {
     if (!d->display)
         return false;
-    const KeySym modifiers[] = {XK_Shift_L,   XK_Shift_R,   XK_Control_L, XK_Control_R,     XK_Alt_L,
-                                XK_Alt_R,     XK_Meta_L,    XK_Meta_R,    XK_Super_L,       XK_Super_R,
-                                XK_Hyper_L,   XK_Hyper_R,   XK_ISO_Level3_Shift};
+    const KeySym modifiers[] = {XK_Shift_L, XK_Shift_R, XK_Control_L,       XK_Control_R, XK_Alt_L,
+                                XK_Alt_R,   XK_Meta_L,  XK_Meta_R,          XK_Super_L,   XK_Super_R,
+                                XK_Hyper_L, XK_Hyper_R, XK_ISO_Level3_Shift};
     QElapsedTimer waited;
     waited.start();
     for (;;) {

@@ -9,9 +9,9 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
-#include <QToolButton>
 #include <QInputDialog>
 #include <QLayout>
+#include <QToolButton>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), autoTypeForm(new Ui::AutoTypeSettings)

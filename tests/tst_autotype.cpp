@@ -152,7 +152,8 @@ private slots:
 
         const QString account = QStringLiteral("Zoë.Ünal@example.com");
         const QString password = QStringLiteral("pä$$ wörd€ 日本 Ωß~\"{}");
-        const auto steps = parseAutoTypeSequence(QString::fromLatin1(kDefaultAutoTypeSequence), {account, password, {}});
+        const auto steps =
+            parseAutoTypeSequence(QString::fromLatin1(kDefaultAutoTypeSequence), {account, password, {}});
         QVERIFY(steps);
         typer.type(*steps, 5);
 

@@ -142,7 +142,8 @@ private slots:
                 saved = &entry;
         }
         QVERIFY(saved);
-        QVERIFY(saved->notes.startsWith(QLatin1String("notes\notpauth://totp/Bank:me?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ")));
+        QVERIFY(saved->notes.startsWith(
+            QLatin1String("notes\notpauth://totp/Bank:me?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ")));
         const std::optional<TotpSecret> secret = totpSecretInNotes(saved->notes);
         QVERIFY(secret);
         QCOMPARE(secret->digits, 7);
@@ -167,7 +168,8 @@ private slots:
         child<QAction>(*window, "actionPerformAutoType")->trigger();
         qunsetenv("WAYLAND_DISPLAY");
         VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(child<QAction>(*window, "actionPerformAutoType")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+V")));
+        QCOMPARE(child<QAction>(*window, "actionPerformAutoType")->shortcut(),
+                 QKeySequence(QStringLiteral("Ctrl+Shift+V")));
     }
 
     // The global shortcut is chosen in the settings' auto-type group and kept in this computer's
@@ -183,8 +185,8 @@ private slots:
                     QTest::mouseClick(child<QWidget>(*dialog, "btnClearAutoTypeShortcut"), Qt::LeftButton);
                 else
                     keys->setKeySequence(QKeySequence(wanted));
-                QTest::mouseClick(
-                    child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+                QTest::mouseClick(child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Ok),
+                                  Qt::LeftButton);
             });
             child<QAction>(*window, "action_Settings")->trigger();
             VERIFY_DIALOGS_ANSWERED();

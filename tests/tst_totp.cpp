@@ -80,15 +80,24 @@ private slots:
         const QByteArray seed64("1234567890123456789012345678901234567890123456789012345678901234");
         using A = TotpSecret::Algorithm;
         QList<Case> cases = {
-            {seed20, A::Sha1, 8, 30, 59, "94287082"},          {seed32, A::Sha256, 8, 30, 59, "46119246"},
-            {seed64, A::Sha512, 8, 30, 59, "90693936"},        {seed20, A::Sha1, 8, 30, 1111111109, "07081804"},
-            {seed32, A::Sha256, 8, 30, 1111111109, "68084774"}, {seed64, A::Sha512, 8, 30, 1111111109, "25091201"},
-            {seed20, A::Sha1, 8, 30, 1111111111, "14050471"},  {seed32, A::Sha256, 8, 30, 1111111111, "67062674"},
-            {seed64, A::Sha512, 8, 30, 1111111111, "99943326"}, {seed20, A::Sha1, 8, 30, 1234567890, "89005924"},
-            {seed32, A::Sha256, 8, 30, 1234567890, "91819424"}, {seed64, A::Sha512, 8, 30, 1234567890, "93441116"},
-            {seed20, A::Sha1, 8, 30, 2000000000, "69279037"},  {seed32, A::Sha256, 8, 30, 2000000000, "90698825"},
-            {seed64, A::Sha512, 8, 30, 2000000000, "38618901"}, {seed20, A::Sha1, 8, 30, 20000000000, "65353130"},
-            {seed32, A::Sha256, 8, 30, 20000000000, "77737706"}, {seed64, A::Sha512, 8, 30, 20000000000, "47863826"},
+            {seed20, A::Sha1, 8, 30, 59, "94287082"},
+            {seed32, A::Sha256, 8, 30, 59, "46119246"},
+            {seed64, A::Sha512, 8, 30, 59, "90693936"},
+            {seed20, A::Sha1, 8, 30, 1111111109, "07081804"},
+            {seed32, A::Sha256, 8, 30, 1111111109, "68084774"},
+            {seed64, A::Sha512, 8, 30, 1111111109, "25091201"},
+            {seed20, A::Sha1, 8, 30, 1111111111, "14050471"},
+            {seed32, A::Sha256, 8, 30, 1111111111, "67062674"},
+            {seed64, A::Sha512, 8, 30, 1111111111, "99943326"},
+            {seed20, A::Sha1, 8, 30, 1234567890, "89005924"},
+            {seed32, A::Sha256, 8, 30, 1234567890, "91819424"},
+            {seed64, A::Sha512, 8, 30, 1234567890, "93441116"},
+            {seed20, A::Sha1, 8, 30, 2000000000, "69279037"},
+            {seed32, A::Sha256, 8, 30, 2000000000, "90698825"},
+            {seed64, A::Sha512, 8, 30, 2000000000, "38618901"},
+            {seed20, A::Sha1, 8, 30, 20000000000, "65353130"},
+            {seed32, A::Sha256, 8, 30, 20000000000, "77737706"},
+            {seed64, A::Sha512, 8, 30, 20000000000, "47863826"},
         };
         // VAULTRY_SEED runs other cases than the suite's, for longer runs by hand.
         QRandomGenerator random(6238 + qEnvironmentVariableIntValue("VAULTRY_SEED"));
@@ -123,9 +132,9 @@ private slots:
                 spaced.insert(at, QLatin1Char(' '));
             const QStringList notesForms = {
                 QStringLiteral("first line\n%1\nlast").arg(uri),
-                QStringLiteral("TOTP: %1").arg(uri), // KeePassXC's CSV and Bitwarden, as imported
+                QStringLiteral("TOTP: %1").arg(uri),           // KeePassXC's CSV and Bitwarden, as imported
                 QStringLiteral("Tags: x\notp: %1\n").arg(uri), // KeePassXC's XML, as imported
-                QStringLiteral("TOTP: %1=").arg(spaced), // a bare secret
+                QStringLiteral("TOTP: %1=").arg(spaced),       // a bare secret
             };
             const QString notes = notesForms[defaults ? i % 4 : i % 3];
             const std::optional<TotpSecret> secret = totpSecretInNotes(notes);

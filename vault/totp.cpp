@@ -95,8 +95,7 @@ std::optional<TotpSecret> parseUri(const QString& text, QString* error)
     if (query.hasQueryItem(QStringLiteral("period")))
         secret.period = query.queryItemValue(QStringLiteral("period")).toInt(&ok);
     if (!ok || secret.period < kTotpMinPeriod || secret.period > kTotpMaxPeriod)
-        return fail(error,
-                    tr("Codes must change every %1 to %2 seconds.").arg(kTotpMinPeriod).arg(kTotpMaxPeriod));
+        return fail(error, tr("Codes must change every %1 to %2 seconds.").arg(kTotpMinPeriod).arg(kTotpMaxPeriod));
     const QString algorithm = query.queryItemValue(QStringLiteral("algorithm")).toUpper();
     if (algorithm.isEmpty() || algorithm == QLatin1String("SHA1"))
         secret.algorithm = TotpSecret::Algorithm::Sha1;

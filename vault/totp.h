@@ -16,12 +16,12 @@ struct TotpSecret
         Sha512,
     };
 
-    QByteArray key;         // the shared secret's bytes
-    QString base32;         // the same, as base32 without padding (for the URI and the QR code)
-    int digits = 6;         // 6 to 8
-    int period = 30;        // seconds, 15 to 60
+    QByteArray key;  // the shared secret's bytes
+    QString base32;  // the same, as base32 without padding (for the URI and the QR code)
+    int digits = 6;  // 6 to 8
+    int period = 30; // seconds, 15 to 60
     Algorithm algorithm = Algorithm::Sha1;
-    QString issuer;         // from the URI's label or issuer parameter; may be empty
+    QString issuer; // from the URI's label or issuer parameter; may be empty
     QString account;
 };
 
