@@ -61,7 +61,8 @@ GlobalShortcut::~GlobalShortcut()
 
 bool GlobalShortcut::isSupported()
 {
-    return QGuiApplication::platformName() == QLatin1String("xcb") && x11() && x11()->connection();
+    return QGuiApplication::platformName() == QLatin1String("xcb") && x11() && x11()->connection() &&
+           x11()->display();
 }
 
 bool GlobalShortcut::setShortcut(const QKeySequence& wanted, QString* error)

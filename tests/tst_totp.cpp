@@ -141,6 +141,7 @@ private slots:
             QVERIFY2(secret, qPrintable(notes));
             QCOMPARE(secret->key, c.key);
             QCOMPARE(totpCode(*secret, c.time), expected);
+            QCOMPARE(totpCodeInNotes(notes, c.time), expected);
             const int left = totpSecondsLeft(*secret, c.time);
             QVERIFY(left >= 1 && left <= c.period);
             QCOMPARE(totpCode(*secret, c.time + left - 1), expected);
@@ -179,6 +180,7 @@ private slots:
         QVERIFY(!parseTotpSecret(text, &error));
         QVERIFY(!error.isEmpty());
         QVERIFY(!totpSecretInNotes(QStringLiteral("TOTP: ") + text));
+        QCOMPARE(totpCodeInNotes(QStringLiteral("TOTP: ") + text, 59), QString());
         QVERIFY(parseTotpSecret(QStringLiteral("otpauth://totp/x?secret=JBSWY3DPEHPK3PXPJBSWY3DP&digits=8&period=60")));
     }
 

@@ -180,6 +180,12 @@ QString totpCode(const TotpSecret& secret, qint64 unixSeconds)
     return QString::number(binary % modulus).rightJustified(secret.digits, QLatin1Char('0'));
 }
 
+QString totpCodeInNotes(const QString& notes, qint64 unixSeconds)
+{
+    const std::optional<TotpSecret> secret = totpSecretInNotes(notes);
+    return secret ? totpCode(*secret, unixSeconds) : QString();
+}
+
 int totpSecondsLeft(const TotpSecret& secret, qint64 unixSeconds)
 {
     const int period = qMax(1, secret.period);

@@ -42,6 +42,9 @@ std::optional<TotpSecret> totpSecretInNotes(const QString& notes);
 
 // The code for the time `unixSeconds` (seconds since 1970 UTC), zero-padded to secret.digits.
 QString totpCode(const TotpSecret& secret, qint64 unixSeconds);
+// The code of the secret in `notes` (as totpSecretInNotes finds it) at `unixSeconds`; empty when
+// the notes hold none.
+QString totpCodeInNotes(const QString& notes, qint64 unixSeconds);
 // Seconds until the code of `unixSeconds` changes (1 to secret.period).
 int totpSecondsLeft(const TotpSecret& secret, qint64 unixSeconds);
 
