@@ -130,7 +130,8 @@ private slots:
             QTest::mouseClick(child<QPushButton>(*dialog, "btnShowQrCode"), Qt::LeftButton);
             const QLabel* qr = child<QLabel>(*dialog, "lblQrCode");
             qrShown = refused && qr->isVisible() && qr->pixmap().width() > 100;
-            QTest::mouseClick(ok, Qt::LeftButton);
+            // Return after the QR button is OK, not the QR button again.
+            QTest::keyClick(child<QPushButton>(*dialog, "btnShowQrCode"), Qt::Key_Return);
         });
         QTest::mouseClick(child<QPushButton>(*window, "btnSetUpTotp"), Qt::LeftButton);
         VERIFY_DIALOGS_ANSWERED();
