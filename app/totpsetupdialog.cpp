@@ -44,6 +44,8 @@ TotpSetupDialog::TotpSetupDialog(const QString& issuer, const QString& account, 
     connect(form->numPeriod, &QSpinBox::valueChanged, this, &TotpSetupDialog::update);
     connect(form->comboAlgorithm, &QComboBox::currentIndexChanged, this, &TotpSetupDialog::update);
     connect(form->btnShowQrCode, &QPushButton::toggled, this, &TotpSetupDialog::update);
+    // Return is OK wherever the focus is, the QR button included (it is no auto-default button).
+    form->buttonBox->button(QDialogButtonBox::Ok)->setDefault(true);
     connect(form->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(form->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
     update();
