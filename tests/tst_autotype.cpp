@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 using Kind = AutoTypeStep::Kind;
@@ -140,6 +141,10 @@ private slots:
         environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        // Nothing of the user's: the window's program gets folders of its own.
+        QTemporaryDir home;
+        for (const char* variable : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
+            environment.insert(QLatin1String(variable), home.path());
         target.setProcessEnvironment(environment);
         target.start(QStringLiteral(VAULTRY_AUTOTYPE_TARGET), QStringList());
         QVERIFY(target.waitForStarted());
