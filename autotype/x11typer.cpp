@@ -295,6 +295,12 @@ void X11Typer::type(const QList<AutoTypeStep>& steps, int keyDelayMs)
 {
     if (!isReady())
         return;
+    // Caps Lock would turn the case of every letter: off while typing, on again afterwards.
+    XkbStateRec keyboard{};
+    XkbGetState(d->display, XkbUseCoreKbd, &keyboard);
+    const bool capsLocked = keyboard.locked_mods & LockMask;
+    if (capsLocked)
+        XkbLockModifiers(d->display, XkbUseCoreKbd, LockMask, 0);
     for (const AutoTypeStep& step : steps) {
         switch (step.kind) {
         case AutoTypeStep::Kind::Text:
@@ -313,4 +319,7 @@ void X11Typer::type(const QList<AutoTypeStep>& steps, int keyDelayMs)
         }
     }
     d->restoreLentKeys();
+    if (capsLocked)
+        XkbLockModifiers(d->display, XkbUseCoreKbd, LockMask, LockMask);
+    XSync(d->display, False);
 }

@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+
 using Kind = AutoTypeStep::Kind;
 
 namespace {
@@ -107,10 +110,19 @@ private slots:
         QCOMPARE(titles(""), QStringList());
     }
 
+    void typesIntoWindow_data()
+    {
+        QTest::addColumn<bool>("capsLock");
+        QTest::newRow("plain") << false;
+        QTest::newRow("Caps Lock on") << true;
+    }
+
     // On a private X server, a small window gets exactly the account, Tab, the password with
-    // characters the keyboard map lacks, and Enter; the keyboard map is as before afterwards.
+    // characters the keyboard map lacks, and Enter, whether Caps Lock is on or not; the keyboard
+    // map and Caps Lock are as before afterwards.
     void typesIntoWindow()
     {
+        QFETCH(bool, capsLock);
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty())
             QSKIP("Xvfb is not installed");
@@ -135,6 +147,9 @@ private slots:
         QString reason;
         QVERIFY2(typer.isReady(&reason), qPrintable(reason));
         const QByteArray mapBefore = keyboardMap(display);
+        if (capsLock)
+            setCapsLock(display, true);
+        QCOMPARE(capsLocked(display), capsLock);
 
         QProcess target;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -167,6 +182,7 @@ private slots:
         QCOMPARE(received.value(0), account);
         QCOMPARE(received.value(1), password);
         QCOMPARE(keyboardMap(display), mapBefore);
+        QCOMPARE(capsLocked(display), capsLock);
     }
 
 private:
@@ -181,6 +197,22 @@ private:
         if (!xmodmap.waitForFinished(10000))
             return QByteArray();
         return xmodmap.readAllStandardOutput();
+    }
+
+    static void setCapsLock(const QByteArray& display, bool on)
+    {
+        Display* connection = XOpenDisplay(display.constData());
+        XkbLockModifiers(connection, XkbUseCoreKbd, LockMask, on ? LockMask : 0);
+        XCloseDisplay(connection);
+    }
+
+    static bool capsLocked(const QByteArray& display)
+    {
+        Display* connection = XOpenDisplay(display.constData());
+        XkbStateRec state{};
+        XkbGetState(connection, XkbUseCoreKbd, &state);
+        XCloseDisplay(connection);
+        return state.locked_mods & LockMask;
     }
 };
 
