@@ -34,7 +34,14 @@ void MainWindow::createAutoTypeObjects()
     connect(action, &QAction::triggered, this, &MainWindow::performAutoType);
     form->menu_Edit->addSeparator();
     form->menu_Edit->addAction(action);
+    updateAutoTypeAction();
     applyAutoTypeShortcut();
+}
+
+void MainWindow::updateAutoTypeAction()
+{
+    if (auto* action = findChild<QAction*>(QStringLiteral("actionPerformAutoType")))
+        action->setEnabled(currentEntry->id != QLatin1String("0") && !windowLocked);
 }
 
 void MainWindow::applyAutoTypeShortcut()

@@ -65,6 +65,7 @@ void MainWindow::refreshView()
     filterModel->sort(0, Qt::AscendingOrder);
     applyPasswordVisibility();
     refreshOneTimeCode();
+    updateAutoTypeAction();
     reportSearch();
 }
 

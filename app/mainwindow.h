@@ -199,6 +199,8 @@ private:
 
     // Typing an entry into another window (app/autotyping.cpp).
     void createAutoTypeObjects();
+    // Perform Auto-Type is offered while an entry is open and the window unlocked.
+    void updateAutoTypeAction();
     // Grabs the global shortcut of the local settings (on X11 only).
     void applyAutoTypeShortcut();
     // Why auto-type cannot run here (Wayland, no X11 display); empty when it can.

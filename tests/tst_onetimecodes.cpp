@@ -163,7 +163,9 @@ private slots:
     void autoTypeSaysWhyNot()
     {
         auto window = openWindow();
+        QVERIFY(!child<QAction>(*window, "actionPerformAutoType")->isEnabled());
         openEntry(*window, QStringLiteral("Mail"));
+        QVERIFY(child<QAction>(*window, "actionPerformAutoType")->isEnabled());
         qputenv("WAYLAND_DISPLAY", "wayland-test");
         DialogDriver::answerMessage(QStringLiteral("Auto-Type"), QStringLiteral("not available on Wayland"));
         child<QAction>(*window, "actionPerformAutoType")->trigger();
