@@ -64,6 +64,8 @@ void MainWindow::refreshView()
 
     filterModel->sort(0, Qt::AscendingOrder);
     applyPasswordVisibility();
+    refreshOneTimeCode();
+    updateAutoTypeAction();
     reportSearch();
 }
 

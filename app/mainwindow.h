@@ -12,9 +12,12 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <optional>
+
 class AutoSaver;
 class ClipboardGuard;
 class FilterModel;
+class GlobalShortcut;
 class IdleWatcher;
 class QAction;
 class QFile;
@@ -24,6 +27,7 @@ class QMessageBox;
 class QPushButton;
 class QSessionManager;
 class QShortcut;
+class QTimer;
 class QUndoStack;
 class SecretService;
 class SettingsStore;
@@ -195,6 +199,29 @@ private:
     // The counts in the tray icon's tool tip.
     void refreshCounts();
 
+    // One-time codes of the open entry (app/onetimecodes.cpp).
+    void createOneTimeCodeObjects();
+    // The open entry's code now, from the notes in the panel; nothing without a secret.
+    std::optional<QString> currentOneTimeCode(int* secondsLeft = nullptr) const;
+    void refreshOneTimeCode();
+    void copyOneTimeCode();
+    void setUpOneTimeCodes();
+
+    // Typing an entry into another window (app/autotyping.cpp).
+    void createAutoTypeObjects();
+    // Perform Auto-Type is offered while an entry is open and the window unlocked.
+    void updateAutoTypeAction();
+    // Grabs the global shortcut of the local settings (on X11 only).
+    void applyAutoTypeShortcut();
+    // Why auto-type cannot run here (Wayland, no X11 display); empty when it can.
+    QString autoTypeUnavailableReason() const;
+    // Perform Auto-Type: the open entry, into the window that had the focus before this one.
+    void performAutoType();
+    // The global shortcut: the entry matching the active window, chosen from a list if several.
+    void autoTypeIntoActiveWindow();
+    // Types `entry` into `window` (an X11 window id); false with a message when it cannot.
+    bool typeEntry(const Entry& entry, unsigned long window);
+
     // The texts of the details panel's fields.
     struct PanelFields
     {
@@ -274,6 +301,9 @@ private:
     QList<QObject*> disabledWhileLocked;
     bool windowLocked = false;
     SecretService* secretService = nullptr;
+
+    QTimer* oneTimeCodeTimer = nullptr;
+    GlobalShortcut* autoTypeShortcut = nullptr;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

@@ -12,8 +12,12 @@ void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings
     if (settings.idleLockMinutes != localSettings.idleLockMinutes ||
         settings.clipboardClearSeconds != localSettings.clipboardClearSeconds ||
         settings.secretServiceEnabled != localSettings.secretServiceEnabled ||
-        settings.secretServiceCategory != localSettings.secretServiceCategory) {
+        settings.secretServiceCategory != localSettings.secretServiceCategory ||
+        settings.autoTypeShortcut != localSettings.autoTypeShortcut) {
+        const bool shortcutChanged = settings.autoTypeShortcut != localSettings.autoTypeShortcut;
         localSettings = settings;
+        if (shortcutChanged)
+            applyAutoTypeShortcut();
         QString error;
         if (!saveLocalSettings(store.directory(), localSettings, &error))
             QMessageBox::warning(this, tr("Notice"), error);

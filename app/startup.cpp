@@ -101,6 +101,8 @@ void MainWindow::createSessionObjects()
 
     createShortcuts();
     createLockObjects();
+    createOneTimeCodeObjects();
+    createAutoTypeObjects();
 }
 
 void MainWindow::initializeWindow()

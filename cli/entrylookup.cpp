@@ -1,6 +1,9 @@
 #include "cli/entrylookup.h"
 
+#include "vault/totp.h"
+
 #include <QCoreApplication>
+#include <QDateTime>
 
 namespace {
 
@@ -70,7 +73,6 @@ qsizetype findEntry(const Payload& vault, const QString& reference, CliError& er
 
 bool currentOneTimeCode(const Entry& entry, QString& code)
 {
-    Q_UNUSED(entry);
-    Q_UNUSED(code);
-    return false;
+    code = totpCodeInNotes(entry.notes, QDateTime::currentSecsSinceEpoch());
+    return !code.isEmpty();
 }

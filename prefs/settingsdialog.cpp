@@ -1,4 +1,5 @@
 #include "settingsdialog.h"
+#include "ui_autotypesettings.h"
 #include "ui_secretservicesettings.h"
 #include "ui_settingsdialog.h"
 
@@ -7,14 +8,25 @@
 
 #include <QBoxLayout>
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QInputDialog>
+#include <QLayout>
+#include <QToolButton>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
-    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), secretForm(new Ui::SecretServiceSettings)
+    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), secretForm(new Ui::SecretServiceSettings),
+      autoTypeForm(new Ui::AutoTypeSettings)
 {
     form->setupUi(this);
     addSecretServiceGroup();
+    // The auto-type group has a form of its own, placed above the buttons.
+    auto* autoTypeGroup = new QGroupBox(this);
+    autoTypeForm->setupUi(autoTypeGroup);
+    if (auto* column = qobject_cast<QBoxLayout*>(layout()))
+        column->insertWidget(column->indexOf(form->buttonBox), autoTypeGroup);
+    connect(autoTypeForm->btnClearAutoTypeShortcut, &QToolButton::clicked, autoTypeForm->keyAutoTypeShortcut,
+            &QKeySequenceEdit::clear);
 
     // The handlers are already connected: maximum before minimum keeps a stored minimum
     // above the maximum from pushing past it, and the attempt limit goes last because it
@@ -52,6 +64,8 @@ void SettingsDialog::setLocalSettings(const LocalSettings& settings)
     secretForm->chkSecretService->setChecked(settings.secretServiceEnabled);
     secretForm->cmbSecretCategory->setCurrentText(settings.secretServiceCategory);
     secretForm->cmbSecretCategory->setEnabled(settings.secretServiceEnabled);
+    autoTypeForm->keyAutoTypeShortcut->setKeySequence(
+        QKeySequence::fromString(settings.autoTypeShortcut, QKeySequence::PortableText));
 }
 
 LocalSettings SettingsDialog::localSettings() const
@@ -63,6 +77,9 @@ LocalSettings SettingsDialog::localSettings() const
     const QString category = secretForm->cmbSecretCategory->currentText().trimmed();
     if (!category.isEmpty())
         settings.secretServiceCategory = category;
+    // One combination: a global shortcut is never a sequence of several.
+    const QKeySequence keys = autoTypeForm->keyAutoTypeShortcut->keySequence();
+    settings.autoTypeShortcut = keys.isEmpty() ? QString() : QKeySequence(keys[0]).toString(QKeySequence::PortableText);
     return settings;
 }
 
@@ -108,6 +125,7 @@ void SettingsDialog::updateProtectionChoice()
 SettingsDialog::~SettingsDialog()
 {
     delete secretForm;
+    delete autoTypeForm;
     delete form;
 }
 

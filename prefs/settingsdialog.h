@@ -10,6 +10,7 @@
 struct Preferences;
 
 namespace Ui {
+class AutoTypeSettings;
 class SettingsDialog;
 class SecretServiceSettings;
 } // namespace Ui
@@ -50,4 +51,5 @@ private:
 
     Ui::SettingsDialog* form;
     Ui::SecretServiceSettings* secretForm;
+    Ui::AutoTypeSettings* autoTypeForm;
 };

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
           desktop-file-utils appstream groff-base pkg-config libsodium-dev dbus-daemon
-          libcsv-dev libssl-dev "$@")
+          libcsv-dev libssl-dev libx11-dev libxtst-dev libqrencode-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

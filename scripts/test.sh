@@ -7,7 +7,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 # syncthing: tst_sync syncs two folders with it.
 # libsecret-tools, python3-secretstorage: tst_secretservice stores and looks up through the running
 # program with secret-tool, and opens an encrypted session from Python.
-"$root/scripts/setup.sh" keepassxc syncthing libsecret-tools python3-secretstorage
+# oathtool: tst_totp checks one-time codes against it. xvfb, x11-xserver-utils: tst_autotype types
+# into a window on a private X server and reads its keyboard map with xmodmap.
+"$root/scripts/setup.sh" keepassxc syncthing libsecret-tools python3-secretstorage oathtool xvfb x11-xserver-utils
 
 jobs="$(nproc 2>/dev/null || echo 2)"
 export QT_QPA_PLATFORM=offscreen

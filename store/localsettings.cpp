@@ -10,6 +10,7 @@ const QString kIdleLockKey = QStringLiteral("lock/idleMinutes");
 const QString kClipboardKey = QStringLiteral("clipboard/clearSeconds");
 const QString kSecretServiceKey = QStringLiteral("secretService/enabled");
 const QString kSecretCategoryKey = QStringLiteral("secretService/category");
+const QString kAutoTypeShortcutKey = QStringLiteral("autotype/globalShortcut");
 
 QString filePath(const QString& directory)
 {
@@ -37,6 +38,7 @@ LocalSettings loadLocalSettings(const QString& directory)
     const QString category = file.value(kSecretCategoryKey).toString();
     if (!category.trimmed().isEmpty())
         settings.secretServiceCategory = category;
+    settings.autoTypeShortcut = file.value(kAutoTypeShortcutKey, defaults.autoTypeShortcut).toString();
     return settings;
 }
 
@@ -48,6 +50,7 @@ bool saveLocalSettings(const QString& directory, const LocalSettings& settings, 
     file.setValue(kSecretServiceKey, settings.secretServiceEnabled);
     if (!settings.secretServiceCategory.trimmed().isEmpty())
         file.setValue(kSecretCategoryKey, settings.secretServiceCategory);
+    file.setValue(kAutoTypeShortcutKey, settings.autoTypeShortcut);
     file.sync();
     if (file.status() == QSettings::NoError)
         return true;

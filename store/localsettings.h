@@ -17,6 +17,8 @@ struct LocalSettings
     // the category whose entries are its items.
     bool secretServiceEnabled = false;
     QString secretServiceCategory = QStringLiteral("Secret Service");
+    // The global auto-type shortcut (QKeySequence's portable text); empty: none.
+    QString autoTypeShortcut = QStringLiteral("Ctrl+Alt+A");
 };
 
 inline constexpr int kMaxIdleLockMinutes = 24 * 60;

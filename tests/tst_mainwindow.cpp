@@ -164,7 +164,8 @@ private slots:
         QCOMPARE(window.menuBar()->actions().size(), 3);
         QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
         QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));
-        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo"}));
+        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo", "-",
+                                                        "actionPerformAutoType=Perform Auto-&Type"}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
         auto* tree = child<QTreeView>(window, "treeView");

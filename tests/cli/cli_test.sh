@@ -49,6 +49,10 @@ exercise() {
     input="$master" expect 0 "${v[@]}" generate --length 17; [ "${#out}" -eq 17 ] || fail "generated ${#out} characters"
     input="$master" expect 0 "${v[@]}" generate
     input="$master" expect 1 "${v[@]}" totp Store2
+    input="$master" expect 0 "${v[@]}" edit Store2 --notes "a note
+otpauth://totp/Shop?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"
+    input="$master" expect 0 "${v[@]}" totp Store2; [[ "$out" =~ ^[0-9]{6}$ ]] || fail "one-time code \"$out\""
+    input="$master" expect 0 "${v[@]}" edit Store2 --notes "a note"
     input="$master" expect 0 "${v[@]}" clip Store2 --field account --seconds 1
     input="$master" expect 1 "${v[@]}" clip Store2 --field colour
     input="$master" expect 0 "${v[@]}" export --format csv "$dir.csv"
