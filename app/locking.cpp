@@ -138,6 +138,7 @@ void MainWindow::lockWindow()
     refreshView();
     showLockedPage(true);
     updateLockWatch();
+    announceLockToBrowsers();
 }
 
 void MainWindow::showLockedPage(bool locked)
@@ -224,6 +225,7 @@ void MainWindow::unlockWindow()
     showLockedPage(false);
     refreshView();
     updateLockWatch();
+    announceLockToBrowsers();
 }
 
 bool MainWindow::askStorePassword(bool again, QString& password)

@@ -13,6 +13,7 @@
 #include <QSystemTrayIcon>
 
 class AutoSaver;
+class BrowserLink;
 class ClipboardGuard;
 class FilterModel;
 class IdleWatcher;
@@ -263,6 +264,12 @@ private:
     QItemSelectionModel* treeSelection = nullptr; // the tree's, kept while locked
     QList<QObject*> disabledWhileLocked;
     bool windowLocked = false;
+
+    // Filling logins in browsers (app/browserlink.cpp): the link runs while the setting is on.
+    friend class BrowserLink;
+    void followBrowserSetting(bool changedByUser);
+    void announceLockToBrowsers();
+    BrowserLink* browserLink = nullptr;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

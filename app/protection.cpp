@@ -9,13 +9,16 @@
 
 void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings& settings)
 {
+    const bool browsersChanged = settings.browserFillsLogins != localSettings.browserFillsLogins;
     if (settings.idleLockMinutes != localSettings.idleLockMinutes ||
-        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds) {
+        settings.clipboardClearSeconds != localSettings.clipboardClearSeconds || browsersChanged) {
         localSettings = settings;
         QString error;
         if (!saveLocalSettings(store.directory(), localSettings, &error))
             QMessageBox::warning(this, tr("Notice"), error);
     }
+    if (browsersChanged)
+        followBrowserSetting(true);
     if (protectionWanted != store.isProtected())
         setProtection(protectionWanted);
     updateLockWatch();

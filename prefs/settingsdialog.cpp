@@ -1,4 +1,5 @@
 #include "settingsdialog.h"
+#include "ui_browsersettings.h"
 #include "ui_settingsdialog.h"
 
 #include "prefs/masterpassword.h"
@@ -9,9 +10,14 @@
 #include <QLayout>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
-    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)
+    : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), browserForm(new Ui::BrowserSettings)
 {
     form->setupUi(this);
+    // A form of its own, above the buttons.
+    auto* browsers = new QWidget(this);
+    browserForm->setupUi(browsers);
+    if (auto* rows = qobject_cast<QBoxLayout*>(layout()))
+        rows->insertWidget(rows->indexOf(form->buttonBox), browsers);
 
     // The handlers are already connected: maximum before minimum keeps a stored minimum
     // above the maximum from pushing past it, and the attempt limit goes last because it
@@ -46,6 +52,7 @@ void SettingsDialog::setLocalSettings(const LocalSettings& settings)
 {
     form->numIdleLockMinutes->setValue(settings.idleLockMinutes);
     form->numClipboardSeconds->setValue(settings.clipboardClearSeconds);
+    browserForm->chkBrowserFillsLogins->setChecked(settings.browserFillsLogins);
 }
 
 LocalSettings SettingsDialog::localSettings() const
@@ -53,6 +60,7 @@ LocalSettings SettingsDialog::localSettings() const
     LocalSettings settings;
     settings.idleLockMinutes = form->numIdleLockMinutes->value();
     settings.clipboardClearSeconds = form->numClipboardSeconds->value();
+    settings.browserFillsLogins = browserForm->chkBrowserFillsLogins->isChecked();
     return settings;
 }
 
@@ -74,6 +82,7 @@ void SettingsDialog::updateProtectionChoice()
 
 SettingsDialog::~SettingsDialog()
 {
+    delete browserForm;
     delete form;
 }
 

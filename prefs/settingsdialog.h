@@ -10,6 +10,7 @@
 struct Preferences;
 
 namespace Ui {
+class BrowserSettings;
 class SettingsDialog;
 }
 
@@ -43,4 +44,5 @@ private:
 
     Preferences& preferences;
     Ui::SettingsDialog* form;
+    Ui::BrowserSettings* browserForm;
 };

@@ -8,6 +8,7 @@ namespace {
 
 const QString kIdleLockKey = QStringLiteral("lock/idleMinutes");
 const QString kClipboardKey = QStringLiteral("clipboard/clearSeconds");
+const QString kBrowserKey = QStringLiteral("browser/fillLogins");
 
 QString filePath(const QString& directory)
 {
@@ -31,6 +32,7 @@ LocalSettings loadLocalSettings(const QString& directory)
     settings.idleLockMinutes = readBounded(file, kIdleLockKey, kMaxIdleLockMinutes, defaults.idleLockMinutes);
     settings.clipboardClearSeconds =
         readBounded(file, kClipboardKey, kMaxClipboardClearSeconds, defaults.clipboardClearSeconds);
+    settings.browserFillsLogins = readBounded(file, kBrowserKey, 1, int(defaults.browserFillsLogins)) == 1;
     return settings;
 }
 
@@ -39,6 +41,7 @@ bool saveLocalSettings(const QString& directory, const LocalSettings& settings, 
     QSettings file(filePath(directory), QSettings::IniFormat);
     file.setValue(kIdleLockKey, qBound(0, settings.idleLockMinutes, kMaxIdleLockMinutes));
     file.setValue(kClipboardKey, qBound(0, settings.clipboardClearSeconds, kMaxClipboardClearSeconds));
+    file.setValue(kBrowserKey, int(settings.browserFillsLogins));
     file.sync();
     if (file.status() == QSettings::NoError)
         return true;

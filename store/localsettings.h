@@ -13,6 +13,8 @@ struct LocalSettings
     int idleLockMinutes = 0;
     // Seconds before a copied password leaves the clipboard; 0: it stays.
     int clipboardClearSeconds = 30;
+    // Whether browsers may fill logins through KeePassXC-Browser.
+    bool browserFillsLogins = false;
 };
 
 inline constexpr int kMaxIdleLockMinutes = 24 * 60;
