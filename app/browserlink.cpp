@@ -78,9 +78,9 @@ BrowserPrompts::SiteChoice BrowserLink::allowEntryForSite(const QString& host, c
     QMessageBox box(QMessageBox::Question, tr("Browser Access"), tr("Allow %1 to use %2 login?").arg(host, entry.title),
                     QMessageBox::NoButton, &window);
     box.setInformativeText(tr("Account: %1").arg(entry.account));
-    QPushButton* once = box.addButton(tr("Allow Once"), QMessageBox::AcceptRole);
-    QPushButton* always = box.addButton(tr("Always"), QMessageBox::YesRole);
-    QPushButton* deny = box.addButton(tr("Deny"), QMessageBox::RejectRole);
+    QPushButton* once = box.addButton(tr("Allow &Once"), QMessageBox::AcceptRole);
+    QPushButton* always = box.addButton(tr("&Always"), QMessageBox::YesRole);
+    QPushButton* deny = box.addButton(tr("&Deny"), QMessageBox::RejectRole);
     box.setDefaultButton(deny);
     box.setEscapeButton(deny);
     box.exec();

@@ -112,7 +112,10 @@ void BrowserServer::readFrom(QLocalSocket* socket)
         }
         connection->waiting.append(frame);
     }
-    answerWaiting();
+    // Answered from the event loop, not from the socket's signal: a question to the user runs an
+    // event loop, in which a browser that leaves has its socket deleted, and the socket's own code
+    // must not be on the stack then.
+    QMetaObject::invokeMethod(this, &BrowserServer::answerWaiting, Qt::QueuedConnection);
 }
 
 void BrowserServer::answerWaiting()

@@ -20,6 +20,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -212,7 +213,9 @@ class TestBrowser : public QObject
                 DialogDriver::answerMessage(answer.section('=', 0, 0), "browser",
                                             answer.endsWith("=yes") ? QMessageBox::Yes : QMessageBox::No);
             } else {
-                DialogDriver::answerMessageWithButton("Browser Access", " login?", answer);
+                // The buttons' captions, with their access keys.
+                const QString caption = answer == "Allow Once" ? "Allow &Once" : QLatin1Char('&') + answer;
+                DialogDriver::answerMessageWithButton("Browser Access", " login?", caption);
             }
         }
     }
@@ -456,8 +459,7 @@ private slots:
             box[box.size() / 2] = char(box[box.size() / 2] ^ 1);
             sent["message"] = base64(box);
         } else if (fault == "replayed") {
-            DialogDriver::answerMessageWithButton("Browser Access", "Allow mail.example.com to use Mail login?",
-                                                  "Allow Once");
+            expectAnswers({"Allow Once"});
             client.sendRaw(QJsonDocument(sent).toJson());
             QCOMPARE(accounts(client.opened(client.next(), nonce)), QStringList{"me/s3cret"});
         } else if (fault == "reflected") {
@@ -509,6 +511,40 @@ private slots:
         QCOMPARE(stored.siteAnswer("old-id", "www.shop.test"), BrowserAccess::SiteAnswer::Unknown);
         QCOMPARE(QFile::permissions(BrowserAccess::defaultPath()) & 0077, QFileDevice::Permissions());
         QVERIFY(!TestVault::readFile(store->store.filePath()).contains("shop.test/x"));
+        window->close();
+    }
+
+    // The browser goes away while the window asks about its request: nothing is answered to anyone,
+    // and the next browser is served.
+    void browserLeavesDuringQuestion()
+    {
+        openWindow();
+        {
+            Client client(host);
+            QVERIFY(client.exchangeKeys());
+            QByteArray nonce;
+            client.sendRaw(
+                QJsonDocument(client.envelope("get-logins",
+                                              {{"url", "https://mail.example.com"},
+                                               {"keys", QJsonArray{QJsonObject{{"id", kKnownId}, {"key", kKnownKey}}}}},
+                                              nonce))
+                    .toJson());
+            // The question stays open while the window's own loop hears that the browser left.
+            DialogDriver::answerWith("Browser Access", [this](QWidget* dialog) {
+                host.kill();
+                host.waitForFinished();
+                QTimer::singleShot(500, dialog,
+                                   [dialog] { qobject_cast<QMessageBox*>(dialog)->buttons().first()->click(); });
+            });
+            QTRY_COMPARE_WITH_TIMEOUT(host.state(), QProcess::NotRunning, 20000);
+            VERIFY_DIALOGS_ANSWERED();
+        }
+        QTest::qWait(100);
+        host.start();
+        QVERIFY(host.waitForStarted());
+        Client next(host);
+        QVERIFY(next.exchangeKeys());
+        QVERIFY(next.prove());
         window->close();
     }
 
