@@ -38,6 +38,7 @@ fail() {
 }
 
 [ -x "$prefix/bin/vaultry" ] || fail "bin/vaultry is missing or not executable"
+[ -x "$prefix/bin/vaultry-browser-host" ] || fail "bin/vaultry-browser-host is missing or not executable"
 
 desktop_files=("$prefix"/share/applications/*.desktop)
 [ ${#desktop_files[@]} -eq 1 ] && [ -f "${desktop_files[0]}" ] || fail "expected one desktop entry"
