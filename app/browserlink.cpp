@@ -1,5 +1,4 @@
 #include "app/browserlink.h"
-#include "ui_mainwindow.h"
 
 #include "app/mainwindow.h"
 #include "browser/browsermanifests.h"
