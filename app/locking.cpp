@@ -139,6 +139,7 @@ void MainWindow::lockWindow()
     refreshView();
     showLockedPage(true);
     updateLockWatch();
+    announceLockToBrowsers();
 }
 
 void MainWindow::showLockedPage(bool locked)
@@ -225,6 +226,7 @@ void MainWindow::unlockWindow()
     showLockedPage(false);
     refreshView();
     updateLockWatch();
+    announceLockToBrowsers();
 }
 
 bool MainWindow::askStorePassword(bool again, QString& password)

@@ -42,6 +42,7 @@ MainWindow::MainWindow(StoreState& state, SettingsStore& store, QWidget* parent)
     if (startupCompleted) {
         refreshView();
         startAutoSave();
+        followBrowserSetting(false);
     }
     updateLockWatch();
 }

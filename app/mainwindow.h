@@ -15,6 +15,7 @@
 #include <optional>
 
 class AutoSaver;
+class BrowserLink;
 class ClipboardGuard;
 class FilterModel;
 class GlobalShortcut;
@@ -304,6 +305,12 @@ private:
 
     QTimer* oneTimeCodeTimer = nullptr;
     GlobalShortcut* autoTypeShortcut = nullptr;
+
+    // Filling logins in browsers (app/browserlink.cpp): the link runs while the setting is on.
+    friend class BrowserLink;
+    void followBrowserSetting(bool changedByUser);
+    void announceLockToBrowsers();
+    BrowserLink* browserLink = nullptr;
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

@@ -9,11 +9,12 @@
 
 void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings& settings)
 {
+    const bool browsersChanged = settings.browserFillsLogins != localSettings.browserFillsLogins;
     if (settings.idleLockMinutes != localSettings.idleLockMinutes ||
         settings.clipboardClearSeconds != localSettings.clipboardClearSeconds ||
         settings.secretServiceEnabled != localSettings.secretServiceEnabled ||
         settings.secretServiceCategory != localSettings.secretServiceCategory ||
-        settings.autoTypeShortcut != localSettings.autoTypeShortcut) {
+        settings.autoTypeShortcut != localSettings.autoTypeShortcut || browsersChanged) {
         const bool shortcutChanged = settings.autoTypeShortcut != localSettings.autoTypeShortcut;
         localSettings = settings;
         if (shortcutChanged)
@@ -22,6 +23,8 @@ void MainWindow::applySettingsChoices(bool protectionWanted, const LocalSettings
         if (!saveLocalSettings(store.directory(), localSettings, &error))
             QMessageBox::warning(this, tr("Notice"), error);
     }
+    if (browsersChanged)
+        followBrowserSetting(true);
     if (protectionWanted != store.isProtected())
         setProtection(protectionWanted);
     updateLockWatch();

@@ -1,5 +1,6 @@
 #include "settingsdialog.h"
 #include "ui_autotypesettings.h"
+#include "ui_browsersettings.h"
 #include "ui_secretservicesettings.h"
 #include "ui_settingsdialog.h"
 
@@ -16,7 +17,7 @@
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog), secretForm(new Ui::SecretServiceSettings),
-      autoTypeForm(new Ui::AutoTypeSettings)
+      autoTypeForm(new Ui::AutoTypeSettings), browserForm(new Ui::BrowserSettings)
 {
     form->setupUi(this);
     addSecretServiceGroup();
@@ -27,6 +28,11 @@ SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
         column->insertWidget(column->indexOf(form->buttonBox), autoTypeGroup);
     connect(autoTypeForm->btnClearAutoTypeShortcut, &QToolButton::clicked, autoTypeForm->keyAutoTypeShortcut,
             &QKeySequenceEdit::clear);
+    // A form of its own, above the buttons.
+    auto* browsers = new QWidget(this);
+    browserForm->setupUi(browsers);
+    if (auto* rows = qobject_cast<QBoxLayout*>(layout()))
+        rows->insertWidget(rows->indexOf(form->buttonBox), browsers);
 
     // The handlers are already connected: maximum before minimum keeps a stored minimum
     // above the maximum from pushing past it, and the attempt limit goes last because it
@@ -66,6 +72,7 @@ void SettingsDialog::setLocalSettings(const LocalSettings& settings)
     secretForm->cmbSecretCategory->setEnabled(settings.secretServiceEnabled);
     autoTypeForm->keyAutoTypeShortcut->setKeySequence(
         QKeySequence::fromString(settings.autoTypeShortcut, QKeySequence::PortableText));
+    browserForm->chkBrowserFillsLogins->setChecked(settings.browserFillsLogins);
 }
 
 LocalSettings SettingsDialog::localSettings() const
@@ -80,6 +87,7 @@ LocalSettings SettingsDialog::localSettings() const
     // One combination: a global shortcut is never a sequence of several.
     const QKeySequence keys = autoTypeForm->keyAutoTypeShortcut->keySequence();
     settings.autoTypeShortcut = keys.isEmpty() ? QString() : QKeySequence(keys[0]).toString(QKeySequence::PortableText);
+    settings.browserFillsLogins = browserForm->chkBrowserFillsLogins->isChecked();
     return settings;
 }
 
@@ -126,6 +134,7 @@ SettingsDialog::~SettingsDialog()
 {
     delete secretForm;
     delete autoTypeForm;
+    delete browserForm;
     delete form;
 }
 

@@ -11,6 +11,7 @@ struct Preferences;
 
 namespace Ui {
 class AutoTypeSettings;
+class BrowserSettings;
 class SettingsDialog;
 class SecretServiceSettings;
 } // namespace Ui
@@ -52,4 +53,5 @@ private:
     Ui::SettingsDialog* form;
     Ui::SecretServiceSettings* secretForm;
     Ui::AutoTypeSettings* autoTypeForm;
+    Ui::BrowserSettings* browserForm;
 };

@@ -11,6 +11,7 @@ const QString kClipboardKey = QStringLiteral("clipboard/clearSeconds");
 const QString kSecretServiceKey = QStringLiteral("secretService/enabled");
 const QString kSecretCategoryKey = QStringLiteral("secretService/category");
 const QString kAutoTypeShortcutKey = QStringLiteral("autotype/globalShortcut");
+const QString kBrowserKey = QStringLiteral("browser/fillLogins");
 
 QString filePath(const QString& directory)
 {
@@ -39,6 +40,7 @@ LocalSettings loadLocalSettings(const QString& directory)
     if (!category.trimmed().isEmpty())
         settings.secretServiceCategory = category;
     settings.autoTypeShortcut = file.value(kAutoTypeShortcutKey, defaults.autoTypeShortcut).toString();
+    settings.browserFillsLogins = readBounded(file, kBrowserKey, 1, int(defaults.browserFillsLogins)) == 1;
     return settings;
 }
 
@@ -51,6 +53,7 @@ bool saveLocalSettings(const QString& directory, const LocalSettings& settings, 
     if (!settings.secretServiceCategory.trimmed().isEmpty())
         file.setValue(kSecretCategoryKey, settings.secretServiceCategory);
     file.setValue(kAutoTypeShortcutKey, settings.autoTypeShortcut);
+    file.setValue(kBrowserKey, int(settings.browserFillsLogins));
     file.sync();
     if (file.status() == QSettings::NoError)
         return true;

@@ -19,6 +19,8 @@ struct LocalSettings
     QString secretServiceCategory = QStringLiteral("Secret Service");
     // The global auto-type shortcut (QKeySequence's portable text); empty: none.
     QString autoTypeShortcut = QStringLiteral("Ctrl+Alt+A");
+    // Whether browsers may fill logins through KeePassXC-Browser.
+    bool browserFillsLogins = false;
 };
 
 inline constexpr int kMaxIdleLockMinutes = 24 * 60;

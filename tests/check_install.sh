@@ -37,7 +37,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-for program in vaultry vaultry-cli; do
+for program in vaultry vaultry-cli vaultry-browser-host; do
     [ -x "$prefix/bin/$program" ] || fail "bin/$program is missing or not executable"
 done
 
