@@ -588,7 +588,7 @@ private slots:
                                QStringLiteral("pw"))
                      .ok)
                 qFatal("no list file");
-            DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), file);
+            DialogDriver::answerFile(QStringLiteral("Import into Vaultry"), file);
             DialogDriver::answerInput(QStringLiteral("Vaultry list password"),
                                       QStringLiteral("Enter a password to unlock the imported list."),
                                       QStringLiteral("pw"));

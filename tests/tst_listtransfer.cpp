@@ -118,7 +118,7 @@ private slots:
         QCOMPARE(QFile::permissions(path("out.vydl")) & QFile::Permissions(0x0077), QFile::Permissions());
         QVERIFY(store->seed({QStringLiteral("General")}));
         MainWindow window(store->state, store->store);
-        DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), path("out.vydl"));
+        DialogDriver::answerFile(QStringLiteral("Import into Vaultry"), path("out.vydl"));
         answerPassword(kUnlockLabel, unlock);
         window.findChild<QAction*>(QStringLiteral("action_Import"))->trigger();
         VERIFY_DIALOGS_ANSWERED();
@@ -199,7 +199,7 @@ private slots:
 
         MainWindow window(store->state, store->store);
         // The file dialog takes only existing files; a missing one is removed once chosen.
-        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [this, file](QWidget* dialog) {
+        DialogDriver::answerWith(QStringLiteral("Import into Vaultry"), [this, file](QWidget* dialog) {
             DialogDriver::chooseFile(dialog, path("in.vydl"));
             if (file.isNull())
                 QFile::remove(path("in.vydl"));

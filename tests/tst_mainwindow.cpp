@@ -164,9 +164,13 @@ private slots:
         QCOMPARE(window.menuBar()->actions().size(), 3);
         QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
         QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));
-        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo"}));
+        QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo", "-",
+                                                        "actionRenameCategory=Re&name Category..."}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
+        // The keys the menus show: F1 for the help, F2 for a rename.
+        QCOMPARE(child<QAction>(window, "actionView_Help")->shortcut(), QKeySequence(QKeySequence::HelpContents));
+        QCOMPARE(child<QAction>(window, "actionRenameCategory")->shortcut(), QKeySequence(Qt::Key_F2));
         auto* tree = child<QTreeView>(window, "treeView");
         QVERIFY(tree->isHeaderHidden());
         QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -315,7 +319,7 @@ private slots:
 
         store->forget();
         MainWindow again(store->state, store->store);
-        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [&](QWidget* dialog) {
+        DialogDriver::answerWith(QStringLiteral("Import into Vaultry"), [&](QWidget* dialog) {
             startedIn(dialog);
             DialogDriver::chooseFile(dialog, QString());
         });

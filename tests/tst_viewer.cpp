@@ -120,9 +120,10 @@ private slots:
         QTest::addColumn<int>("buttons");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text"); // ":/...": that resource's contents
-        // No placeholder address: the project has no page of its own to name.
+        // Two lines: the version and the project's page.
         QTest::newRow("about") << QStringLiteral("actionAbout") << 1 << "About Vaultry"
-                               << QStringLiteral("Vaultry v1.0.5");
+                               << QStringLiteral("Vaultry v1.0.5<br>The project's page: <a href=\"" VAULTRY_PROJECT_PAGE
+                                                 "\">" VAULTRY_PROJECT_PAGE "</a>");
         QTest::newRow("hidden picture") << QString() << 1 << "Easter Egg Surprise"
                                         << QStringLiteral("<img src=\":/files/c-creep\">");
         QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Vaultry Release Notes"
