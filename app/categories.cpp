@@ -75,13 +75,19 @@ void MainWindow::renameSelectedCategory()
     }
 
     const bool wasOpen = openCategoryDigests.contains(WindowSettings::categoryDigest(from));
-    const bool typedFrom = panelEdited() && form->comboBoxCategory->currentText() == from;
+    const bool edited = panelEdited();
+    const bool typedFrom = edited && form->comboBoxCategory->currentText() == from;
     undoStack->push(new RenameCategoryCommand(state.vault, from, to));
     // The open entry moved with its category; what is typed in the panel stays.
     if (currentEntry->category == from)
         currentEntry->category = to;
     if (shownRecord.category == from)
         shownRecord.category = to;
+    if (!edited && currentEntry->id != QLatin1String("0")) {
+        form->comboBoxCategory->clear();
+        form->comboBoxCategory->addItems(state.vault.categoryNames());
+        fillPanel();
+    }
     selectCurrentEntry();
     refreshView();
     if (typedFrom)
