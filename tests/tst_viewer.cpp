@@ -1,3 +1,4 @@
+#include "app/version.h"
 #include "app/dialogfit.h"
 #include "app/mainwindow.h"
 #include "support/dialogdriver.h"
@@ -112,6 +113,18 @@ private slots:
         QVERIFY(event.isAccepted());
         if (way != 2)
             QVERIFY(!viewer.isVisible());
+    }
+
+    // The notes of this release say what it brought: encryption, import, locking and sync.
+    void releaseNotesNameTheRelease()
+    {
+        QFile file(QStringLiteral(":/files/changelog"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString notes = QString::fromLatin1(file.readAll());
+        const QString release = notes.section(QStringLiteral("\n\n"), 0, 0);
+        QVERIFY(release.startsWith(readVersion() + QLatin1Char(':')));
+        for (const char* topic : {"encrypted", "Import", "Lock", "synced folder"})
+            QVERIFY2(release.contains(QLatin1String(topic)), topic);
     }
 
     void modalWindows_data()
