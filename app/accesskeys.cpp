@@ -1,8 +1,8 @@
 #include "accesskeys.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QAbstractButton>
 
 void setAccessKeys(QMessageBox& box)
 {

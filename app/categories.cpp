@@ -34,7 +34,8 @@ void MainWindow::createCategoryActions()
     form->menu_Edit->addAction(renameCategoryAction);
 
     openCategoryDigests = WindowSettings().openCategories();
-    connect(form->treeView, &QTreeView::expanded, this, [this](const QModelIndex& row) { rememberOpenCategory(row, true); });
+    connect(form->treeView, &QTreeView::expanded, this,
+            [this](const QModelIndex& row) { rememberOpenCategory(row, true); });
     connect(form->treeView, &QTreeView::collapsed, this,
             [this](const QModelIndex& row) { rememberOpenCategory(row, false); });
 }
@@ -55,9 +56,9 @@ void MainWindow::renameSelectedCategory()
         return;
     }
     if (from == Vault::generalCategory()) {
-        QMessageBox::information(this, tr("Rename Category"),
-                                 tr("The category \"%1\" cannot be renamed: Vaultry keeps it for new entries.")
-                                     .arg(from));
+        QMessageBox::information(
+            this, tr("Rename Category"),
+            tr("The category \"%1\" cannot be renamed: Vaultry keeps it for new entries.").arg(from));
         return;
     }
     QString to = from;
@@ -130,8 +131,7 @@ void MainWindow::restoreOpenCategories()
     for (int row = 0, rows = filterModel->rowCount(); row < rows; ++row) {
         const QModelIndex category = filterModel->index(row, 0);
         const QString name = category.data(Qt::EditRole).toString();
-        if (!form->treeView->isExpanded(category) &&
-            openCategoryDigests.contains(WindowSettings::categoryDigest(name)))
+        if (!form->treeView->isExpanded(category) && openCategoryDigests.contains(WindowSettings::categoryDigest(name)))
             form->treeView->expand(category);
     }
     restoringCategories = false;

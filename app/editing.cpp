@@ -4,10 +4,10 @@
 #include "app/clipboardguard.h"
 #include "prefs/generator.h"
 #include "store/storestate.h"
+#include "vault/categorycommands.h"
 #include "vault/filtermodel.h"
 #include "vault/treeitem.h"
 #include "vault/treemodel.h"
-#include "vault/categorycommands.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -254,10 +254,10 @@ void MainWindow::on_btnCopyPassword_clicked()
 void MainWindow::showClipboardCountdown(int secondsLeft)
 {
     // Shown until the next second's; a password copied over meanwhile leaves no stale count.
-    statusBar()->showMessage(secondsLeft == 1
-                                 ? tr("Password copied to the clipboard; cleared from it in 1 second.")
-                                 : tr("Password copied to the clipboard; cleared from it in %1 seconds.").arg(secondsLeft),
-                             kCountdownMessageMs);
+    statusBar()->showMessage(
+        secondsLeft == 1 ? tr("Password copied to the clipboard; cleared from it in 1 second.")
+                         : tr("Password copied to the clipboard; cleared from it in %1 seconds.").arg(secondsLeft),
+        kCountdownMessageMs);
 }
 
 void MainWindow::showClipboardCleared()

@@ -134,16 +134,16 @@ void MainWindow::createShortcuts()
     // Shown beside Help > View Help.
     form->actionView_Help->setShortcut(QKeySequence::HelpContents);
     // Escape in the details panel cancels its edits, as its Cancel button does.
-    for (QWidget* field : std::initializer_list<QWidget*>{form->txtEntryTitle, form->comboBoxCategory, form->txtEntryUrl,
-                                                         form->txtEntryAccount, form->txtEntryPassword, form->txtEntryNotes,
-                                                         form->btnSaveEntry, form->btnCancelEntryChanges}) {
+    for (QWidget* field : std::initializer_list<QWidget*>{
+             form->txtEntryTitle, form->comboBoxCategory, form->txtEntryUrl, form->txtEntryAccount,
+             form->txtEntryPassword, form->txtEntryNotes, form->btnSaveEntry, form->btnCancelEntryChanges}) {
         auto* cancel =
             new QShortcut(QKeySequence(Qt::Key_Escape), field, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
         connect(cancel, &QShortcut::activated, this, &MainWindow::on_btnCancelEntryChanges_clicked);
     }
     // Tab walks through the fields only: a key press on Generate would replace the password.
-    for (QWidget* button : {form->btnVisitUrl, form->btnCopyUrl, form->btnCopyAccount, form->btnGeneratePassword,
-                            form->btnCopyPassword})
+    for (QWidget* button :
+         {form->btnVisitUrl, form->btnCopyUrl, form->btnCopyAccount, form->btnGeneratePassword, form->btnCopyPassword})
         button->setFocusPolicy(Qt::NoFocus);
 }
 

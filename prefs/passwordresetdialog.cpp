@@ -42,8 +42,9 @@ void PasswordResetDialog::on_buttonBox_rejected()
 void PasswordResetDialog::on_buttonBox_accepted()
 {
     const QString newPassword = form->txtNewPass1->text().trimmed();
-    if (mode == Mode::Change && (preferences.masterPasswordHash.isEmpty() ||
-                                 hashMasterPassword(form->txtOldPass->text().trimmed()) != preferences.masterPasswordHash)) {
+    if (mode == Mode::Change &&
+        (preferences.masterPasswordHash.isEmpty() ||
+         hashMasterPassword(form->txtOldPass->text().trimmed()) != preferences.masterPasswordHash)) {
         showProblem(tr("The old password is wrong. Nothing was changed."));
         form->txtOldPass->setFocus();
         form->txtOldPass->selectAll();

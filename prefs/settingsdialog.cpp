@@ -6,8 +6,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QPushButton>
 #include <QLayout>
+#include <QPushButton>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     : QDialog(parent), preferences(preferences), form(new Ui::SettingsDialog)

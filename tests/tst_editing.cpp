@@ -198,11 +198,16 @@ private slots:
         QTest::addColumn<QStringList>("categories");
         QTest::addColumn<QString>("selected"); // the tree's current row; empty: none
         QTest::addColumn<QString>("category"); // the new entry's
-        QTest::newRow("nothing selected") << both << "" << "General";
-        QTest::newRow("a category selected") << both << "Work" << "Work";
-        QTest::newRow("an entry selected") << both << "Wiki" << "Work";
-        QTest::newRow("General selected") << both << "General" << "General";
-        QTest::newRow("General missing") << QStringList{"Work"} << "" << "General";
+        QTest::newRow("nothing selected") << both << ""
+                                          << "General";
+        QTest::newRow("a category selected") << both << "Work"
+                                             << "Work";
+        QTest::newRow("an entry selected") << both << "Wiki"
+                                           << "Work";
+        QTest::newRow("General selected") << both << "General"
+                                          << "General";
+        QTest::newRow("General missing") << QStringList{"Work"} << ""
+                                         << "General";
     }
 
     // A new entry starts in the selected category and lives in the panel alone: the vault (and
@@ -687,8 +692,8 @@ private slots:
             w.action("action_Import")->trigger();
         };
         const Step addHome = [](Window& w, const QString&) {
-            DialogDriver::answerInput(QStringLiteral("Add Category"), QStringLiteral("Please enter the new category's name:"),
-                                      QStringLiteral("Home"));
+            DialogDriver::answerInput(QStringLiteral("Add Category"),
+                                      QStringLiteral("Please enter the new category's name:"), QStringLiteral("Home"));
             w.click("btnAddCategory");
         };
         const Step renameWork = [](Window& w, const QString&) {
@@ -896,12 +901,12 @@ private slots:
 
     void renameCategory_data()
     {
-        QTest::addColumn<QString>("row");      // the tree's current row when F2 is pressed
+        QTest::addColumn<QString>("row");       // the tree's current row when F2 is pressed
         QTest::addColumn<QStringList>("typed"); // each name typed; "!" cancels
         QTest::addColumn<QString>("told");      // a message on the way; empty: none
         QTest::addColumn<QStringList>("names"); // afterwards
-        QTest::newRow("renamed from an entry's row") << "Wiki" << QStringList{" Office "} << ""
-                                                     << QStringList{"General", "Office"};
+        QTest::newRow("renamed from an entry's row")
+            << "Wiki" << QStringList{" Office "} << "" << QStringList{"General", "Office"};
         QTest::newRow("a name taken, then another")
             << "Work" << QStringList{"General", "Office"} << "already a category" << QStringList{"General", "Office"};
         QTest::newRow("cancelled") << "Work" << QStringList{"!"} << "" << both;
@@ -972,7 +977,8 @@ private slots:
             store->forget();
         }
         Window collapsed(*store);
-        QVERIFY(!collapsed.tree->isExpanded(collapsed.proxy->mapFromSource(collapsed.category(QStringLiteral("Work")))));
+        QVERIFY(
+            !collapsed.tree->isExpanded(collapsed.proxy->mapFromSource(collapsed.category(QStringLiteral("Work")))));
         QVERIFY(!TestVault::readFile(WindowSettings::filePath()).contains("Work"));
     }
 

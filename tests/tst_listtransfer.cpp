@@ -240,8 +240,8 @@ private slots:
         });
         window.findChild<QAction*>(QStringLiteral("action_Import"))->trigger();
         VERIFY_DIALOGS_ANSWERED();
-        QCOMPARE(titles, (QStringList{"Import into Vaultry", "Import Vaultry list", "Import CSV", "Import Bitwarden JSON",
-                                      "Import KeePass 2 XML", "Import into Vaultry"}));
+        QCOMPARE(titles, (QStringList{"Import into Vaultry", "Import Vaultry list", "Import CSV",
+                                      "Import Bitwarden JSON", "Import KeePass 2 XML", "Import into Vaultry"}));
 
         titles.clear();
         DialogDriver::answerWith(QStringLiteral("Export Vaultry list"), [&](QWidget* dialog) {

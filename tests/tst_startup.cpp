@@ -407,8 +407,7 @@ private slots:
         QTest::addColumn<QStringList>("typed"); // tries of the old password, the new one, the new one again
         QTest::addColumn<QString>("stored");    // "-": unchanged
         QTest::newRow("changed, blanks dropped") << QStringList{" old ", "  new", "new  "} << "new";
-        QTest::newRow("empty new password, then right")
-            << QStringList{"old", "", "  ", "old", "new", "new"} << "new";
+        QTest::newRow("empty new password, then right") << QStringList{"old", "", "  ", "old", "new", "new"} << "new";
         QTest::newRow("wrong old password, then right")
             << QStringList{"olD", "new", "new", "old", "new", "new"} << "new";
         QTest::newRow("new entries differ, then cancelled") << QStringList{"old", "new", "nw", "!"} << "-";

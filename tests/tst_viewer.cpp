@@ -1,6 +1,6 @@
-#include "app/version.h"
 #include "app/dialogfit.h"
 #include "app/mainwindow.h"
+#include "app/version.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 #include "viewer/plaintextwindow.h"
