@@ -252,8 +252,7 @@ private slots:
             QVERIFY(QTest::qWaitForWindowActive(warning));
             QTest::keyClick(warning, Qt::Key_S, Qt::AltModifier);
             // The access key clicks after a short press animation.
-            QTest::qWaitFor([warning] { return !warning->isVisible(); });
-            if (warning->isVisible())
+            if (!QTest::qWaitFor([warning] { return !warning->isVisible(); }))
                 static_cast<QDialog*>(warning)->reject();
         });
         DialogDriver::answerMessage(QStringLiteral("Vaultry Export"), QStringLiteral("Export complete."));
