@@ -60,10 +60,13 @@ void ClipboardGuard::checkTime()
         return;
     }
     const qint64 left = copiedAt + qint64(seconds) * 1000 - clock();
-    if (left <= 0)
+    if (left <= 0) {
         clearNow();
-    else
-        timer.start(int(qMin<qint64>(left, std::numeric_limits<int>::max())));
+        return;
+    }
+    emit countingDown(int(qMin<qint64>((left + 999) / 1000, std::numeric_limits<int>::max())));
+    // Again when the count of seconds left goes down.
+    timer.start(int((left - 1) % 1000 + 1));
 }
 
 QByteArray ClipboardGuard::digest(const QString& text) const

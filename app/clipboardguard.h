@@ -36,6 +36,8 @@ public:
 signals:
     // The password was taken off the clipboard.
     void cleared();
+    // Whole seconds left before it is, once after the copy and then every second.
+    void countingDown(int secondsLeft);
 
 private:
     QByteArray digest(const QString& text) const;

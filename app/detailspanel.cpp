@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/accesskeys.h"
 #include "app/version.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
@@ -63,6 +64,8 @@ void MainWindow::refreshView()
     }
 
     filterModel->sort(0, Qt::AscendingOrder);
+    restoreOpenCategories();
+    form->actionReset_Master_Password->setEnabled(!state.preferences.masterPasswordHash.isEmpty() && !windowLocked);
     applyPasswordVisibility();
     refreshOneTimeCode();
     updateAutoTypeAction();
@@ -109,7 +112,10 @@ void MainWindow::setCurrentEntry(const Entry& entry)
 void MainWindow::selectCurrentEntry()
 {
     QModelIndex source;
-    if (currentEntry->id != QLatin1String("0"))
+    // A new entry has no row before its first save: its category's row stands for it.
+    if (currentEntry->id != QLatin1String("0") && currentEntry->id == unsavedNewEntryId)
+        source = treeModel->findCategory(currentEntry->category);
+    else if (currentEntry->id != QLatin1String("0"))
         source = treeModel->findEntry(*currentEntry);
     const QModelIndex shown = filterModel->mapFromSource(source);
     form->treeView->scrollTo(shown, QAbstractItemView::EnsureVisible);
@@ -187,6 +193,7 @@ bool MainWindow::settleUnsavedEntry()
                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Save);
     box.setEscapeButton(QMessageBox::Cancel);
+    setAccessKeys(box);
     unsavedQuestion = &box;
     switch (box.exec()) {
     case QMessageBox::Save:
@@ -203,8 +210,7 @@ bool MainWindow::settleUnsavedEntry()
 void MainWindow::discardOpenEntry()
 {
     if (!unsavedNewEntryId.isEmpty() && currentEntry->id == unsavedNewEntryId) {
-        // Never saved: it goes as if it had not been added, and leaves no step to undo.
-        state.vault.removeEntry(unsavedNewEntryId);
+        // Never saved, so never in the vault: it goes, and leaves no step to undo.
         unsavedNewEntryId.clear();
         currentEntry->id = QStringLiteral("0");
         return;

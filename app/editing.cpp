@@ -4,10 +4,10 @@
 #include "app/clipboardguard.h"
 #include "prefs/generator.h"
 #include "store/storestate.h"
+#include "vault/categorycommands.h"
 #include "vault/filtermodel.h"
 #include "vault/treeitem.h"
 #include "vault/treemodel.h"
-#include "vault/vaultcommands.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -35,7 +35,7 @@ void MainWindow::on_btnAddCategory_clicked()
                                                QLineEdit::Normal, QString(), &confirmed);
     const QString name = text.trimmed();
     if (confirmed && !name.isEmpty())
-        addCategory(name);
+        undoStack->push(new AddCategoryCommand(state.vault, name));
     selectCurrentEntry();
     refreshView();
 }
@@ -47,13 +47,16 @@ void MainWindow::on_btnAddEntry_clicked()
         selectCurrentEntry();
         return;
     }
-    const Entry entry;
-    // A vault may come without "General"; the new entry needs a row to be seen and edited.
+    // In the category selected in the tree (that of the selected entry), else in "General".
+    Entry entry;
+    if (const QString category = selectedCategory(); !category.isEmpty())
+        entry.category = category;
+    // The entry lives in the panel alone until its first save adds it, as one step: the vault,
+    // and so the file, never holds a blank entry nobody saved. A vault may come without
+    // "General": it is made now, so that the panel can offer it.
     addCategory(entry.category);
-    addEntry(entry);
     unsavedNewEntryId = entry.id;
     setCurrentEntry(entry);
-    selectCurrentEntry();
     refreshView();
     // Ready to type the new entry's title.
     form->txtEntryTitle->setFocus(Qt::OtherFocusReason);
@@ -97,7 +100,7 @@ void MainWindow::on_btnSaveEntry_clicked()
 
 void MainWindow::saveOpenEntry()
 {
-    if (openEntryChangedElsewhere()) {
+    if (currentEntry->id != unsavedNewEntryId && openEntryChangedElsewhere()) {
         saveOverChangesElsewhere();
         return;
     }
@@ -109,7 +112,7 @@ void MainWindow::saveOpenEntry()
     entry.password = form->txtEntryPassword->text();
     entry.url = form->txtEntryUrl->text();
     bool adds = entry.id == unsavedNewEntryId;
-    // Deleted elsewhere while it was being edited: what was typed is kept as a new entry.
+    // New, or deleted elsewhere while it was being edited: what was typed is kept as a new entry.
     if (!state.vault.entries().containsId(entry.id)) {
         state.vault.addCategory(entry.category);
         state.vault.addEntry(entry);
@@ -149,11 +152,13 @@ void MainWindow::on_btnDeleteEntry_clicked()
             !confirmCategoryDeletion(name))
             return;
         undoStack->push(new DeleteCategoryCommand(state.vault, name));
-    } else if (row.id == unsavedNewEntryId) {
-        // Never saved: nothing to bring back.
-        state.vault.removeEntry(row.id);
+        statusBar()->showMessage(
+            tr("Deleted the category \"%1\". Edit > Undo (%2) brings it back.").arg(name, undoKeys()),
+            kDeletedMessageMs);
     } else {
         undoStack->push(new DeleteEntryCommand(state.vault, row.id));
+        statusBar()->showMessage(tr("Deleted \"%1\". Edit > Undo (%2) brings it back.").arg(row.title, undoKeys()),
+                                 kDeletedMessageMs);
     }
 
     dropGoneEntries();
@@ -161,11 +166,16 @@ void MainWindow::on_btnDeleteEntry_clicked()
     refreshView();
 }
 
+QString MainWindow::undoKeys() const
+{
+    return form->actionUndo->shortcut().toString(QKeySequence::NativeText);
+}
+
 void MainWindow::dropGoneEntries()
 {
-    if (!unsavedNewEntryId.isEmpty() && !state.vault.entries().containsId(unsavedNewEntryId))
-        unsavedNewEntryId.clear();
-    if (currentEntry->id != QLatin1String("0") && !state.vault.entries().containsId(currentEntry->id))
+    // A new entry never saved is in the panel only.
+    if (currentEntry->id != QLatin1String("0") && currentEntry->id != unsavedNewEntryId &&
+        !state.vault.entries().containsId(currentEntry->id))
         currentEntry->id = QStringLiteral("0");
 }
 
@@ -232,9 +242,27 @@ void MainWindow::stepThroughHistory(bool back)
 
 void MainWindow::on_btnCopyPassword_clicked()
 {
-    // Marked so that clipboard managers do not record it, and taken off again after the set time.
-    clipboardGuard->copyPassword(form->txtEntryPassword->text());
+    // Marked so that clipboard managers do not record it, and taken off again after the set time,
+    // counted down in the status bar.
+    connect(clipboardGuard, &ClipboardGuard::countingDown, this, &MainWindow::showClipboardCountdown,
+            Qt::UniqueConnection);
+    connect(clipboardGuard, &ClipboardGuard::cleared, this, &MainWindow::showClipboardCleared, Qt::UniqueConnection);
     statusBar()->showMessage(tr("Password copied to the clipboard."), kStatusMessageMs);
+    clipboardGuard->copyPassword(form->txtEntryPassword->text());
+}
+
+void MainWindow::showClipboardCountdown(int secondsLeft)
+{
+    // Shown until the next second's; a password copied over meanwhile leaves no stale count.
+    statusBar()->showMessage(
+        secondsLeft == 1 ? tr("Password copied to the clipboard; cleared from it in 1 second.")
+                         : tr("Password copied to the clipboard; cleared from it in %1 seconds.").arg(secondsLeft),
+        kCountdownMessageMs);
+}
+
+void MainWindow::showClipboardCleared()
+{
+    statusBar()->showMessage(tr("The copied password was cleared from the clipboard."), kStatusMessageMs);
 }
 
 void MainWindow::on_btnCopyAccount_clicked()
@@ -273,5 +301,9 @@ void MainWindow::on_btnVisitUrl_clicked()
                                      .arg(text));
         return;
     }
-    QDesktopServices::openUrl(url);
+    if (!QDesktopServices::openUrl(url))
+        QMessageBox::warning(this, tr("Notice"),
+                             tr("No web browser could be started to open %1. Install one (or set one as the "
+                                "desktop's default), or copy the address with the Copy button.")
+                                 .arg(url.toDisplayString()));
 }

@@ -63,8 +63,14 @@ void MainWindow::on_actionView_Help_triggered()
 
 void MainWindow::on_actionAbout_triggered()
 {
-    // The project has no web address of its own yet, so the box names only the version.
-    QMessageBox::information(this, tr("About Vaultry"), tr("Vaultry v") + readVersion());
+    // Two lines: the version, and where the project, its news and its updates are.
+    QMessageBox about(QMessageBox::Information, tr("About Vaultry"),
+                      tr("Vaultry v%1<br>The project's page: <a href=\"%2\">%2</a>")
+                          .arg(readVersion(), QStringLiteral(VAULTRY_PROJECT_PAGE)),
+                      QMessageBox::Ok, this);
+    about.setTextFormat(Qt::RichText);
+    about.setTextInteractionFlags(Qt::TextBrowserInteraction);
+    about.exec();
 }
 
 void MainWindow::cegg_action()

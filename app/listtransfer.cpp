@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/accesskeys.h"
 #include "app/csvmappingdialog.h"
 #include "app/importpreviewdialog.h"
 #include "app/windowsettings.h"
@@ -82,6 +83,36 @@ const ImportChoice kImportChoices[] = {
     {TransferFormat::KeePassXml, QT_TRANSLATE_NOOP("MainWindow", "KeePass 2 XML (*.xml)")},
     {TransferFormat::Unknown, QT_TRANSLATE_NOOP("MainWindow", "All files (*)")},
 };
+
+// The file dialog's title says which format the chosen filter reads or writes.
+QString importTitle(TransferFormat format)
+{
+    switch (format) {
+    case TransferFormat::VaultryList:
+        return tr("Import Vaultry list");
+    case TransferFormat::Csv:
+        return tr("Import CSV");
+    case TransferFormat::BitwardenJson:
+        return tr("Import Bitwarden JSON");
+    case TransferFormat::KeePassXml:
+        return tr("Import KeePass 2 XML");
+    default:
+        return tr("Import into Vaultry");
+    }
+}
+
+QString exportTitle(ExportFormat format)
+{
+    switch (format) {
+    case ExportFormat::KeePassXcCsv:
+        return tr("Export KeePassXC CSV");
+    case ExportFormat::KeePassXml:
+        return tr("Export KeePass 2 XML");
+    case ExportFormat::List:
+        break;
+    }
+    return tr("Export Vaultry list");
+}
 
 template <typename Choice, size_t N> QStringList filtersOf(const Choice (&choices)[N])
 {
@@ -260,6 +291,7 @@ void MainWindow::on_action_Export_triggered()
     chooser.selectFile(QStringLiteral("data.vydl"));
     connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& filter) {
         chooser.setDefaultSuffix(QString::fromLatin1(chosen(kExportChoices, filter).suffix));
+        chooser.setWindowTitle(exportTitle(chosen(kExportChoices, filter).format));
     });
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return;
@@ -293,13 +325,15 @@ void MainWindow::on_action_Export_triggered()
                     return;
             }
         }
-        const auto answer = QMessageBox::warning(
-            this, tr("Vaultry Export"),
+        QMessageBox warning(
+            QMessageBox::Warning, tr("Vaultry Export"),
             tr("%1 will hold every password unencrypted: anyone who can read the file can read them all.\n"
                "Keep it only as long as you need it, then delete it.")
                 .arg(shownPath),
-            QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
-        if (answer != QMessageBox::Save)
+            QMessageBox::Save | QMessageBox::Cancel, this);
+        warning.setDefaultButton(QMessageBox::Cancel);
+        setAccessKeys(warning);
+        if (warning.exec() != QMessageBox::Save)
             return;
         written = writeSecretFile(path, format == ExportFormat::KeePassXcCsv
                                             ? encodeKeePassXcCsv(state.vault.entries())
@@ -320,8 +354,11 @@ void MainWindow::on_action_Export_triggered()
 void MainWindow::on_action_Import_triggered()
 {
     WindowSettings settings;
-    QFileDialog chooser(this, tr("Import Vaultry list"), settings.listFolder(),
+    QFileDialog chooser(this, importTitle(kImportChoices[0].format), settings.listFolder(),
                         filtersOf(kImportChoices).join(QStringLiteral(";;")));
+    connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& filter) {
+        chooser.setWindowTitle(importTitle(chosen(kImportChoices, filter).format));
+    });
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
     chooser.setFileMode(QFileDialog::ExistingFile);
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())

@@ -132,8 +132,21 @@ void MainWindow::createShortcuts()
     connect(intoResults, &QShortcut::activated, this, &MainWindow::moveIntoResults);
     auto* quit = new QShortcut(QKeySequence::Quit, this);
     connect(quit, &QShortcut::activated, this, &MainWindow::close);
-    auto* help = new QShortcut(QKeySequence::HelpContents, this);
-    connect(help, &QShortcut::activated, this, &MainWindow::on_actionView_Help_triggered);
+    // Shown beside Help > View Help.
+    form->actionView_Help->setShortcut(QKeySequence::HelpContents);
+    // Escape in the details panel cancels its edits, as its Cancel button does.
+    for (QWidget* field : std::initializer_list<QWidget*>{
+             form->txtEntryTitle, form->comboBoxCategory, form->txtEntryUrl, form->txtEntryAccount,
+             form->txtEntryPassword, form->txtEntryNotes, form->btnSaveEntry, form->btnCancelEntryChanges}) {
+        auto* cancel =
+            new QShortcut(QKeySequence(Qt::Key_Escape), field, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+        connect(cancel, &QShortcut::activated, this, &MainWindow::on_btnCancelEntryChanges_clicked);
+    }
+    // Tab walks through the fields only: a key press on Generate would replace the password.
+    for (QWidget* button :
+         {form->btnVisitUrl, form->btnCopyUrl, form->btnCopyAccount, form->btnGeneratePassword, form->btnCopyPassword,
+          form->btnCopyTotp, form->btnSetUpTotp})
+        button->setFocusPolicy(Qt::NoFocus);
 }
 
 void MainWindow::manageSysTray(QSystemTrayIcon::ActivationReason)
@@ -194,6 +207,7 @@ void MainWindow::moveIntoResults()
 void MainWindow::on_btnCollapseAll_clicked()
 {
     form->treeView->collapseAll();
+    rememberAllCategories(false);
 }
 
 void MainWindow::on_btnExpandAll_clicked()
@@ -201,6 +215,7 @@ void MainWindow::on_btnExpandAll_clicked()
     // Categories only: entries have no children, and a view keeps a persistent index for every
     // row it has expanded, which each change of the model then walks.
     form->treeView->expandToDepth(0);
+    rememberAllCategories(true);
 }
 
 void MainWindow::on_actionClose_triggered()

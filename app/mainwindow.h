@@ -257,6 +257,21 @@ private:
     void stepThroughHistory(bool back);
     // After a change of the vault: the panel closes when its entry went.
     void dropGoneEntries();
+    // The Undo action's keys as the menu shows them.
+    QString undoKeys() const;
+    // The status bar's countdown to a copied password's clearing.
+    void showClipboardCountdown(int secondsLeft);
+    void showClipboardCleared();
+
+    // Categories in the tree (app/categories.cpp): Rename (F2, the context menu), and which are open.
+    void createCategoryActions();
+    // The category of the tree's current row (an entry's own); empty when none.
+    QString selectedCategory() const;
+    void renameSelectedCategory();
+    void rememberOpenCategory(const QModelIndex& row, bool open);
+    void rememberAllCategories(bool open);
+    // Opens the categories open before (a restart, a lock, a rename); the rest stay as they are.
+    void restoreOpenCategories();
 
     StoreState& state;
     SettingsStore& store;
@@ -278,8 +293,12 @@ private:
     QUndoStack* undoStack = nullptr;
     // The record the panel's fields were last filled from; id "0" while it is empty.
     Entry shownRecord{Entry::NoId};
-    // Added with Add Entry and not saved since; Cancel or Discard takes it away.
+    // Added with Add Entry and not saved since: it is in the panel only, and Cancel or Discard
+    // takes it away.
     QString unsavedNewEntryId;
+    QAction* renameCategoryAction = nullptr;
+    QStringList openCategoryDigests; // WindowSettings::categoryDigest of each open category
+    bool restoringCategories = false;
     bool closingWithoutQuestions = false;
     // The Save / Discard / Cancel question while it is open.
     QPointer<QMessageBox> unsavedQuestion;
@@ -314,4 +333,8 @@ private:
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;
+    // A deletion's report, which says how to take it back.
+    static constexpr int kDeletedMessageMs = 10000;
+    // A step of the clipboard's countdown, a little over the second until the next one.
+    static constexpr int kCountdownMessageMs = 1100;
 };

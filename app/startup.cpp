@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "prefs/masterpassword.h"
+#include "prefs/passwordresetdialog.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
@@ -100,6 +101,7 @@ void MainWindow::createSessionObjects()
     statusBar()->addWidget(passwordVisibilityButton, 0);
 
     createShortcuts();
+    createCategoryActions();
     createLockObjects();
     createOneTimeCodeObjects();
     createAutoTypeObjects();
@@ -108,7 +110,7 @@ void MainWindow::createSessionObjects()
 void MainWindow::initializeWindow()
 {
     bool wiped = false;
-    // Each round of failed logins wipes the vault and asks again, in this loop.
+    // A login that reaches the attempt limit wipes the vault and goes round again as a first run.
     for (;;) {
         // After a wipe the vault in memory is the one to keep: if saving it failed, the file
         // still holds the old vault, which must not come back.
@@ -142,17 +144,20 @@ void MainWindow::initializeWindow()
         if (outcome == LoginOutcome::Passed)
             break;
 
-        // Limit reached: the vault is deleted, saved empty, and the login runs again.
+        // Limit reached: the vault and its preferences (the master password among them) are
+        // deleted and saved so at once, the user is told, and Vaultry goes on as at a first run.
+        const int limit = state.preferences.maxLoginAttempts;
         state.vault.clear();
+        state.preferences = Preferences();
         saveStore(tr("Continue"));
         wiped = true;
+        QMessageBox::warning(this, tr("Vault Deleted"),
+                             tr("The master password was entered wrongly %1 times, the attempt limit: the vault "
+                                "was deleted.\nVaultry now starts as on its first run, with an empty vault.")
+                                 .arg(limit));
     }
 
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::manageSysTray, Qt::UniqueConnection);
-    if (wiped) {
-        setEnabled(false);
-        QMessageBox::information(this, tr("Notice"), tr("Master Password attempt limit reached."));
-    }
 }
 
 MainWindow::LoginOutcome MainWindow::runLogin()
@@ -162,11 +167,13 @@ MainWindow::LoginOutcome MainWindow::runLogin()
     if (limit <= 0)
         return LoginOutcome::Passed;
 
+    // A limit without a password (set so in another copy): the password is chosen now, twice.
+    if (preferences.masterPasswordHash.isEmpty()) {
+        PasswordResetDialog choose(preferences, this, PasswordResetDialog::Mode::Choose);
+        return choose.exec() == QDialog::Accepted ? LoginOutcome::Passed : LoginOutcome::Cancelled;
+    }
     for (int attempts = 0; attempts < limit; ++attempts) {
-        const bool firstTime = preferences.masterPasswordHash.isEmpty();
-        QString label = firstTime ? tr("Please enter a master password you wish to use for this application.\n"
-                                       "Make sure you remember this password, it will not be shown again!")
-                                  : tr("Please enter the master password:");
+        QString label = tr("Please enter the master password:");
         // Only a wrong password gets here again: a cancel ends the login.
         if (attempts > 0) {
             const int left = limit - attempts;
@@ -175,14 +182,10 @@ MainWindow::LoginOutcome MainWindow::runLogin()
                     QLatin1Char('\n') + label;
         }
         bool confirmed = false;
-        const QString text = QInputDialog::getText(this, tr("Master Application Password"), label, QLineEdit::Normal,
+        const QString text = QInputDialog::getText(this, tr("Master Application Password"), label, QLineEdit::Password,
                                                    QString(), &confirmed);
         if (!confirmed)
             return LoginOutcome::Cancelled;
-        if (firstTime) {
-            preferences.masterPasswordHash = hashMasterPassword(text);
-            return LoginOutcome::Passed;
-        }
         if (hashMasterPassword(text) == preferences.masterPasswordHash)
             return LoginOutcome::Passed;
     }

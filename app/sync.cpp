@@ -66,7 +66,8 @@ void MainWindow::preferencesChanged()
 void MainWindow::onVaultMerged(const QString& summary)
 {
     statusBar()->showMessage(summary, kMergeMessageMs);
-    if (currentEntry->id != QLatin1String("0")) {
+    // A new entry never saved is in the panel only: no merge touches it.
+    if (currentEntry->id != QLatin1String("0") && currentEntry->id != unsavedNewEntryId) {
         const Entry* now = state.vault.entries().findById(currentEntry->id);
         if (panelEdited()) {
             // What is typed stays (the refresh keeps it); the save keeps the changes of both.

@@ -1,5 +1,6 @@
 #include "windowsettings.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -9,6 +10,7 @@ namespace {
 
 const QString kGeometryKey = QStringLiteral("MainWindow/geometry");
 const QString kListFolderKey = QStringLiteral("Files/lastListFolder");
+const QString kOpenCategoriesKey = QStringLiteral("Tree/openCategories");
 
 } // namespace
 
@@ -41,4 +43,19 @@ QString WindowSettings::listFolder() const
 void WindowSettings::rememberListFile(const QString& chosenFile)
 {
     QSettings(filePath(), QSettings::IniFormat).setValue(kListFolderKey, QFileInfo(chosenFile).absolutePath());
+}
+
+QStringList WindowSettings::openCategories() const
+{
+    return QSettings(filePath(), QSettings::IniFormat).value(kOpenCategoriesKey).toStringList();
+}
+
+void WindowSettings::setOpenCategories(const QStringList& digests)
+{
+    QSettings(filePath(), QSettings::IniFormat).setValue(kOpenCategoriesKey, digests);
+}
+
+QString WindowSettings::categoryDigest(const QString& name)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
 }

@@ -4,15 +4,17 @@
 #include "ui_secretservicesettings.h"
 #include "ui_settingsdialog.h"
 
-#include "prefs/masterpassword.h"
+#include "prefs/passwordresetdialog.h"
 #include "store/preferences.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLayout>
+#include <QPushButton>
 #include <QToolButton>
 
 SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
@@ -45,6 +47,16 @@ SettingsDialog::SettingsDialog(Preferences& preferences, QWidget* parent)
     form->numMaxLoginAttempts->setValue(preferences.maxLoginAttempts);
     form->chkHidePassword->setChecked(preferences.hidePassword);
 
+    // The limit is judged once committed (Enter, leaving the box, OK), not at each digit typed.
+    connect(form->numMaxLoginAttempts, &QSpinBox::editingFinished, this, [this] {
+        // Enter, or the focus moved on within the dialog; not Cancel, a closing dialog or another window.
+        const QWidget* now = QApplication::focusWidget();
+        QSpinBox* limit = form->numMaxLoginAttempts;
+        const bool committed = now == limit || limit->isAncestorOf(now) ||
+                               (now && isAncestorOf(now) && now != form->buttonBox->button(QDialogButtonBox::Cancel));
+        if (committed && isVisible())
+            confirmAttemptLimit();
+    });
     form->numIdleLockMinutes->setMaximum(kMaxIdleLockMinutes);
     form->numClipboardSeconds->setMaximum(kMaxClipboardClearSeconds);
     setLocalSettings(LocalSettings());
@@ -119,6 +131,9 @@ void SettingsDialog::updateProtectionChoice()
     const bool encrypted = form->chkProtectVault->isChecked();
     const bool passwordInUse = !preferences.masterPasswordHash.isEmpty() && form->numMaxLoginAttempts->value() > 0;
     form->chkProtectVault->setEnabled(encrypted || passwordInUse);
+    // Only a master password can unlock a locked window.
+    form->numIdleLockMinutes->setEnabled(encrypted || passwordInUse);
+    form->lblIdleLockMinutes->setEnabled(encrypted || passwordInUse);
     form->numMaxLoginAttempts->setMinimum(encrypted ? 1 : 0);
     if (form->lblProtectedNote->isHidden() == encrypted) {
         form->lblProtectedNote->setVisible(encrypted);
@@ -152,21 +167,25 @@ void SettingsDialog::on_numMinLen_valueChanged(int value)
         form->numMinLen->setValue(maximum);
 }
 
-void SettingsDialog::on_numMaxLoginAttempts_valueChanged(int value)
+void SettingsDialog::on_numMaxLoginAttempts_valueChanged(int)
 {
     updateProtectionChoice();
-    if (!preferences.masterPasswordHash.isEmpty() || value <= 0)
-        return;
-    bool confirmed = false;
-    const QString text =
-        QInputDialog::getText(this, tr("Master Application Password"),
-                              tr("Please enter a master password you wish to use for this application.\n"
-                                 "Make sure you remember this password, it will not be shown again!"),
-                              QLineEdit::Normal, QString(), &confirmed);
-    // Stored at once: the password holds even if the dialog is cancelled afterwards.
-    if (confirmed)
-        preferences.masterPasswordHash = hashMasterPassword(text);
+}
+
+bool SettingsDialog::confirmAttemptLimit()
+{
+    if (!preferences.masterPasswordHash.isEmpty() || form->numMaxLoginAttempts->value() <= 0 || choosingPassword)
+        return true;
+    choosingPassword = true;
+    PasswordResetDialog choose(preferences, this, PasswordResetDialog::Mode::Choose);
+    // Stored at once: the password holds even if this dialog is cancelled afterwards.
+    const bool chosen = choose.exec() == QDialog::Accepted;
+    choosingPassword = false;
+    // No limit without a password.
+    if (!chosen)
+        form->numMaxLoginAttempts->setValue(0);
     updateProtectionChoice();
+    return chosen;
 }
 
 void SettingsDialog::on_buttonBox_rejected()
@@ -176,6 +195,9 @@ void SettingsDialog::on_buttonBox_rejected()
 
 void SettingsDialog::on_buttonBox_accepted()
 {
+    // A limit typed but never committed asks for its password now; without one the dialog stays.
+    if (!confirmAttemptLimit())
+        return;
     preferences.hidePassword = form->chkHidePassword->isChecked();
     preferences.maxLoginAttempts = form->numMaxLoginAttempts->value();
     preferences.genAlphanum = form->chkAlphanum->isChecked();
@@ -183,5 +205,5 @@ void SettingsDialog::on_buttonBox_accepted()
     preferences.genMinLength = form->numMinLen->value();
     preferences.genMixedCase = form->chkMixedCase->isChecked();
     preferences.genSpecialChars = form->chkSpecialChars->isChecked();
-    close();
+    accept();
 }

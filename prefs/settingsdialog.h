@@ -39,6 +39,9 @@ private slots:
     void on_numMaxLen_valueChanged(int value);
     void on_numMinLen_valueChanged(int value);
     void on_numMaxLoginAttempts_valueChanged(int value);
+    // A limit above 0 needs a master password: asks for one when none is set; false (and the
+    // limit back to 0) when the user cancels.
+    bool confirmAttemptLimit();
     void on_buttonBox_rejected();
     void on_buttonBox_accepted();
 
@@ -54,4 +57,5 @@ private:
     Ui::SecretServiceSettings* secretForm;
     Ui::AutoTypeSettings* autoTypeForm;
     Ui::BrowserSettings* browserForm;
+    bool choosingPassword = false;
 };

@@ -93,7 +93,7 @@ private slots:
         QTest::addColumn<QString>("form");
         QTest::addColumn<int>("points");
         QTest::addColumn<QSize>("size"); // expected size; empty: whatever fits
-        QTest::newRow("settings, 9 pt") << QStringLiteral("SettingsDialog") << 9 << QSize(318, 408);
+        QTest::newRow("settings, 9 pt") << QStringLiteral("SettingsDialog") << 9 << QSize(328, 437);
         QTest::newRow("settings, 15 pt") << QStringLiteral("SettingsDialog") << 15 << QSize();
         QTest::newRow("reset, 9 pt") << QStringLiteral("PasswordResetDialog") << 9 << QSize(228, 238);
         QTest::newRow("reset, 15 pt") << QStringLiteral("PasswordResetDialog") << 15 << QSize();

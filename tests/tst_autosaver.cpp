@@ -122,12 +122,14 @@ private slots:
         QTRY_VERIFY(fixture->state.vault.entries().toList().isDetached());
 
         fixture->state.preferences.hidePassword = false;
+        saved.clear();
         saver->noteChange();
-        QTRY_VERIFY(!readPayload(storePath()).preferences.hidePassword);
+        // The file is on the disk before the saver hears of it: wait for the save's report.
+        QVERIFY(saved.wait());
+        QVERIFY(!saver->hasUnsavedChanges());
+        QVERIFY(!readPayload(storePath()).preferences.hidePassword);
         // Nothing more to write: the file is not written again on its own.
-        const int saves = saved.count();
-        QTest::qWait(100);
-        QCOMPARE(saved.count(), saves);
+        QVERIFY(!saved.wait(100));
     }
 
     // The close waits for a save in flight, then writes what changed meanwhile.

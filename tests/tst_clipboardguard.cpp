@@ -82,20 +82,26 @@ private slots:
         QCOMPARE(cleared.count(), clearedSignals);
     }
 
-    // The timer is what calls checkTime in the program: it must be set for the time left.
-    void timerWaitsForTheRest()
+    // The timer is what calls checkTime in the program: it comes back each time the whole
+    // seconds left go down, which are counted down for the status bar.
+    void timerCountsDownTheRest()
     {
         qint64 now = 0;
         ClipboardGuard guard(clipboard(), [&now] { return now; });
+        QSignalSpy countdown(&guard, &ClipboardGuard::countingDown);
         guard.setClearSeconds(30);
         guard.copyPassword(kPassword);
         auto* timer = guard.findChild<QTimer*>(QStringLiteral("clipboardClearTimer"));
         QVERIFY(timer);
         QVERIFY(timer->isActive());
-        QCOMPARE(timer->interval(), 30000);
-        now = 12000;
-        guard.checkTime();
-        QCOMPARE(timer->interval(), 18000);
+        QCOMPARE(timer->interval(), 1000);
+        for (const auto& [at, interval, left] : {std::tuple{12000, 1000, 18}, {12001, 999, 18}, {29500, 500, 1}}) {
+            now = at;
+            guard.checkTime();
+            QCOMPARE(timer->interval(), interval);
+            QCOMPARE(countdown.last().at(0).toInt(), left);
+        }
+        QCOMPARE(countdown.first().at(0).toInt(), 30);
         guard.clearNow();
         QVERIFY(!timer->isActive());
     }

@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "app/windowsettings.h"
 #include "prefs/generator.h"
 #include "store/listfile.h"
 #include "support/dialogdriver.h"
@@ -195,32 +196,49 @@ private slots:
     void addEntry_data()
     {
         QTest::addColumn<QStringList>("categories");
-        QTest::newRow("into General") << both;
-        QTest::newRow("General missing") << QStringList{"Work"};
+        QTest::addColumn<QString>("selected"); // the tree's current row; empty: none
+        QTest::addColumn<QString>("category"); // the new entry's
+        QTest::newRow("nothing selected") << both << ""
+                                          << "General";
+        QTest::newRow("a category selected") << both << "Work"
+                                             << "Work";
+        QTest::newRow("an entry selected") << both << "Wiki"
+                                           << "Work";
+        QTest::newRow("General selected") << both << "General"
+                                          << "General";
+        QTest::newRow("General missing") << QStringList{"Work"} << ""
+                                         << "General";
     }
 
+    // A new entry starts in the selected category and lives in the panel alone: the vault (and
+    // so the file) gets it only at its first save.
     void addEntry()
     {
         QFETCH(QStringList, categories);
+        QFETCH(QString, selected);
+        QFETCH(QString, category);
         seed(categories);
         Window w(*store);
-        const int row = categories.contains(QStringLiteral("General")) ? 1 : 0;
+        if (!selected.isEmpty())
+            w.makeCurrent(w.row(selected));
+        const QStringList before = w.snapshot();
 
         w.click("btnAddEntry");
 
-        QCOMPARE(w.vault.categoryNames(), both);
-        QCOMPARE(w.vault.entries().size(), row + 4);
-        const Entry added = w.vault.entries().last();
-        const QModelIndex general = w.category(QStringLiteral("General"));
-        QCOMPARE(w.inserted.count(), 2 - row); // the category row first when it was missing
-        QCOMPARE(w.inserted.last().at(0).value<QModelIndex>(), general);
-        QCOMPARE(w.inserted.last().at(1).toInt(), row);
-        QCOMPARE(w.current(), w.model->index(row, 0, general));
-        QCOMPARE(describe(w.model->entryAt(w.current())), describe(added));
-        QVERIFY(w.tree->isExpanded(w.proxy->mapFromSource(general)));
+        QCOMPARE(w.vault.categoryNames(), categories.contains("General") ? categories : both);
+        QCOMPARE(w.snapshot().mid(1), before.mid(1));
+        QCOMPARE(w.current(), w.category(category));
         QVERIFY(w.panelEnabled());
         QCOMPARE(w.shownTitle(), QStringLiteral("New"));
-        QCOMPARE(w.widget<QComboBox>("comboBoxCategory")->currentText(), QStringLiteral("General"));
+        QCOMPARE(w.widget<QComboBox>("comboBoxCategory")->currentText(), category);
+
+        w.widget("txtEntryTitle")->setText(QStringLiteral("Fresh"));
+        w.click("btnSaveEntry");
+        const Entry* added = w.vault.entries().findById(w.model->entryAt(w.current()).id);
+        QVERIFY(added);
+        QCOMPARE(added->title, QStringLiteral("Fresh"));
+        QCOMPARE(added->category, category);
+        QCOMPARE(w.vault.entries().size(), before.size());
     }
 
     // Saving stores every field of the panel and moves dateChanged; the saved row stays
@@ -437,9 +455,77 @@ private slots:
 
         const qsizetype before = w.vault.entries().size();
         QTest::keyClick(w.tree, Qt::Key_N, Qt::ControlModifier);
-        QCOMPARE(w.vault.entries().size(), before + 1);
+        QCOMPARE(w.vault.entries().size(), before); // in the panel until saved
         QVERIFY(title->hasFocus());
         QCOMPARE(title->selectedText(), QStringLiteral("New"));
+    }
+
+    // Keys of the details panel: Tab walks through the fields only (a key on Generate would
+    // replace the password), Escape cancels the edits, and Delete on the tree says what went
+    // and how to get it back.
+    void panelKeys()
+    {
+        Window w(*store);
+        w.showActive();
+        w.open(QStringLiteral("Shop"));
+        QWidget* focus = w.widget("txtEntryTitle");
+        focus->setFocus();
+        QStringList chain;
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            chain << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(chain, (QStringList{"comboBoxCategory", "txtEntryUrl", "txtEntryAccount", "txtEntryPassword",
+                                     "txtEntryNotes"}));
+
+        for (const char* field : {"txtEntryTitle", "txtEntryUrl", "txtEntryPassword", "txtEntryNotes"}) {
+            QWidget* edit = w.window.findChild<QWidget*>(QLatin1String(field));
+            edit->setFocus();
+            QTest::keyClicks(edit, QStringLiteral("typed"));
+            QTest::keyClick(edit, Qt::Key_Escape);
+            QCOMPARE(w.shownTitle(), QStringLiteral("Shop"));
+            QCOMPARE(w.widget("txtEntryPassword")->text(), QStringLiteral("s3cret"));
+            QCOMPARE(w.widget<QPlainTextEdit>("txtEntryNotes")->toPlainText(), QStringLiteral("note"));
+        }
+
+        w.makeCurrent(w.row(QStringLiteral("Wiki")));
+        w.tree->setFocus();
+        QTest::keyClick(w.tree, Qt::Key_Delete);
+        const QString said = w.window.statusBar()->currentMessage();
+        QVERIFY2(said.contains(QStringLiteral("\"Wiki\"")) && said.contains(QStringLiteral("Undo")), qPrintable(said));
+    }
+
+    // The buttons of "Unsaved Changes" answer to their access keys.
+    void unsavedChangesAccessKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("kept"); // Mail's title afterwards
+        QTest::newRow("Alt+S saves") << int(Qt::Key_S) << "Typed";
+        QTest::newRow("Alt+D discards") << int(Qt::Key_D) << "Mail";
+    }
+
+    void unsavedChangesAccessKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(QString, kept);
+        Window w(*store);
+        w.showActive();
+        w.open(QStringLiteral("Mail"));
+        const QString id = w.model->entryAt(w.current()).id;
+        w.widget("txtEntryTitle")->setText(QStringLiteral("Typed"));
+        DialogDriver::answerWith(kUnsaved, [key](QWidget* question) {
+            QVERIFY(QTest::qWaitForWindowActive(question));
+            QTest::keyClick(question, Qt::Key(key), Qt::AltModifier);
+            // A button's access key clicks it after a short press animation.
+            if (!QTest::qWaitFor([question] { return !question->isVisible(); })) {
+                static_cast<QMessageBox*>(question)->button(QMessageBox::Cancel)->click();
+                QFAIL("the access key did nothing");
+            }
+        });
+        w.makeCurrent(w.row(QStringLiteral("Wiki")));
+        w.click("btnOpenEntry");
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(w.vault.entries().findById(id)->title, kept);
     }
 
     void visit_data()
@@ -471,6 +557,16 @@ private slots:
             QDesktopServices::unsetUrlHandler(scheme);
 
         QCOMPARE(this->opened, opened.isEmpty() ? QList<QUrl>() : QList<QUrl>{opened});
+    }
+
+    // No browser to start (as here, offscreen without a handler): the user is told.
+    void visitWithoutABrowser()
+    {
+        Window w(*store);
+        w.open(QStringLiteral("Shop"));
+        DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("No web browser could be started"));
+        w.click("btnVisitUrl");
+        VERIFY_DIALOGS_ANSWERED();
     }
 
     void generate_data()
@@ -588,12 +684,31 @@ private slots:
                                QStringLiteral("pw"))
                      .ok)
                 qFatal("no list file");
-            DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), file);
+            DialogDriver::answerFile(QStringLiteral("Import into Vaultry"), file);
             DialogDriver::answerInput(QStringLiteral("Vaultry list password"),
                                       QStringLiteral("Enter a password to unlock the imported list."),
                                       QStringLiteral("pw"));
             w.action("action_Import")->trigger();
         };
+        const Step addHome = [](Window& w, const QString&) {
+            DialogDriver::answerInput(QStringLiteral("Add Category"),
+                                      QStringLiteral("Please enter the new category's name:"), QStringLiteral("Home"));
+            w.click("btnAddCategory");
+        };
+        const Step renameWork = [](Window& w, const QString&) {
+            DialogDriver::answerInput(QStringLiteral("Rename Category"),
+                                      QStringLiteral("New name for the category \"Work\":"), QStringLiteral("Office"));
+            w.makeCurrent(w.row(QStringLiteral("Work")));
+            w.tree->setFocus();
+            QTest::keyClick(w.tree, Qt::Key_F2);
+        };
+        QTest::newRow("add a category") << then(open("Shop"), addHome) << "&Undo Add Category \"Home\""
+                                        << "Shop"
+                                        << "Shop";
+        QTest::newRow("rename a category with the open entry")
+            << then(open("Wiki"), renameWork) << "&Undo Rename Category \"Work\" to \"Office\""
+            << "Wiki"
+            << "Wiki";
         QTest::newRow("delete an entry, another open") << then(open("Shop"), removeMail) << "&Undo Delete \"Mail\""
                                                        << "Shop"
                                                        << "Shop";
@@ -783,6 +898,89 @@ private slots:
         }
     }
 
+    void renameCategory_data()
+    {
+        QTest::addColumn<QString>("row");       // the tree's current row when F2 is pressed
+        QTest::addColumn<QStringList>("typed"); // each name typed; "!" cancels
+        QTest::addColumn<QString>("told");      // a message on the way; empty: none
+        QTest::addColumn<QStringList>("names"); // afterwards
+        QTest::newRow("renamed from an entry's row")
+            << "Wiki" << QStringList{" Office "} << "" << QStringList{"General", "Office"};
+        QTest::newRow("a name taken, then another")
+            << "Work" << QStringList{"General", "Office"} << "already a category" << QStringList{"General", "Office"};
+        QTest::newRow("cancelled") << "Work" << QStringList{"!"} << "" << both;
+        QTest::newRow("General stays") << "General" << QStringList() << "cannot be renamed" << both;
+    }
+
+    // F2 (or the tree's context menu) renames the selected category; its entries, the open entry
+    // and its open state follow, and the file gets it like any change.
+    void renameCategory()
+    {
+        QFETCH(QString, row);
+        QFETCH(QStringList, typed);
+        QFETCH(QString, told);
+        QFETCH(QStringList, names);
+        Window w(*store);
+        w.showActive();
+        w.open(QStringLiteral("Mail"));
+        w.tree->expand(w.proxy->mapFromSource(w.category(QStringLiteral("Work"))));
+        const QString label = QStringLiteral("New name for the category \"%1\":").arg(row == "Wiki" ? "Work" : row);
+        for (const QString& name : typed) {
+            DialogDriver::answerInput(QStringLiteral("Rename Category"), label, name, name != QLatin1String("!"));
+            if (!told.isEmpty() && name == typed.first())
+                DialogDriver::answerMessage(QStringLiteral("Rename Category"), told);
+        }
+        if (typed.isEmpty())
+            DialogDriver::answerMessage(QStringLiteral("Rename Category"), told);
+        w.makeCurrent(w.row(row));
+        QAction* rename = w.action("actionRenameCategory");
+        QVERIFY(w.tree->actions().contains(rename));
+        QCOMPARE(w.tree->contextMenuPolicy(), Qt::ActionsContextMenu);
+        w.tree->setFocus();
+        QTest::keyClick(w.tree, Qt::Key_F2);
+        VERIFY_DIALOGS_ANSWERED();
+
+        QCOMPARE(w.vault.categoryNames(), names);
+        QCOMPARE(w.shownLines(), w.heldLines());
+        const QString work = names.contains("Office") ? QStringLiteral("Office") : QStringLiteral("Work");
+        QCOMPARE(w.heldLines().last(), work + QStringLiteral("|Mail|Note|Wiki"));
+        QCOMPARE(w.widget<QComboBox>("comboBoxCategory")->currentText(), work);
+        QVERIFY(w.tree->isExpanded(w.proxy->mapFromSource(w.category(work))));
+        w.window.close();
+        StoreState stored;
+        QCOMPARE(store->store.load(stored).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(stored.vault.categoryNames(), names);
+    }
+
+    // Which categories were open comes back after a restart, kept outside the vault file and
+    // without their names.
+    void openCategoriesAreKept()
+    {
+        for (const bool expandAll : {false, true}) {
+            {
+                Window w(*store);
+                w.tree->collapseAll();
+                if (expandAll)
+                    w.click("btnExpandAll");
+                else
+                    w.tree->expand(w.proxy->mapFromSource(w.category(QStringLiteral("Work"))));
+                w.window.close();
+            }
+            store->forget();
+            Window again(*store);
+            QVERIFY(again.tree->isExpanded(again.proxy->mapFromSource(again.category(QStringLiteral("Work")))));
+            QCOMPARE(again.tree->isExpanded(again.proxy->mapFromSource(again.category(QStringLiteral("General")))),
+                     expandAll);
+            again.click("btnCollapseAll");
+            again.window.close();
+            store->forget();
+        }
+        Window collapsed(*store);
+        QVERIFY(
+            !collapsed.tree->isExpanded(collapsed.proxy->mapFromSource(collapsed.category(QStringLiteral("Work")))));
+        QVERIFY(!TestVault::readFile(WindowSettings::filePath()).contains("Work"));
+    }
+
     void newEntry_data()
     {
         QTest::addColumn<QStringList>("then"); // what the user does after Add Entry
@@ -790,7 +988,7 @@ private slots:
         QTest::addColumn<bool>("undoable"); // Undo is on at the end
         QTest::newRow("Cancel") << QStringList{"cancel"} << false << false;
         QTest::newRow("typed, Cancel") << QStringList{"type", "cancel"} << false << false;
-        QTest::newRow("Delete") << QStringList{"delete"} << false << false;
+        QTest::newRow("Escape") << QStringList{"type", "escape"} << false << false;
         QTest::newRow("saved, Cancel") << QStringList{"type", "save", "cancel"} << true << true;
         QTest::newRow("open another, Discard") << QStringList{"open: Discard"} << false << false;
         QTest::newRow("open another, Save") << QStringList{"open: Save"} << true << true;
@@ -808,9 +1006,12 @@ private slots:
         QFETCH(bool, undoable);
         Window w(*store);
         const QStringList before = w.snapshot();
-        w.click("btnAddEntry");
-        const QString id = w.model->entryAt(w.current()).id;
-        QVERIFY(w.vault.entries().containsId(id));
+        QSignalSpy changed(&store->state.vault, &Vault::entryAdded);
+        w.showActive();
+        QTest::keyClick(w.tree, Qt::Key_N, Qt::ControlModifier);
+        // Nothing reaches the vault, or the saver, before the first save.
+        QCOMPARE(w.snapshot(), before);
+        QCOMPARE(changed.count(), 0);
 
         for (const QString& action : then) {
             const QString answer = action.section(QLatin1String(": "), 1);
@@ -823,8 +1024,8 @@ private slots:
                 w.click("btnCancelEntryChanges");
             } else if (action == "save") {
                 w.click("btnSaveEntry");
-            } else if (action == "delete") {
-                w.click("btnDeleteEntry");
+            } else if (action == "escape") {
+                QTest::keyClick(w.widget("txtEntryUrl"), Qt::Key_Escape);
             } else if (action == "undo") {
                 w.action("actionUndo")->trigger();
             } else if (action == "redo") {
@@ -838,7 +1039,8 @@ private slots:
             VERIFY_DIALOGS_ANSWERED();
         }
 
-        QCOMPARE(w.vault.entries().containsId(id), kept);
+        const QString id = changed.isEmpty() ? QString() : changed.first().at(0).value<Entry>().id;
+        QCOMPARE(!id.isEmpty() && w.vault.entries().containsId(id), kept);
         QCOMPARE(w.row(QStringLiteral("New")).isValid(), kept);
         QCOMPARE(w.action("actionUndo")->isEnabled(), undoable);
         if (!kept)

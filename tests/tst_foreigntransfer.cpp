@@ -28,7 +28,7 @@
 
 namespace {
 
-const QString kImportCaption = QStringLiteral("Import Vaultry list");
+const QString kImportCaption = QStringLiteral("Import into Vaultry");
 const QString kExportCaption = QStringLiteral("Export Vaultry list");
 const QString kAllFiles = QStringLiteral("All files (*)");
 const QString kCsvFilter = QStringLiteral("CSV from KeePassXC, Bitwarden, Chrome, Edge, Firefox (*.csv)");

@@ -4,6 +4,8 @@
 #include "support/testvault.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QStatusBar>
 #include <QTest>
@@ -118,7 +120,7 @@ private slots:
         QCOMPARE(QFile::permissions(path("out.vydl")) & QFile::Permissions(0x0077), QFile::Permissions());
         QVERIFY(store->seed({QStringLiteral("General")}));
         MainWindow window(store->state, store->store);
-        DialogDriver::answerFile(QStringLiteral("Import Vaultry list"), path("out.vydl"));
+        DialogDriver::answerFile(QStringLiteral("Import into Vaultry"), path("out.vydl"));
         answerPassword(kUnlockLabel, unlock);
         window.findChild<QAction*>(QStringLiteral("action_Import"))->trigger();
         VERIFY_DIALOGS_ANSWERED();
@@ -199,7 +201,7 @@ private slots:
 
         MainWindow window(store->state, store->store);
         // The file dialog takes only existing files; a missing one is removed once chosen.
-        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [this, file](QWidget* dialog) {
+        DialogDriver::answerWith(QStringLiteral("Import into Vaultry"), [this, file](QWidget* dialog) {
             DialogDriver::chooseFile(dialog, path("in.vydl"));
             if (file.isNull())
                 QFile::remove(path("in.vydl"));
@@ -213,6 +215,51 @@ private slots:
 
         QCOMPARE(TestVault::describe(vault().entries()), TestVault::describe(local));
         QCOMPARE(shownCategories(window, vault()), categories);
+    }
+
+    // The file dialog's title names the format its filter chooses; the warning before a
+    // plain-text export saves on its access key.
+    void fileDialogTitlesAndExportKey()
+    {
+        QVERIFY(store->seed({"General"}, {TestVault::makeEntry("Mail", "General")}));
+        MainWindow window(store->state, store->store);
+        window.show();
+        QStringList titles;
+        const auto filters = [&titles](QWidget* dialog, int upTo) {
+            auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            for (int i = 0; i < combo->count() && i <= upTo; ++i) {
+                combo->setCurrentIndex(i);
+                emit combo->activated(i);
+                emit combo->textActivated(combo->itemText(i));
+                titles << dialog->windowTitle();
+            }
+        };
+        DialogDriver::answerWith(QStringLiteral("Import into Vaultry"), [&](QWidget* dialog) {
+            filters(dialog, 99);
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        window.findChild<QAction*>(QStringLiteral("action_Import"))->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(titles, (QStringList{"Import into Vaultry", "Import Vaultry list", "Import CSV",
+                                      "Import Bitwarden JSON", "Import KeePass 2 XML", "Import into Vaultry"}));
+
+        titles.clear();
+        DialogDriver::answerWith(QStringLiteral("Export Vaultry list"), [&](QWidget* dialog) {
+            filters(dialog, 1); // ends on the CSV
+            DialogDriver::chooseFile(dialog, path("plain.csv"));
+        });
+        DialogDriver::answerWith(QStringLiteral("Vaultry Export"), [](QWidget* warning) {
+            QVERIFY(QTest::qWaitForWindowActive(warning));
+            QTest::keyClick(warning, Qt::Key_S, Qt::AltModifier);
+            // The access key clicks after a short press animation.
+            if (!QTest::qWaitFor([warning] { return !warning->isVisible(); }))
+                static_cast<QDialog*>(warning)->reject();
+        });
+        DialogDriver::answerMessage(QStringLiteral("Vaultry Export"), QStringLiteral("Export complete."));
+        window.findChild<QAction*>(QStringLiteral("action_Export"))->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(titles, (QStringList{"Export Vaultry list", "Export KeePassXC CSV"}));
+        QVERIFY(QFile::exists(path("plain.csv")));
     }
 };
 

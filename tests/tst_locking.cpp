@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QStatusBar>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -204,9 +205,17 @@ private slots:
         child<QLineEdit>(*window, "txtSearch")->setText(QStringLiteral("Ma"));
         QCOMPARE(child<QLineEdit>(*window, "txtEntryPassword")->text(), QStringLiteral("s3cret"));
         store->state.vault.addCategory(QStringLiteral("Added since"));
+        // Open categories stay open across the lock.
+        auto* tree = child<QTreeView>(*window, "treeView");
+        const auto generalOpen = [tree] {
+            const QModelIndexList found = tree->model()->match(tree->model()->index(0, 0), Qt::EditRole,
+                                                               QStringLiteral("General"), 1, Qt::MatchExactly);
+            return !found.isEmpty() && tree->isExpanded(found.first());
+        };
+        QVERIFY(generalOpen());
         // A new entry never saved is dropped with the lock, not saved or kept hidden.
         QTest::mouseClick(child<QPushButton>(*window, "btnAddEntry"), Qt::LeftButton);
-        QCOMPARE(store->state.vault.entries().size(), 3);
+        QCOMPARE(store->state.vault.entries().size(), 2); // the new one is in the panel only
 
         auto* watcher = window->findChild<IdleWatcher*>();
         QVERIFY(watcher && watcher->isEnabled());
@@ -245,6 +254,7 @@ private slots:
         QVERIFY(!window->isWindowLocked());
         QCOMPARE(shownEntries(child<QTreeView>(*window, "treeView")), 2);
         QVERIFY(store->state.vault.categoryNames().contains(QStringLiteral("Added since")));
+        QVERIFY(generalOpen());
         QVERIFY(child<QWidget>(*window, "lockPage")->isHidden());
         QVERIFY(child<QWidget>(*window, "btnOpenEntry")->isEnabled());
         QVERIFY(child<QAction>(*window, "action_Export")->isEnabled());
@@ -365,13 +375,18 @@ private slots:
         QCOMPARE(clipboard->text(), QStringLiteral("s3cret"));
         auto* guard = window->findChild<ClipboardGuard*>();
         QCOMPARE(guard->clearSeconds(), 7);
+        // The status bar counts down to the clearing.
+        const auto said = [&window] { return window->statusBar()->currentMessage(); };
+        QVERIFY2(said().contains(QStringLiteral("7 seconds")), qPrintable(said()));
 
         now += 6999;
         guard->checkTime();
         QCOMPARE(clipboard->text(), QStringLiteral("s3cret"));
+        QVERIFY2(said().contains(QStringLiteral("1 second.")), qPrintable(said()));
         if (when == QLatin1String("time")) {
             now += 1;
             guard->checkTime();
+            QVERIFY2(said().contains(QStringLiteral("cleared")), qPrintable(said()));
         } else if (when == QLatin1String("lock")) {
             child<QAction>(*window, "actionLock")->trigger();
         } else if (when == QLatin1String("exit")) {

@@ -165,9 +165,13 @@ private slots:
         QCOMPARE(window.menuBar()->actions().at(1)->menu(), child<QMenu>(window, "menu_Edit"));
         QCOMPARE(child<QMenu>(window, "menu_Edit")->title(), QStringLiteral("&Edit"));
         QCOMPARE(actionTexts("menu_Edit"), QStringList({"actionUndo=&Undo", "actionRedo=&Redo", "-",
+                                                        "actionRenameCategory=Re&name Category...", "-",
                                                         "actionPerformAutoType=Perform Auto-&Type"}));
         QCOMPARE(actionTexts("menu_Help"),
                  QStringList({"actionView_Help=&View Help", "actionChangelog=&Changelog", "actionAbout=&About"}));
+        // The keys the menus show: F1 for the help, F2 for a rename.
+        QCOMPARE(child<QAction>(window, "actionView_Help")->shortcut(), QKeySequence(QKeySequence::HelpContents));
+        QCOMPARE(child<QAction>(window, "actionRenameCategory")->shortcut(), QKeySequence(Qt::Key_F2));
         auto* tree = child<QTreeView>(window, "treeView");
         QVERIFY(tree->isHeaderHidden());
         QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -316,7 +320,7 @@ private slots:
 
         store->forget();
         MainWindow again(store->state, store->store);
-        DialogDriver::answerWith(QStringLiteral("Import Vaultry list"), [&](QWidget* dialog) {
+        DialogDriver::answerWith(QStringLiteral("Import into Vaultry"), [&](QWidget* dialog) {
             startedIn(dialog);
             DialogDriver::chooseFile(dialog, QString());
         });

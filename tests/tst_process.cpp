@@ -34,8 +34,13 @@ private:
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // What the window remembers stays in the test's folder.
+        // A home of the test's own: what the window remembers, and no vault in a data folder
+        // that the program would have to choose between.
+        const QString home = dir->filePath(QStringLiteral("home"));
+        environment.insert(QStringLiteral("HOME"), home);
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir->filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
         process.setProcessEnvironment(environment);
         process.setProgram(program);
         process.setArguments(arguments);

@@ -10,10 +10,12 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
@@ -22,8 +24,21 @@ namespace {
 
 const QString kLoginTitle = QStringLiteral("Master Application Password");
 const QString kLoginLabel = QStringLiteral("Please enter the master password:");
-const QString kSetupLabel = QStringLiteral("Please enter a master password you wish to use for this application.\n"
-                                           "Make sure you remember this password, it will not be shown again!");
+
+// Answers the dialog that chooses a master password with each pair in turn; every pair but the
+// last is refused, the dialog staying open and saying why.
+void choosePassword(const QList<QStringList>& tries)
+{
+    DialogDriver::answerWith(kLoginTitle, [tries](QWidget* dialog) {
+        QVERIFY(!dialog->findChild<QLineEdit*>(QStringLiteral("txtOldPass"))->isVisible());
+        for (int i = 0; i < tries.size(); ++i) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass1"))->setText(tries[i].value(0));
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass2"))->setText(tries[i].value(1));
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            QCOMPARE(dialog->isVisible(), i < tries.size() - 1);
+        }
+    });
+}
 
 // The login prompt's label after `failures` wrong passwords out of `limit`.
 QString loginLabel(int failures, int limit)
@@ -194,31 +209,41 @@ private slots:
         }
     }
 
+    // At the limit the vault and the master password are deleted and saved so at once, the user
+    // is told so then, and the program goes on as at a first run: no further prompt, a window
+    // that works.
     void attemptLimitWipesTheVault()
     {
         const QString hash = hashMasterPassword(QStringLiteral("pw"));
         storeVault(3, hash);
-        // The wiped vault's login starts counting afresh.
-        const QStringList answers{"a", "b", "c", "pw"};
+        const QStringList answers{"a", "b", "c"};
         for (int i = 0; i < answers.size(); ++i)
-            DialogDriver::answerInput(kLoginTitle, loginLabel(i % 3, 3), answers[i]);
-        DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("Master Password attempt limit reached."));
+            DialogDriver::answerInput(kLoginTitle, loginLabel(i, 3), answers[i]);
+        DialogDriver::answerMessage(QStringLiteral("Vault Deleted"), QStringLiteral("the vault was deleted"));
+        DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("the first time Vaultry is being run"));
         MainWindow window(store->state, store->store);
         VERIFY_DIALOGS_ANSWERED();
         QVERIFY(window.startedUp());
-        QVERIFY(!window.isEnabled());
+        QVERIFY(window.isEnabled());
+        QVERIFY(child<QAction>(window, "action_Settings")->isEnabled());
+        QVERIFY(!child<QAction>(window, "actionReset_Master_Password")->isEnabled());
         QCOMPARE(vault().categoryNames(), QStringList{QStringLiteral("General")});
         QVERIFY(vault().entries().isEmpty());
-        // The emptied vault was saved at once, with the same password and limit.
+        QVERIFY(preferences().masterPasswordHash.isEmpty());
+        // The emptied vault was saved at once, without the password and the limit.
         StoreState saved;
         QCOMPARE(store->store.load(saved).outcome, StoreLoadResult::Loaded);
-        QVERIFY(saved.vault.categoryNames().isEmpty());
         QVERIFY(saved.vault.entries().isEmpty());
-        QCOMPARE(saved.preferences.masterPasswordHash, hash);
-        QCOMPARE(saved.preferences.maxLoginAttempts, 3);
+        QVERIFY(saved.preferences.masterPasswordHash.isEmpty());
+        QCOMPARE(saved.preferences.maxLoginAttempts, 0);
         // One tray icon and one visibility button, not one per run.
         QCOMPARE(window.findChildren<QSystemTrayIcon*>().size(), 1);
         QCOMPARE(window.statusBar()->findChildren<QPushButton*>().size(), 1);
+        window.close();
+        // The next start asks nothing.
+        store->forget();
+        MainWindow again(store->state, store->store);
+        QVERIFY(again.startedUp());
     }
 
     void protectedLogin_data()
@@ -276,19 +301,21 @@ private slots:
         QCOMPARE(filesThere(), files);
     }
 
+    // A limit stored without a password (another copy set it so) asks for one, twice; an empty
+    // one is refused.
     void firstLoginSetsThePassword()
     {
         storeVault(1, QString(QLatin1String("")));
-        DialogDriver::answerInput(kLoginTitle, kSetupLabel, QString());
+        choosePassword({{"", ""}, {"pw", "wp"}, {"pw", "pw"}});
         {
             MainWindow window(store->state, store->store);
             VERIFY_DIALOGS_ANSWERED();
-            QCOMPARE(preferences().masterPasswordHash, hashMasterPassword(QString()));
+            QCOMPARE(preferences().masterPasswordHash, hashMasterPassword(QStringLiteral("pw")));
             QCOMPARE(vault().entries().size(), 2);
             window.close();
         }
         store->forget();
-        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QString());
+        DialogDriver::answerInput(kLoginTitle, kLoginLabel, QStringLiteral("pw"));
         MainWindow again(store->state, store->store);
         QVERIFY(again.isEnabled());
     }
@@ -377,45 +404,78 @@ private slots:
 
     void resetDialogTrimsAndChecks_data()
     {
-        QTest::addColumn<QStringList>("typed"); // the old password, the new one, the new one again
+        QTest::addColumn<QStringList>("typed"); // tries of the old password, the new one, the new one again
         QTest::addColumn<QString>("stored");    // "-": unchanged
         QTest::newRow("changed, blanks dropped") << QStringList{" old ", "  new", "new  "} << "new";
-        QTest::newRow("empty new password") << QStringList{"old", "", "  "} << "";
-        QTest::newRow("wrong old password") << QStringList{"olD", "new", "new"} << "-";
-        QTest::newRow("new entries differ") << QStringList{"old", "new", "nw"} << "-";
+        QTest::newRow("empty new password, then right") << QStringList{"old", "", "  ", "old", "new", "new"} << "new";
+        QTest::newRow("wrong old password, then right")
+            << QStringList{"olD", "new", "new", "old", "new", "new"} << "new";
+        QTest::newRow("new entries differ, then cancelled") << QStringList{"old", "new", "nw", "!"} << "-";
+        QTest::newRow("cancelled") << QStringList{"!"} << "-";
     }
 
+    // The fields are masked whatever the visibility; a wrong try keeps the dialog open, saying
+    // what is wrong, and changes nothing; only a right one changes the password and says so.
     void resetDialogTrimsAndChecks()
     {
         QFETCH(QStringList, typed);
         QFETCH(QString, stored);
         storeVault(0, hashMasterPassword(QStringLiteral("old")));
+        preferences().hidePassword = false;
         MainWindow window(store->state, store->store);
         DialogDriver::answerWith(QStringLiteral("Master Password Reset"), [=](QWidget* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtOldPass"))->setText(typed[0]);
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass1"))->setText(typed[1]);
-            dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass2"))->setText(typed[2]);
-            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            auto* problem = dialog->findChild<QLabel*>(QStringLiteral("lblProblem"));
+            QStringList shownProblems;
+            for (int at = 0; at < typed.size(); at += 3) {
+                if (typed[at] == QLatin1String("!")) {
+                    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+                    break;
+                }
+                int field = 0;
+                for (const char* name : {"txtOldPass", "txtNewPass1", "txtNewPass2"}) {
+                    auto* edit = dialog->findChild<QLineEdit*>(QLatin1String(name));
+                    QCOMPARE(edit->echoMode(), QLineEdit::Password);
+                    edit->setText(typed[at + field++]);
+                }
+                dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+                const bool last = at + 3 >= typed.size();
+                QCOMPARE(dialog->isVisible(), !last || stored == QLatin1String("-"));
+                if (dialog->isVisible()) {
+                    QVERIFY(problem->isVisible());
+                    shownProblems << problem->text();
+                }
+            }
+            // Each problem is told apart.
+            QCOMPARE(QSet<QString>(shownProblems.begin(), shownProblems.end()).size(), shownProblems.size());
         });
         if (stored != QLatin1String("-"))
             DialogDriver::answerMessage(QStringLiteral("Notice"),
                                         QStringLiteral("The master password has been successfully changed."));
+        QVERIFY(child<QAction>(window, "actionReset_Master_Password")->isEnabled());
         child<QAction>(window, "actionReset_Master_Password")->trigger();
         VERIFY_DIALOGS_ANSWERED();
         const QString expected = hashMasterPassword(stored == QLatin1String("-") ? QStringLiteral("old") : stored);
         QCOMPARE(preferences().masterPasswordHash, expected);
     }
 
+    // Reset is offered only while a master password is set.
     void resetNeedsAnExistingPassword()
     {
         storeVault(0, QString(QLatin1String("")));
         MainWindow window(store->state, store->store);
-        DialogDriver::answerWith(QStringLiteral("Master Password Reset"), [](QWidget* dialog) {
-            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-        });
-        child<QAction>(window, "actionReset_Master_Password")->trigger();
+        QAction* reset = child<QAction>(window, "actionReset_Master_Password");
+        QVERIFY(!reset->isEnabled());
+        reset->trigger(); // nothing opens: the driver would report a dialog
         VERIFY_DIALOGS_ANSWERED();
         QVERIFY(preferences().masterPasswordHash.isEmpty());
+        DialogDriver::answerWith(QStringLiteral("Vaultry Settings"), [](QWidget* dialog) {
+            dialog->findChild<QSpinBox*>(QStringLiteral("numMaxLoginAttempts"))->setValue(2);
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        choosePassword({{"pw", "pw"}});
+        child<QAction>(window, "action_Settings")->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        QVERIFY(reset->isEnabled());
     }
 
     void unreadableStoreNeedsConsent()

@@ -1,5 +1,6 @@
 #include "app/dialogfit.h"
 #include "app/mainwindow.h"
+#include "app/version.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 #include "viewer/plaintextwindow.h"
@@ -114,15 +115,28 @@ private slots:
             QVERIFY(!viewer.isVisible());
     }
 
+    // The notes of this release say what it brought: encryption, import, locking and sync.
+    void releaseNotesNameTheRelease()
+    {
+        QFile file(QStringLiteral(":/files/changelog"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString notes = QString::fromLatin1(file.readAll());
+        const QString release = notes.section(QStringLiteral("\n\n"), 0, 0);
+        QVERIFY(release.startsWith(readVersion() + QLatin1Char(':')));
+        for (const char* topic : {"encrypted", "Import", "Lock", "synced folder"})
+            QVERIFY2(release.contains(QLatin1String(topic)), topic);
+    }
+
     void modalWindows_data()
     {
         QTest::addColumn<QString>("actionName"); // empty: the hidden shortcut's call
         QTest::addColumn<int>("buttons");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text"); // ":/...": that resource's contents
-        // No placeholder address: the project has no page of its own to name.
+        // Two lines: the version and the project's page.
         QTest::newRow("about") << QStringLiteral("actionAbout") << 1 << "About Vaultry"
-                               << QStringLiteral("Vaultry v1.0.5");
+                               << QStringLiteral("Vaultry v1.0.5<br>The project's page: <a href=\"" VAULTRY_PROJECT_PAGE
+                                                 "\">" VAULTRY_PROJECT_PAGE "</a>");
         QTest::newRow("hidden picture") << QString() << 1 << "Easter Egg Surprise"
                                         << QStringLiteral("<img src=\":/files/c-creep\">");
         QTest::newRow("changelog") << QStringLiteral("actionChangelog") << 0 << "Vaultry Release Notes"
