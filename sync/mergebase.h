@@ -6,45 +6,125 @@
 #include <QByteArray>
 #include <QList>
 
+#include <vector>
+
 enum class IncomingKind;
 struct IncomingMerge;
 
 // What this computer knows it shares with the other computers that keep the vault: the common
 // ancestor of every merge (at start, live, after a lock, for conflicted copies), kept across
-// restarts in the user's data folder (never in the synced folder), keyed by the store's real path.
-// A value; reading and writing its file is the saver's business (through the safe writer).
+// restarts in the user's data folder (never in the synced folder, see sync/mergebasefile.h).
+// A value; reading and writing its file is the saver's business.
+//
+// It holds no text of the vault: per entry a 40-byte record (a digest of the id, then a 32-bit
+// digest of each field) under a random key of this base's own, so that the three-way merge knows
+// which fields each side changed. Two versions are remembered:
+// - shared: the last version taken in from elsewhere (the store file or a copy), which every
+//   version another computer makes descends from;
+// - written: where this program's last write differs from shared (entries, categories and
+//   preferences), for a store file that descends from that write.
+// Deletions are remembered for kDeletionsKeptMsecs with the digests of the version deleted, so a
+// copy of an older version cannot bring an entry back unless it changed after the deletion.
+//
+// How the saver uses it (the only calls it needs):
+// 1. At start, after loading the store file F (its content hash D):
+//      base = readMergeBase(...)            (sync/mergebasefile.h; empty on a new computer)
+//      if base.isEmpty(): base = MergeBase::of(F); base.noteTakenIn(D)        (nothing to merge)
+//      else if base.isOwnWrite(D) or base.isTakenIn(D): ours = F                (nothing new)
+//      else if a conflicted copy C beside F has base.isOwnWrite(digest of C):
+//           mergeIncoming(base, C, F, StoreFileBesideOwnCopy)  (our write lost there; C is ours)
+//      else mergeIncoming(base, F, F, StoreFile)  (F follows our last write: only the base moves)
+//    then, as live, each other conflicted copy.
+// 2. Live, when the store file is not the one last known (digest neither isOwnWrite nor
+//    isTakenIn): kind = StoreFileBesideOwnCopy when the folder holds a conflicted copy whose
+//    digest isOwnWrite (the sync tool kept another computer's version over ours), else StoreFile.
+//    mergeIncoming(base, openVault, file, kind, now); the result's base replaces the base.
+//    A conflicted copy that isOwnWrite holds nothing new once the store file was merged beside
+//    it: move it out of the folder unmerged. Any other copy: mergeIncoming(..., ConflictedCopy).
+//    Copies may come in any order. Before merging a store file that sharesNoEntry() with the
+//    open vault and the base, ask the user (it is a different vault).
+// 3. After every write of the store (encoded payload P, file content hash D):
+//      base.noteOwnWrite(P, D, now)
+// 4. After 2 or 3, write the base file (writeMergeBase), before or together with the store:
+//    a base newer than the file is harmless, an older one only makes copies, never loses.
+// A lock or reopen keeps the base: it describes the folder, not the open vault.
 class MergeBase
 {
 public:
+    static constexpr qint64 kDeletionsKeptMsecs = 180LL * 24 * 3600 * 1000;
+
     // Nothing known (a new computer): merges add and change, and never delete.
     MergeBase() = default;
     bool isEmpty() const { return !known; }
 
-    // The base once `shared` is known to be on the other computers as well.
+    // The base once `shared` is known to be on the other computers as well, with a new random key.
     static MergeBase of(const Payload& shared);
 
     // This program wrote a file with this content hash: when it comes back (as the store or as
     // a conflicted copy), it holds nothing new. Remembered across restarts.
     void noteOwnWrite(const QByteArray& fileDigest);
     bool isOwnWrite(const QByteArray& fileDigest) const;
+    // The same with what was written: a store file that follows it is merged against it, and
+    // entries it lacks are remembered as deleted (at `nowMsecs`).
+    void noteOwnWrite(const Payload& written, const QByteArray& fileDigest, qint64 nowMsecs);
+    // A file with this hash was taken in (the base moved to it): seeing it again is nothing new.
+    void noteTakenIn(const QByteArray& fileDigest);
+    bool isTakenIn(const QByteArray& fileDigest) const;
+
+    // Whether `theirs` holds entries and none of their ids is in `ours` or in the base: another
+    // vault was put in place of the store; ask before merging it.
+    bool sharesNoEntry(const Payload& ours, const Payload& theirs) const;
 
     // The persisted form; decode refuses bytes that are not a whole base.
     QByteArray encode() const;
     static bool decode(const QByteArray& bytes, MergeBase& base);
 
+    // Entries described and bytes held, for the benchmarks.
+    qsizetype entryCount() const { return qsizetype(shared.records.size()); }
+    qsizetype memoryBytes() const;
+
+    struct Record
+    {
+        quint64 id;
+        quint32 fields[MergeFieldCount];
+    };
+    struct Deletion
+    {
+        Record version;
+        qint64 atMsecs;
+    };
+    struct Version
+    {
+        std::vector<Record> records;     // ascending by id digest
+        std::vector<quint64> categories; // ascending digests
+        Preferences preferences;
+    };
+
 private:
     friend IncomingMerge mergeIncoming(const MergeBase&, const Payload&, const Payload&, IncomingKind, qint64);
+    friend class DigestAncestor;
+
+    quint64 idDigest(const QString& id) const;
+    Record record(const Entry& entry) const;
+    Version version(const Payload& payload) const;
+    void forgetOldDeletions(qint64 nowMsecs);
 
     bool known = false;
-    Payload shared;
+    QByteArray key; // crypto_shorthash_KEYBYTES
+    Version shared;
+    bool hasWritten = false;
+    Version written; // records: only those that differ from shared's
+    std::vector<Deletion> deletions; // ascending by id digest
     QList<QByteArray> ownWrites;
+    QList<QByteArray> takenIn;
 };
 
 // Where a version from elsewhere came from.
 enum class IncomingKind
 {
-    StoreFile,      // the store file, put in place by a sync tool
-    ConflictedCopy, // a sync tool's copy of a version that lost
+    StoreFile,              // the store file, which follows this program's last write
+    StoreFileBesideOwnCopy, // the store file, while the sync tool kept our last write as a copy
+    ConflictedCopy,         // a sync tool's copy of a version that lost, made elsewhere
 };
 
 struct IncomingMerge
@@ -57,6 +137,8 @@ struct IncomingMerge
 };
 
 // Takes a version from elsewhere into the open vault against `base`. Pure. `nowMsecs` dates
-// what the base records of deletions.
+// what the base records of deletions. A store file is merged against the file this program last
+// wrote (or took in); beside a copy of our own write, and for a copy, against the last version
+// taken in. A copy never deletes. With an empty base the merge is two-way and deletes nothing.
 IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Payload& theirs, IncomingKind kind,
                             qint64 nowMsecs);

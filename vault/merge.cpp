@@ -298,7 +298,7 @@ void mergeCategories(const MergeAncestor& base, const VaultContents& ours, const
 
     QStringList& categories = result.merged.categories;
     for (const QString& name : ours.categories) {
-        if (inTheirs.contains(name) || !inBase(name) || stays(name))
+        if (inTheirs.contains(name) || !inBase(name) || !base.mayDelete() || stays(name))
             categories.append(name);
         else
             result.report.deletedCategories.append(name);
@@ -394,6 +394,9 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
     merged.reserve(ourEntries.size() + 16);
 
     Cursor inTheirs(theirEntries);
+    // Entries only one side holds, placed after the others in the order of their ids, so that
+    // both computers put them alike whichever side is ours.
+    QList<Entry> oneSided;
     const bool oursHoldTwins = ourEntries.hasDuplicateIds();
     for (qsizetype i = 0; i < ourEntries.size(); ++i) {
         const Entry& entry = ourEntries.at(i);
@@ -404,13 +407,13 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
         const int oursMask = base.fieldsAsBefore(entry);
         const Entry* other = inTheirs.find(entry.id);
         if (!other) {
-            if (oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
+            if (base.mayDelete() && oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
                 report.deletedIds.append(entry.id);
                 continue;
             }
             if (oursMask >= 0)
                 report.keptEntryIds.append(entry.id);
-            merged.append(entry);
+            oneSided.append(entry);
             continue;
         }
         const EntryMerge outcome = mergeEntry(oursMask, base.fieldsAsBefore(*other), entry, *other);
@@ -445,9 +448,13 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
             report.keptEntryIds.append(entry.id);
         if (merged.containsId(entry.id))
             continue;
-        merged.append(entry);
+        oneSided.append(entry);
         report.addedIds.append(entry.id);
     }
+    std::sort(oneSided.begin(), oneSided.end(),
+              [](const Entry& a, const Entry& b) { return compareText(a.id, b.id) < 0; });
+    for (Entry& entry : oneSided)
+        merged.append(std::move(entry));
 
     mergeCategories(base, ours, theirs, result);
     report.theirsOutdated = !sameContents(result.merged, theirs);

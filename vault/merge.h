@@ -50,6 +50,8 @@ public:
     // ancestor's, or that of a version deleted there.
     virtual bool isDeletedVersion(const Entry& entry) const = 0;
     virtual bool hadCategory(const QString& name) const = 0;
+    // False for a version that may lack what it never saw (a sync tool's copy): nothing is deleted.
+    virtual bool mayDelete() const { return true; }
 };
 
 // Whether two records hold the same value in every stored field, the id included (Entry's ==
@@ -116,9 +118,10 @@ struct VaultMerge
 //   creation time the earlier of the two when both differ.
 // - categories: kept unless deleted on one side (or both); a category deleted on one side
 //   stays while a merged entry names it.
-// Order: ours' order, each copy right after its entry, then what came from theirs in theirs'
-// order. Apart from that order the result does not depend on which side is ours; merging the
-// result again with the same theirs gives the result back.
+// Order: the entries both sides hold in ours' order, each copy right after its entry, then the
+// entries only one side holds by id. Versions whose shared entries stand in the same order give
+// the same result whichever side is ours; merging the result again with the same theirs gives
+// the result back.
 // Reads the lists' id indexes, which each EntryList builds on first use: pass lists no other
 // thread uses meanwhile.
 VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs);
