@@ -127,7 +127,9 @@ bool readVersion(QDataStream& in, MergeBase::Version& version)
            ascending(version.categories, [](quint64 c) { return c; });
 }
 
-void remember(QList<QByteArray>& list, const QByteArray& digest)
+} // namespace
+
+void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
 {
     if (digest.isEmpty() || list.contains(digest))
         return;
@@ -135,8 +137,6 @@ void remember(QList<QByteArray>& list, const QByteArray& digest)
     if (list.size() > kOwnWritesKept)
         list.removeFirst();
 }
-
-} // namespace
 
 // The base seen from one merge: which version of each entry a side that holds its fields left
 // unchanged. `written`: the store file follows this program's last write.
@@ -283,6 +283,7 @@ MergeBase MergeBase::of(const Payload& shared)
 void MergeBase::noteOwnWrite(const QByteArray& fileDigest)
 {
     remember(ownWrites, fileDigest);
+    lastFile = fileDigest;
 }
 
 bool MergeBase::isOwnWrite(const QByteArray& fileDigest) const
@@ -293,6 +294,7 @@ bool MergeBase::isOwnWrite(const QByteArray& fileDigest) const
 void MergeBase::noteTakenIn(const QByteArray& fileDigest)
 {
     remember(takenIn, fileDigest);
+    lastFile = fileDigest;
 }
 
 bool MergeBase::isTakenIn(const QByteArray& fileDigest) const
@@ -380,7 +382,7 @@ QByteArray MergeBase::encode() const
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_4_6);
-    out << kMagic << quint8(known) << key << ownWrites << takenIn;
+    out << kMagic << quint8(known) << key << ownWrites << takenIn << lastFile << mergedCopies;
     writeVersion(out, shared);
     out << quint8(hasWritten);
     writeVersion(out, written);
@@ -405,7 +407,7 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
     in >> magic >> known;
     if (magic != kMagic || in.status() != QDataStream::Ok)
         return false;
-    in >> read.key >> read.ownWrites >> read.takenIn;
+    in >> read.key >> read.ownWrites >> read.takenIn >> read.lastFile >> read.mergedCopies;
     if (read.key.size() != crypto_shorthash_KEYBYTES && !(known == 0 && read.key.isEmpty()))
         return false;
     if (!readVersion(in, read.shared))
@@ -462,6 +464,8 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
         next = MergeBase::of(theirs);
         next.ownWrites = base.ownWrites;
         next.takenIn = base.takenIn;
+        next.lastFile = base.lastFile;
+        next.mergedCopies = base.mergedCopies;
         return result;
     }
     // Every id known before and absent from the result is deleted now, with its last known version;

@@ -30,18 +30,21 @@ struct IncomingMerge;
 // 1. At start, after loading the store file F (its content hash D):
 //      base = readMergeBase(...)            (sync/mergebasefile.h; empty on a new computer)
 //      if base.isEmpty(): base = MergeBase::of(F); base.noteTakenIn(D)        (nothing to merge)
-//      else if base.isOwnWrite(D) or base.isTakenIn(D): ours = F                (nothing new)
+//      else if base.isLastKnownFile(D): ours = F                                  (nothing new)
 //      else if a conflicted copy C beside F has base.isOwnWrite(digest of C):
 //           mergeIncoming(base, C, F, StoreFileBesideOwnCopy)  (our write lost there; C is ours)
 //      else mergeIncoming(base, F, F, StoreFile)  (F follows our last write: only the base moves)
+//      and in both cases base.noteTakenIn(D); write the merge when theirsOutdated.
 //    then, as live, each other conflicted copy.
-// 2. Live, when the store file is not the one last known (digest neither isOwnWrite nor
-//    isTakenIn): kind = StoreFileBesideOwnCopy when the folder holds a conflicted copy whose
+// 2. Live, when the store file is not the one last known (!isLastKnownFile(D)): kind = StoreFileBesideOwnCopy when the folder holds a conflicted copy whose
 //    digest isOwnWrite (the sync tool kept another computer's version over ours), else StoreFile.
-//    mergeIncoming(base, openVault, file, kind, now); the result's base replaces the base.
+//    mergeIncoming(base, openVault, file, kind, now); the result's base replaces the base, then
+//    base.noteTakenIn(D); write the merge when theirsOutdated.
 //    A conflicted copy that isOwnWrite holds nothing new once the store file was merged beside
-//    it: move it out of the folder unmerged. Any other copy: mergeIncoming(..., ConflictedCopy).
-//    Copies may come in any order. Before merging a store file that sharesNoEntry() with the
+//    it: move it out of the folder unmerged, once the merge is written (only its maker knows
+//    whether the store file followed it, so only its maker takes it out). Any other copy that
+//    is not isCopyMerged: mergeIncoming(..., ConflictedCopy), then noteCopyMerged(its digest),
+//    and leave it in the folder. Copies may come in any order. Before merging a store file that sharesNoEntry() with the
 //    open vault and the base, ask the user (it is a different vault).
 // 3. After every write of the store (encoded payload P, file content hash D):
 //      base.noteOwnWrite(P, D, now)
@@ -67,9 +70,16 @@ public:
     // The same with what was written: a store file that follows it is merged against it, and
     // entries it lacks are remembered as deleted (at `nowMsecs`).
     void noteOwnWrite(const Payload& written, const QByteArray& fileDigest, qint64 nowMsecs);
-    // A file with this hash was taken in (the base moved to it): seeing it again is nothing new.
+    // A file with this hash was taken in (the base moved to it).
     void noteTakenIn(const QByteArray& fileDigest);
     bool isTakenIn(const QByteArray& fileDigest) const;
+    // A conflicted copy made elsewhere was merged: it is left for its maker to take out of the
+    // folder (see below) and not merged again.
+    void noteCopyMerged(const QByteArray& fileDigest) { remember(mergedCopies, fileDigest); }
+    bool isCopyMerged(const QByteArray& fileDigest) const { return mergedCopies.contains(fileDigest); }
+    // The store file as last written or taken in here: unchanged, it holds nothing new. (A file
+    // with the bytes of an older write may well: another computer may have undone what came since.)
+    bool isLastKnownFile(const QByteArray& fileDigest) const { return !fileDigest.isEmpty() && fileDigest == lastFile; }
 
     // Whether `theirs` holds entries and none of their ids is in `ours` or in the base: another
     // vault was put in place of the store; ask before merging it.
@@ -117,6 +127,9 @@ private:
     std::vector<Deletion> deletions; // ascending by id digest
     QList<QByteArray> ownWrites;
     QList<QByteArray> takenIn;
+    QByteArray lastFile;
+    QList<QByteArray> mergedCopies;
+    static void remember(QList<QByteArray>& list, const QByteArray& digest);
 };
 
 // Where a version from elsewhere came from.

@@ -124,8 +124,13 @@ public:
             if (versions[replicas[r].file].bytes != versions[replicas[0].file].bytes)
                 return QStringLiteral("folders differ");
             if (TestVault::describe(sorted(replicas[r].vault.entries)) !=
-                TestVault::describe(sorted(replicas[0].vault.entries)))
+                TestVault::describe(sorted(replicas[0].vault.entries))) {
+                if (qEnvironmentVariableIsSet("VAULTRY_DUMP"))
+                    qWarning().noquote() << TestVault::describe(sorted(replicas[r].vault.entries)).join("\n") << "\n---\n"
+                                         << TestVault::describe(sorted(replicas[0].vault.entries)).join("\n") << "\n---file\n"
+                                         << TestVault::describe(sorted(decoded(replicas[0].file).entries)).join("\n");
                 return QStringLiteral("open vaults differ");
+            }
         }
         return check(replicas[0].vault);
     }
@@ -251,21 +256,26 @@ private:
             return;
         bool needsWrite = replica.dirty;
         const QByteArray fileDigest = digestOf(versions[replica.file].bytes);
-        if (fileDigest != replica.lastKnown && !replica.base.isOwnWrite(fileDigest) &&
-            !replica.base.isTakenIn(fileDigest)) {
+        if (!replica.base.isLastKnownFile(fileDigest)) {
             const IncomingKind kind = hasOwnCopy(r) ? IncomingKind::StoreFileBesideOwnCopy : IncomingKind::StoreFile;
             takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(replica.file), kind, clock(r)), needsWrite);
             replica.base.noteTakenIn(fileDigest);
         }
         replica.lastKnown = fileDigest;
+        QList<int> own;
         for (int c : QList<int>(replica.copies.begin(), replica.copies.end())) {
-            if (!replica.base.isOwnWrite(digestOf(versions[c].bytes))) {
-                bool changed = false;
+            const QByteArray digest = digestOf(versions[c].bytes);
+            if (replica.base.isOwnWrite(digest)) {
+                own << c;
+            } else if (!replica.base.isCopyMerged(digest)) {
                 takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(c), IncomingKind::ConflictedCopy, clock(r)),
-                       changed);
-                needsWrite = true;
+                       needsWrite);
+                replica.base.noteCopyMerged(digest);
             }
-            replica.copies.remove(c); // out of the synced folder
+        }
+        // Taken out of the synced folder by its maker (the step is atomic here: the write below follows).
+        for (int c : own) {
+            replica.copies.remove(c);
             removedCopies.insert(c);
         }
         persistBase(r);
@@ -315,7 +325,7 @@ private:
         if (replica.base.isEmpty()) {
             replica.base = MergeBase::of(replica.vault);
             replica.base.noteTakenIn(fileDigest);
-        } else if (!replica.base.isOwnWrite(fileDigest) && !replica.base.isTakenIn(fileDigest)) {
+        } else if (!replica.base.isLastKnownFile(fileDigest)) {
             int own = -1;
             for (int c : replica.copies) {
                 if (replica.base.isOwnWrite(digestOf(versions[c].bytes)))
