@@ -443,9 +443,22 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     const bool copy = kind == IncomingKind::ConflictedCopy;
     const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy);
     const PreferencesMerge preferences =
-        base.isEmpty() ? mergePreferences(ours.preferences, theirs.preferences)
+        base.isEmpty() || copy ? mergePreferences(ours.preferences, theirs.preferences)
                        : mergePreferences(ancestor.preferences(), ours.preferences, theirs.preferences);
-    VaultMerge vault = mergeVaults(ancestor, {ours.categories, ours.entries}, {theirs.categories, theirs.entries});
+    // A copy made elsewhere may be older than what came in since from the folder, so its fields
+    // would undo later changes: it only adds the entries ours lacks. Its maker, which knows what it
+    // followed, merges its changes (as StoreFileBesideOwnCopy) and writes them to the store.
+    EntryList onlyAdded;
+    if (copy) {
+        for (const Entry& entry : theirs.entries) {
+            const Entry* held = ours.entries.findById(entry.id);
+            onlyAdded.append(held ? *held : entry);
+        }
+    }
+    VaultMerge vault = mergeVaults(ancestor, {ours.categories, ours.entries},
+                                   {theirs.categories, copy ? onlyAdded : theirs.entries});
+    if (copy)
+        vault.report.theirsOutdated = true; // the copy is no store file
 
     IncomingMerge result;
     result.merged.preferences = preferences.merged;

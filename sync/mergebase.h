@@ -152,6 +152,7 @@ struct IncomingMerge
 // Takes a version from elsewhere into the open vault against `base`. Pure. `nowMsecs` dates
 // what the base records of deletions. A store file is merged against the file this program last
 // wrote (or took in); beside a copy of our own write, and for a copy, against the last version
-// taken in. A copy never deletes. With an empty base the merge is two-way and deletes nothing.
+// taken in. A copy made elsewhere only adds the entries ours lacks and never deletes: it may be
+// older than what came in since, and its maker merges its changes. With an empty base the merge is two-way and deletes nothing.
 IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Payload& theirs, IncomingKind kind,
                             qint64 nowMsecs);

@@ -136,6 +136,13 @@ public:
     }
 
 private:
+    // VAULTRY_TRACE=1 tells every step, for a case run alone.
+    void trace(const QString& line) const
+    {
+        if (tracing)
+            qWarning().noquote() << now << line;
+    }
+
     qint64 clock(int r) const { return kStart + now + replicas[r].skew; }
 
     static EntryList sorted(const EntryList& list)
@@ -190,6 +197,7 @@ private:
             } else {
                 const QString value = newValue(entry.id, field, r);
                 supersede(r, entry, value, field);
+                trace(QStringLiteral("r%1 types %2 into field %3 of %4 (was %5)").arg(r).arg(value).arg(field).arg(entry.id, entry.*kValueFields[field]));
                 entry.*kValueFields[field] = value;
             }
             entry.dateChanged = stamp;
@@ -201,7 +209,9 @@ private:
             entry.category = vault.categories.first();
             entry.dateCreated = entry.dateChanged = stamp;
             entries.append(entry);
+            trace(QStringLiteral("r%1 adds %2").arg(r).arg(entry.id));
         } else if (kind == 8 && i >= 0) {
+            trace(QStringLiteral("r%1 deletes %2").arg(r).arg(entries[i].id));
             supersede(r, entries[i], QString(), -1);
             entries.removeAt(i);
         } else {
@@ -215,6 +225,7 @@ private:
                         supersede(r, entry, QString(), -1);
                 }
                 entries.removeIf([&](const Entry& e) { return e.category == name; });
+                trace(QStringLiteral("r%1 deletes category %2").arg(r).arg(name));
             }
         }
         vault.entries = TestVault::entryList(entries);
@@ -258,6 +269,7 @@ private:
         const QByteArray fileDigest = digestOf(versions[replica.file].bytes);
         if (!replica.base.isLastKnownFile(fileDigest)) {
             const IncomingKind kind = hasOwnCopy(r) ? IncomingKind::StoreFileBesideOwnCopy : IncomingKind::StoreFile;
+            trace(QStringLiteral("r%1 takes in file %2 as %3").arg(r).arg(replica.file).arg(int(kind)));
             takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(replica.file), kind, clock(r)), needsWrite);
             replica.base.noteTakenIn(fileDigest);
         }
@@ -268,6 +280,7 @@ private:
             if (replica.base.isOwnWrite(digest)) {
                 own << c;
             } else if (!replica.base.isCopyMerged(digest)) {
+                trace(QStringLiteral("r%1 merges copy %2").arg(r).arg(c));
                 takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(c), IncomingKind::ConflictedCopy, clock(r)),
                        needsWrite);
                 replica.base.noteCopyMerged(digest);
@@ -291,6 +304,7 @@ private:
         replica.file = int(versions.size());
         versions.append(written);
         ++writes;
+        trace(QStringLiteral("r%1 writes %2: %3").arg(r).arg(replica.file).arg(TestVault::describe(sorted(replica.vault.entries)).join(" ")));
         replica.base.noteOwnWrite(replica.vault, digestOf(bytes), clock(r));
         replica.lastKnown = digestOf(bytes);
         persistBase(r);
@@ -303,6 +317,7 @@ private:
     void kill(int r)
     {
         Replica& replica = replicas[r];
+        trace(QStringLiteral("r%1 killed").arg(r));
         replica.unsaved.clear();
         replica.dirty = false;
         if (replica.running && random.bounded(2))
@@ -315,6 +330,7 @@ private:
     void startProgram(int r)
     {
         Replica& replica = replicas[r];
+        trace(QStringLiteral("r%1 starts on file %2").arg(r).arg(replica.file));
         replica.running = true;
         replica.vault = decoded(replica.file);
         replica.base = MergeBase();
@@ -353,13 +369,16 @@ private:
         Replica& b = replicas[j];
         if (a.file != b.file) {
             if (versions[b.file].seen.contains(a.file)) {
+                trace(QStringLiteral("r%1 gets %2 from r%3").arg(i).arg(b.file).arg(j));
                 a.file = b.file;
             } else if (versions[a.file].seen.contains(b.file)) {
+                trace(QStringLiteral("r%1 gets %2 from r%3").arg(j).arg(a.file).arg(i));
                 b.file = a.file;
             } else {
                 const bool aWins = versions[a.file].bytes == versions[b.file].bytes || random.bounded(2);
                 const int winner = aWins ? a.file : b.file;
                 const int loser = aWins ? b.file : a.file;
+                trace(QStringLiteral("conflict r%1/r%2: %3 wins, %4 a copy").arg(i).arg(j).arg(winner).arg(loser));
                 versions[winner].seen.unite(versions[loser].seen);
                 if (versions[winner].bytes != versions[loser].bytes) {
                     a.copies.insert(loser);
@@ -450,6 +469,7 @@ private:
     qint64 now = 0;
     int writes = 0;
     QString fault;
+    const bool tracing = qEnvironmentVariableIsSet("VAULTRY_TRACE");
 };
 
 } // namespace
@@ -467,7 +487,8 @@ private slots:
         const int cases = qEnvironmentVariableIsSet("VAULTRY_CASES") ? qEnvironmentVariableIntValue("VAULTRY_CASES") : 2000;
         int failures = 0;
         for (int n = 0; n < cases; ++n) {
-            const quint32 caseSeed = quint32(seed) * 100003u + quint32(n);
+            const quint32 caseSeed = qEnvironmentVariableIsSet("VAULTRY_CASE") ? quint32(qEnvironmentVariableIntValue("VAULTRY_CASE"))
+                                                                               : quint32(seed) * 100003u + quint32(n);
             Simulation simulation(caseSeed);
             const QString fault = simulation.run(60);
             if (!fault.isEmpty()) {

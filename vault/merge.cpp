@@ -394,9 +394,6 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
     merged.reserve(ourEntries.size() + 16);
 
     Cursor inTheirs(theirEntries);
-    // Entries only one side holds, placed after the others in the order of their ids, so that
-    // both computers put them alike whichever side is ours.
-    QList<Entry> oneSided;
     const bool oursHoldTwins = ourEntries.hasDuplicateIds();
     for (qsizetype i = 0; i < ourEntries.size(); ++i) {
         const Entry& entry = ourEntries.at(i);
@@ -413,7 +410,7 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
             }
             if (oursMask >= 0)
                 report.keptEntryIds.append(entry.id);
-            oneSided.append(entry);
+            merged.append(entry);
             continue;
         }
         const EntryMerge outcome = mergeEntry(oursMask, base.fieldsAsBefore(*other), entry, *other);
@@ -448,13 +445,9 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
             report.keptEntryIds.append(entry.id);
         if (merged.containsId(entry.id))
             continue;
-        oneSided.append(entry);
+        merged.append(entry);
         report.addedIds.append(entry.id);
     }
-    std::sort(oneSided.begin(), oneSided.end(),
-              [](const Entry& a, const Entry& b) { return compareText(a.id, b.id) < 0; });
-    for (Entry& entry : oneSided)
-        merged.append(std::move(entry));
 
     mergeCategories(base, ours, theirs, result);
     report.theirsOutdated = !sameContents(result.merged, theirs);

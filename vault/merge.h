@@ -118,10 +118,9 @@ struct VaultMerge
 //   creation time the earlier of the two when both differ.
 // - categories: kept unless deleted on one side (or both); a category deleted on one side
 //   stays while a merged entry names it.
-// Order: the entries both sides hold in ours' order, each copy right after its entry, then the
-// entries only one side holds by id. Versions whose shared entries stand in the same order give
-// the same result whichever side is ours; merging the result again with the same theirs gives
-// the result back.
+// Order: ours' order, each copy right after its entry, then what came from theirs in theirs'
+// order. Apart from that order the result does not depend on which side is ours; merging the
+// result again with the same theirs gives the result back.
 // Reads the lists' id indexes, which each EntryList builds on first use: pass lists no other
 // thread uses meanwhile.
 VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs);
