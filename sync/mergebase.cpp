@@ -174,11 +174,29 @@ public:
         return was ? maskOf(*was, now) : -1;
     }
 
+    int theirFieldsAsBefore(const Entry& entry) const override
+    {
+        const MergeBase::Record now = base.record(entry);
+        const MergeBase::Record* was = before(now.id);
+        int mask = was ? maskOf(*was, now) : -1;
+        if (useWritten || !base.known)
+            return mask;
+        auto it = std::lower_bound(base.history.begin(), base.history.end(), now, byId);
+        for (; it != base.history.end() && it->id == now.id; ++it)
+            mask = std::max(mask, 0) | maskOf(*it, now);
+        return mask;
+    }
+
     bool isDeletedVersion(const Entry& entry) const override
     {
         if (!base.known)
             return false;
         const MergeBase::Record now = base.record(entry);
+        auto it = std::lower_bound(base.history.begin(), base.history.end(), now, byId);
+        for (; it != base.history.end() && it->id == now.id; ++it) {
+            if (sameRecordDigests(*it, now, kContentFields))
+                return true;
+        }
         for (const MergeBase::Record* was :
              {findRecord(base.written.records, now.id), findRecord(base.shared.records, now.id)}) {
             if (was && sameRecordDigests(*was, now, kContentFields))
@@ -348,6 +366,17 @@ void MergeBase::noteOwnWrite(const Payload& payload, const QByteArray& fileDiges
                                      }),
                       now.records.end());
     now.records.shrink_to_fit();
+    std::vector<Record> versions;
+    versions.reserve(history.size() + now.records.size());
+    std::merge(history.begin(), history.end(), now.records.begin(), now.records.end(), std::back_inserter(versions),
+               byId);
+    versions.erase(std::unique(versions.begin(), versions.end(),
+                               [](const Record& a, const Record& b) {
+                                   return a.id == b.id && sameRecordDigests(a, b, kAllFields);
+                               }),
+                   versions.end());
+    versions.shrink_to_fit();
+    history = std::move(versions);
     written = std::move(now);
     hasWritten = true;
 }
@@ -373,7 +402,7 @@ qsizetype MergeBase::memoryBytes() const
     const auto bytes = [](const Version& v) {
         return qsizetype(v.records.capacity() * sizeof(Record) + v.categories.capacity() * 8);
     };
-    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) +
+    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) + qsizetype(history.capacity() * sizeof(Record)) +
            qsizetype(deletions.capacity() * sizeof(Deletion));
 }
 
@@ -386,6 +415,12 @@ QByteArray MergeBase::encode() const
     writeVersion(out, shared);
     out << quint8(hasWritten);
     writeVersion(out, written);
+    out << quint64(history.size());
+    for (const Record& r : history) {
+        out << r.id;
+        for (quint32 field : r.fields)
+            out << field;
+    }
     out << quint64(deletions.size());
     for (const Deletion& d : deletions) {
         out << d.version.id;
@@ -416,6 +451,16 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
     if (!readVersion(in, read.written))
         return false;
     quint64 count = 0;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes))
+        return false;
+    read.history.resize(count);
+    for (Record& r : read.history) {
+        if (!readRecord(in, r))
+            return false;
+    }
+    if (!std::is_sorted(read.history.begin(), read.history.end(), byId))
+        return false;
     in >> count;
     if (!plausible(in, count, kRecordBytes + 8))
         return false;
@@ -491,6 +536,8 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     }
     for (const MergeBase::Record& r : base.shared.records)
         deletions.push_back({r, nowMsecs});
+    for (const MergeBase::Record& r : base.history)
+        deletions.push_back({r, nowMsecs});
     const auto idOrder = [](const MergeBase::Deletion& a, const MergeBase::Deletion& b) {
         return a.version.id < b.version.id;
     };
@@ -512,6 +559,7 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
         next.shared = base.version(theirs);
         next.hasWritten = false;
         next.written = MergeBase::Version();
+        next.history.clear();
     }
     return result;
 }

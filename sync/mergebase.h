@@ -124,6 +124,9 @@ private:
     Version shared;
     bool hasWritten = false;
     Version written; // records: only those that differ from shared's
+    // Every version of an entry written since shared, ascending by id: a store file that did not
+    // follow our last write may still hold one of them, which is nothing new.
+    std::vector<Record> history;
     std::vector<Deletion> deletions; // ascending by id digest
     QList<QByteArray> ownWrites;
     QList<QByteArray> takenIn;

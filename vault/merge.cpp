@@ -413,7 +413,10 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
             merged.append(entry);
             continue;
         }
-        const EntryMerge outcome = mergeEntry(oursMask, base.fieldsAsBefore(*other), entry, *other);
+        // A field theirs holds as known brings nothing new, whatever ours holds.
+        const int theirsMask = base.theirFieldsAsBefore(*other);
+        const EntryMerge outcome =
+            mergeEntry(theirsMask >= 0 && oursMask >= 0 ? oursMask & ~theirsMask : oursMask, theirsMask, entry, *other);
         if (!sameRecord(outcome.merged, entry))
             report.changedIds.append(entry.id);
         merged.append(outcome.merged);

@@ -49,6 +49,9 @@ public:
     // it is known to have had (and so deleted): its content, change time aside, is the
     // ancestor's, or that of a version deleted there.
     virtual bool isDeletedVersion(const Entry& entry) const = 0;
+    // The same for `theirs`' version: fields holding a value the ancestor knows bring nothing new,
+    // even where ours holds the ancestor's value too. By default as fieldsAsBefore.
+    virtual int theirFieldsAsBefore(const Entry& entry) const { return fieldsAsBefore(entry); }
     virtual bool hadCategory(const QString& name) const = 0;
     // False for a version that may lack what it never saw (a sync tool's copy): nothing is deleted.
     virtual bool mayDelete() const { return true; }
