@@ -129,6 +129,31 @@ bool readVersion(QDataStream& in, MergeBase::Version& version)
 
 } // namespace
 
+// By id, each version once, the last kVersionsKept of each id (later ones come later in `list`).
+static std::vector<MergeBase::Record> recentVersions(std::vector<MergeBase::Record> list)
+{
+    constexpr int kVersionsKept = 8;
+    std::stable_sort(list.begin(), list.end(), byId);
+    std::vector<MergeBase::Record> kept;
+    kept.reserve(list.size());
+    for (size_t i = 0; i < list.size();) {
+        size_t end = i;
+        while (end < list.size() && list[end].id == list[i].id)
+            ++end;
+        const size_t first = kept.size();
+        for (size_t k = end; k-- > i;) { // newest first, each once
+            bool known = false;
+            for (size_t j = first; j < kept.size() && !known; ++j)
+                known = sameRecordDigests(kept[j], list[k], kAllFields);
+            if (!known && kept.size() - first < kVersionsKept)
+                kept.push_back(list[k]);
+        }
+        i = end;
+    }
+    kept.shrink_to_fit();
+    return kept;
+}
+
 void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
 {
     if (digest.isEmpty() || list.contains(digest))
@@ -149,7 +174,10 @@ public:
     }
 
     bool isEmpty() const override { return !base.known; }
-    bool mayDelete() const override { return !copy; }
+    // A store file that did not follow our last write may come from a computer that never saw
+    // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
+    // holds the deletion and writes it again.
+    bool mayDelete() const override { return !copy && (useWritten || !base.hasWritten); }
 
     // The version this merge starts from, or the deleted one.
     const MergeBase::Record* before(quint64 id) const
@@ -366,17 +394,9 @@ void MergeBase::noteOwnWrite(const Payload& payload, const QByteArray& fileDiges
                                      }),
                       now.records.end());
     now.records.shrink_to_fit();
-    std::vector<Record> versions;
-    versions.reserve(history.size() + now.records.size());
-    std::merge(history.begin(), history.end(), now.records.begin(), now.records.end(), std::back_inserter(versions),
-               byId);
-    versions.erase(std::unique(versions.begin(), versions.end(),
-                               [](const Record& a, const Record& b) {
-                                   return a.id == b.id && sameRecordDigests(a, b, kAllFields);
-                               }),
-                   versions.end());
-    versions.shrink_to_fit();
-    history = std::move(versions);
+    std::vector<Record> versions = history;
+    versions.insert(versions.end(), now.records.begin(), now.records.end());
+    history = recentVersions(std::move(versions));
     written = std::move(now);
     hasWritten = true;
 }
@@ -557,9 +577,17 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     next.forgetOldDeletions(nowMsecs);
     if (!copy) {
         next.shared = base.version(theirs);
+        // The versions replaced keep telling a late file's old values from new ones.
+        std::vector<MergeBase::Record> seen = base.history;
+        seen.insert(seen.end(), base.written.records.begin(), base.written.records.end());
+        for (const MergeBase::Record& r : base.shared.records) {
+            const MergeBase::Record* now = findRecord(next.shared.records, r.id);
+            if (!now || !sameRecordDigests(*now, r, kAllFields))
+                seen.push_back(r);
+        }
+        next.history = recentVersions(std::move(seen));
         next.hasWritten = false;
         next.written = MergeBase::Version();
-        next.history.clear();
     }
     return result;
 }
