@@ -11,6 +11,8 @@
 #include <QSet>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 using TextField = QString Entry::*;
@@ -275,7 +277,11 @@ private:
         }
         replica.lastKnown = fileDigest;
         QList<int> own;
-        for (int c : QList<int>(replica.copies.begin(), replica.copies.end())) {
+        // Copies in any order the seed gives.
+        QList<int> copies(replica.copies.begin(), replica.copies.end());
+        std::sort(copies.begin(), copies.end());
+        std::shuffle(copies.begin(), copies.end(), random);
+        for (int c : copies) {
             const QByteArray digest = digestOf(versions[c].bytes);
             if (replica.base.isOwnWrite(digest)) {
                 own << c;
@@ -344,7 +350,7 @@ private:
         } else if (!replica.base.isLastKnownFile(fileDigest)) {
             int own = -1;
             for (int c : replica.copies) {
-                if (replica.base.isOwnWrite(digestOf(versions[c].bytes)))
+                if (replica.base.isOwnWrite(digestOf(versions[c].bytes)) && (own < 0 || c > own))
                     own = c;
             }
             const Payload file = replica.vault;
