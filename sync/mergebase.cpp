@@ -168,8 +168,8 @@ void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
 class DigestAncestor : public MergeAncestor
 {
 public:
-    DigestAncestor(const MergeBase& base, bool useWritten, bool copy)
-        : base(base), useWritten(useWritten && base.hasWritten), copy(copy)
+    DigestAncestor(const MergeBase& base, bool follows, bool copy)
+        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy)
     {
     }
 
@@ -177,7 +177,7 @@ public:
     // A store file that did not follow our last write may come from a computer that never saw
     // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
     // holds the deletion and writes it again.
-    bool mayDelete() const override { return !copy && (useWritten || !base.hasWritten); }
+    bool mayDelete() const override { return !copy && (follows || !base.hasWritten); }
 
     // The version this merge starts from, or the deleted one.
     const MergeBase::Record* before(quint64 id) const
@@ -195,23 +195,27 @@ public:
         return nullptr;
     }
 
-    int fieldsAsBefore(const Entry& entry) const override
-    {
-        const MergeBase::Record now = base.record(entry);
-        const MergeBase::Record* was = before(now.id);
-        return was ? maskOf(*was, now) : -1;
-    }
 
-    int theirFieldsAsBefore(const Entry& entry) const override
+    // Without our last write followed, the versions seen from elsewhere and those we wrote tell
+    // which values are not new.
+    int fieldsAsBefore(const Entry& entry) const override { return mask(entry, false); }
+    int theirFieldsAsBefore(const Entry& entry) const override { return mask(entry, true); }
+
+    int mask(const Entry& entry, bool theirs) const
     {
         const MergeBase::Record now = base.record(entry);
         const MergeBase::Record* was = before(now.id);
         int mask = was ? maskOf(*was, now) : -1;
-        if (useWritten || !base.known)
+        if (follows || !base.known)
             return mask;
-        auto it = std::lower_bound(base.history.begin(), base.history.end(), now, byId);
-        for (; it != base.history.end() && it->id == now.id; ++it)
-            mask = std::max(mask, 0) | maskOf(*it, now);
+        const auto add = [&](const std::vector<MergeBase::Record>& list) {
+            auto it = std::lower_bound(list.begin(), list.end(), now, byId);
+            for (; it != list.end() && it->id == now.id; ++it)
+                mask = std::max(mask, 0) | maskOf(*it, now);
+        };
+        add(base.seen);
+        if (theirs)
+            add(base.history);
         return mask;
     }
 
@@ -220,10 +224,12 @@ public:
         if (!base.known)
             return false;
         const MergeBase::Record now = base.record(entry);
-        auto it = std::lower_bound(base.history.begin(), base.history.end(), now, byId);
-        for (; it != base.history.end() && it->id == now.id; ++it) {
-            if (sameRecordDigests(*it, now, kContentFields))
-                return true;
+        for (const std::vector<MergeBase::Record>* list : {&base.history, &base.seen}) {
+            auto it = std::lower_bound(list->begin(), list->end(), now, byId);
+            for (; it != list->end() && it->id == now.id; ++it) {
+                if (sameRecordDigests(*it, now, kContentFields))
+                    return true;
+            }
         }
         for (const MergeBase::Record* was :
              {findRecord(base.written.records, now.id), findRecord(base.shared.records, now.id)}) {
@@ -249,6 +255,7 @@ public:
 
 private:
     const MergeBase& base;
+    const bool follows; // theirs follows our last write
     const bool useWritten;
     const bool copy;
 };
@@ -422,7 +429,7 @@ qsizetype MergeBase::memoryBytes() const
     const auto bytes = [](const Version& v) {
         return qsizetype(v.records.capacity() * sizeof(Record) + v.categories.capacity() * 8);
     };
-    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) + qsizetype(history.capacity() * sizeof(Record)) +
+    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) + qsizetype((history.capacity() + seen.capacity()) * sizeof(Record)) +
            qsizetype(deletions.capacity() * sizeof(Deletion));
 }
 
@@ -437,6 +444,12 @@ QByteArray MergeBase::encode() const
     writeVersion(out, written);
     out << quint64(history.size());
     for (const Record& r : history) {
+        out << r.id;
+        for (quint32 field : r.fields)
+            out << field;
+    }
+    out << quint64(seen.size());
+    for (const Record& r : seen) {
         out << r.id;
         for (quint32 field : r.fields)
             out << field;
@@ -480,6 +493,16 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
             return false;
     }
     if (!std::is_sorted(read.history.begin(), read.history.end(), byId))
+        return false;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes))
+        return false;
+    read.seen.resize(count);
+    for (Record& r : read.seen) {
+        if (!readRecord(in, r))
+            return false;
+    }
+    if (!std::is_sorted(read.seen.begin(), read.seen.end(), byId))
         return false;
     in >> count;
     if (!plausible(in, count, kRecordBytes + 8))
@@ -558,6 +581,10 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
         deletions.push_back({r, nowMsecs});
     for (const MergeBase::Record& r : base.history)
         deletions.push_back({r, nowMsecs});
+    if (!copy) {
+        for (const MergeBase::Record& r : base.seen)
+            deletions.push_back({r, nowMsecs});
+    }
     const auto idOrder = [](const MergeBase::Deletion& a, const MergeBase::Deletion& b) {
         return a.version.id < b.version.id;
     };
@@ -575,17 +602,24 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     deletions.shrink_to_fit();
     next.deletions = std::move(deletions);
     next.forgetOldDeletions(nowMsecs);
-    if (!copy) {
+    if (copy) {
+        std::vector<MergeBase::Record> seen = base.seen;
+        const MergeBase::Version inCopy = base.version(theirs);
+        seen.insert(seen.end(), inCopy.records.begin(), inCopy.records.end());
+        next.seen = recentVersions(std::move(seen));
+    } else {
         next.shared = base.version(theirs);
         // The versions replaced keep telling a late file's old values from new ones.
-        std::vector<MergeBase::Record> seen = base.history;
-        seen.insert(seen.end(), base.written.records.begin(), base.written.records.end());
+        std::vector<MergeBase::Record> written = base.history;
+        written.insert(written.end(), base.written.records.begin(), base.written.records.end());
+        next.history = recentVersions(std::move(written));
+        std::vector<MergeBase::Record> seen = base.seen;
         for (const MergeBase::Record& r : base.shared.records) {
             const MergeBase::Record* now = findRecord(next.shared.records, r.id);
             if (!now || !sameRecordDigests(*now, r, kAllFields))
                 seen.push_back(r);
         }
-        next.history = recentVersions(std::move(seen));
+        next.seen = recentVersions(std::move(seen));
         next.hasWritten = false;
         next.written = MergeBase::Version();
     }

@@ -127,6 +127,9 @@ private:
     // Every version of an entry written since shared, ascending by id: a store file that did not
     // follow our last write may still hold one of them, which is nothing new.
     std::vector<Record> history;
+    // Versions of entries that came from elsewhere and were replaced since, or came in a copy:
+    // ours holding one of them has not changed that field here.
+    std::vector<Record> seen;
     std::vector<Deletion> deletions; // ascending by id digest
     QList<QByteArray> ownWrites;
     QList<QByteArray> takenIn;
