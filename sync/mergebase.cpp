@@ -603,9 +603,12 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     next.deletions = std::move(deletions);
     next.forgetOldDeletions(nowMsecs);
     if (copy) {
+        // The versions taken from it: those of the entries it added.
         std::vector<MergeBase::Record> seen = base.seen;
-        const MergeBase::Version inCopy = base.version(theirs);
-        seen.insert(seen.end(), inCopy.records.begin(), inCopy.records.end());
+        for (const Entry& entry : theirs.entries) {
+            if (!ours.entries.containsId(entry.id))
+                seen.push_back(base.record(entry));
+        }
         next.seen = recentVersions(std::move(seen));
     } else {
         next.shared = base.version(theirs);
