@@ -177,7 +177,7 @@ public:
     // A store file that did not follow our last write may come from a computer that never saw
     // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
     // holds the deletion and writes it again.
-    bool mayDelete() const override { return !copy && (follows || !base.hasWritten); }
+    bool mayDelete() const override { return !copy && follows; }
 
     // The version this merge starts from, or the deleted one.
     const MergeBase::Record* before(quint64 id) const
@@ -573,15 +573,18 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     // those deleted earlier keep their time.
     const MergeBase::Version mergedVersion = base.version(result.merged);
     std::vector<MergeBase::Deletion> deletions = base.deletions;
-    if (base.hasWritten) {
+    // Only a store file that followed our write deletes; beside a copy, what is missing on both
+    // sides may simply not have reached them (our own deletions came with noteOwnWrite).
+    const bool deletes = kind == IncomingKind::StoreFile;
+    if (deletes && base.hasWritten) {
         for (const MergeBase::Record& r : base.written.records)
             deletions.push_back({r, nowMsecs});
     }
-    for (const MergeBase::Record& r : base.shared.records)
+    for (const MergeBase::Record& r : deletes ? base.shared.records : std::vector<MergeBase::Record>())
         deletions.push_back({r, nowMsecs});
-    for (const MergeBase::Record& r : base.history)
+    for (const MergeBase::Record& r : deletes ? base.history : std::vector<MergeBase::Record>())
         deletions.push_back({r, nowMsecs});
-    if (!copy) {
+    if (deletes) {
         for (const MergeBase::Record& r : base.seen)
             deletions.push_back({r, nowMsecs});
     }

@@ -26,30 +26,31 @@ struct IncomingMerge;
 // Deletions are remembered for kDeletionsKeptMsecs with the digests of the version deleted, so a
 // copy of an older version cannot bring an entry back unless it changed after the deletion.
 //
-// How the saver uses it (the only calls it needs):
-// 1. At start, after loading the store file F (its content hash D):
+// How the saver uses it (the only calls it needs). "Copies" are the sync tool's conflicted
+// copies beside the store; a copy "pending" is one whose digest isOwnWrite or is not isCopyMerged.
+// 1. At start, after loading the store file F (content hash D):
 //      base = readMergeBase(...)            (sync/mergebasefile.h; empty on a new computer)
-//      if base.isEmpty(): base = MergeBase::of(F); base.noteTakenIn(D)        (nothing to merge)
-//      else if base.isLastKnownFile(D): ours = F                                  (nothing new)
-//      else if a conflicted copy C beside F has base.isOwnWrite(digest of C):
-//           mergeIncoming(base, C, F, StoreFileBesideOwnCopy)  (our write lost there; C is ours)
-//      else mergeIncoming(base, F, F, StoreFile)  (F follows our last write: only the base moves)
-//      and in both cases base.noteTakenIn(D); write the merge when theirsOutdated.
-//    then, as live, each other conflicted copy.
-// 2. Live, when the store file is not the one last known (!isLastKnownFile(D)): kind = StoreFileBesideOwnCopy when the folder holds a conflicted copy whose
-//    digest isOwnWrite (the sync tool kept another computer's version over ours), else StoreFile.
-//    mergeIncoming(base, openVault, file, kind, now); the result's base replaces the base, then
-//    base.noteTakenIn(D); write the merge when theirsOutdated.
-//    A conflicted copy that isOwnWrite holds nothing new once the store file was merged beside
-//    it: move it out of the folder unmerged, once the merge is written (only its maker knows
-//    whether the store file followed it, so only its maker takes it out). Any other copy that
-//    is not isCopyMerged: mergeIncoming(..., ConflictedCopy), then noteCopyMerged(its digest),
-//    and leave it in the folder. Copies may come in any order. Before merging a store file that sharesNoEntry() with the
-//    open vault and the base, ask the user (it is a different vault).
-// 3. After every write of the store (encoded payload P, file content hash D):
+//      if base.isEmpty(): base = MergeBase::of(F); base.noteTakenIn(D)          (nothing to merge)
+//      else if base.isLastKnownFile(D): nothing to merge
+//      else: ours = the copy whose digest isLastKnownFile (else the latest that isOwnWrite, else
+//            F itself): what this computer had when it stopped, which lost to F;
+//            r = mergeIncoming(base, ours, F, kind as in 2, now); open r.merged; base = r.base;
+//            base.noteTakenIn(D); write the merge when r.theirsOutdated.
+//    then the copies as in 2.
+// 2. Live, when the store file is not the last known (!base.isLastKnownFile(D)):
+//      kind = a copy is pending ? StoreFileBesideCopy : StoreFile
+//      r = mergeIncoming(base, openVault, file, kind, now); base = r.base; base.noteTakenIn(D);
+//      write the merge when r.theirsOutdated.
+//    Then each copy C (any order): if base.isOwnWrite(digest): nothing new; take it out of the
+//    synced folder once the merge beside it is written (only its maker takes a copy out: only it
+//    knows whether it was merged). Else if !base.isCopyMerged(digest):
+//      r = mergeIncoming(base, openVault, C, ConflictedCopy, now); base = r.base;
+//      base.noteCopyMerged(digest); write the merge; leave C where it is.
+//    Before merging a store file that sharesNoEntry(openVault, file), ask the user.
+// 3. After every write of the store (payload P written, content hash D):
 //      base.noteOwnWrite(P, D, now)
-// 4. After 2 or 3, write the base file (writeMergeBase), before or together with the store:
-//    a base newer than the file is harmless, an older one only makes copies, never loses.
+// 4. After 2 or 3 write the base file (writeMergeBase), right after the store: a base one step
+//    behind (a kill in between) only makes the next merge two-way for what changed, never loses.
 // A lock or reopen keeps the base: it describes the folder, not the open vault.
 class MergeBase
 {
@@ -142,7 +143,11 @@ private:
 enum class IncomingKind
 {
     StoreFile,              // the store file, which follows this program's last write
-    StoreFileBesideOwnCopy, // the store file, while the sync tool kept our last write as a copy
+    // The store file while a conflicted copy lies beside it that is this program's own write or
+    // was not merged here yet: the version the folder held before may have lost to it, so the
+    // store file need not follow our last write. Merged against the versions known; deletes nothing.
+    StoreFileBesideCopy,
+    StoreFileBesideOwnCopy = StoreFileBesideCopy,
     ConflictedCopy,         // a sync tool's copy of a version that lost, made elsewhere
 };
 

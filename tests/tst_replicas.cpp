@@ -244,10 +244,12 @@ private:
         needsWrite = needsWrite || merge.theirsOutdated;
     }
 
-    bool hasOwnCopy(int r) const
+    // A copy not yet merged here: the version before the store file may have lost to it.
+    bool hasCopyBeside(int r) const
     {
         for (int c : replicas[r].copies) {
-            if (replicas[r].base.isOwnWrite(digestOf(versions[c].bytes)))
+            const QByteArray digest = digestOf(versions[c].bytes);
+            if (replicas[r].base.isOwnWrite(digest) || !replicas[r].base.isCopyMerged(digest))
                 return true;
         }
         return false;
@@ -270,7 +272,7 @@ private:
         bool needsWrite = replica.dirty;
         const QByteArray fileDigest = digestOf(versions[replica.file].bytes);
         if (!replica.base.isLastKnownFile(fileDigest)) {
-            const IncomingKind kind = hasOwnCopy(r) ? IncomingKind::StoreFileBesideOwnCopy : IncomingKind::StoreFile;
+            const IncomingKind kind = hasCopyBeside(r) ? IncomingKind::StoreFileBesideOwnCopy : IncomingKind::StoreFile;
             trace(QStringLiteral("r%1 takes in file %2 as %3").arg(r).arg(replica.file).arg(int(kind)));
             takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(replica.file), kind, clock(r)), needsWrite);
             replica.base.noteTakenIn(fileDigest);
@@ -349,15 +351,15 @@ private:
             replica.base.noteTakenIn(fileDigest);
         } else if (!replica.base.isLastKnownFile(fileDigest)) {
             int own = -1;
+            // The file as last known here, kept as a copy: what this computer had when it stopped.
             for (int c : replica.copies) {
-                if (replica.base.isOwnWrite(digestOf(versions[c].bytes)) && (own < 0 || c > own))
+                const QByteArray digest = digestOf(versions[c].bytes);
+                if (replica.base.isLastKnownFile(digest) || (replica.base.isOwnWrite(digest) && own < 0))
                     own = c;
             }
             const Payload file = replica.vault;
-            takeIn(r,
-                   own >= 0 ? mergeIncoming(replica.base, decoded(own), file, IncomingKind::StoreFileBesideOwnCopy, clock(r))
-                            : mergeIncoming(replica.base, file, file, IncomingKind::StoreFile, clock(r)),
-                   needsWrite);
+            const IncomingKind kind = hasCopyBeside(r) ? IncomingKind::StoreFileBesideCopy : IncomingKind::StoreFile;
+            takeIn(r, mergeIncoming(replica.base, own >= 0 ? decoded(own) : file, file, kind, clock(r)), needsWrite);
             replica.base.noteTakenIn(fileDigest);
         }
         replica.lastKnown = fileDigest;
