@@ -494,16 +494,20 @@ private slots:
         const int seed = qEnvironmentVariableIntValue("VAULTRY_SEED");
         const int cases = qEnvironmentVariableIsSet("VAULTRY_CASES") ? qEnvironmentVariableIntValue("VAULTRY_CASES") : 2000;
         int failures = 0;
+        QMap<QString, int> kinds;
         for (int n = 0; n < cases; ++n) {
             const quint32 caseSeed = qEnvironmentVariableIsSet("VAULTRY_CASE") ? quint32(qEnvironmentVariableIntValue("VAULTRY_CASE"))
                                                                                : quint32(seed) * 100003u + quint32(n);
             Simulation simulation(caseSeed);
             const QString fault = simulation.run(60);
             if (!fault.isEmpty()) {
-                if (++failures <= 5)
+                if (++failures <= 5 || qEnvironmentVariableIsSet("VAULTRY_ALL"))
                     qWarning().noquote() << "case" << caseSeed << fault;
+                ++kinds[fault.section(QLatin1Char(' '), 0, 1)];
             }
         }
+        for (auto it = kinds.begin(); it != kinds.end(); ++it)
+            qWarning().noquote() << it.value() << "cases:" << it.key();
         QVERIFY2(failures == 0, qPrintable(QStringLiteral("%1 of %2 cases failed").arg(failures).arg(cases)));
     }
 };
