@@ -178,6 +178,7 @@ public:
     // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
     // holds the deletion and writes it again.
     bool mayDelete() const override { return !copy && follows; }
+    bool oursAsBeforeIsOlder() const override { return follows; }
 
     // The version this merge starts from, or the deleted one.
     const MergeBase::Record* before(quint64 id) const

@@ -238,6 +238,9 @@ private:
 
     void takeIn(int r, const IncomingMerge& merge, bool& needsWrite)
     {
+        trace(QStringLiteral("  r%1 merge: %2 | conflicts %3 | kept %4").arg(r).arg(merge.vault.summary()).arg(merge.vault.conflicts.size()).arg(merge.vault.keptEntryIds.join(",")));
+        if (tracing)
+            for (const Entry& e : replicas[r].vault.entries) if (e.id == qgetenv("VAULTRY_ENTRY")) trace("  ours " + TestVault::describe(e));
         Replica& replica = replicas[r];
         replica.vault = merge.merged;
         replica.base = merge.base;

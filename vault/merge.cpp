@@ -401,7 +401,7 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
             merged.append(entry); // a second record with a known id, from a file: kept as it is
             continue;
         }
-        const int oursMask = base.fieldsAsBefore(entry);
+        int oursMask = base.fieldsAsBefore(entry);
         const Entry* other = inTheirs.find(entry.id);
         if (!other) {
             if (base.mayDelete() && oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
@@ -415,6 +415,8 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
         }
         // A field theirs holds as known brings nothing new, whatever ours holds.
         const int theirsMask = base.theirFieldsAsBefore(*other);
+        if (!base.oursAsBeforeIsOlder() && compareTime(other->dateChanged, entry.dateChanged) < 0)
+            oursMask = -1;
         const EntryMerge outcome =
             mergeEntry(theirsMask >= 0 && oursMask >= 0 ? oursMask & ~theirsMask : oursMask, theirsMask, entry, *other);
         if (!sameRecord(outcome.merged, entry))

@@ -53,6 +53,10 @@ public:
     // even where ours holds the ancestor's value too. By default as fieldsAsBefore.
     virtual int theirFieldsAsBefore(const Entry& entry) const { return fieldsAsBefore(entry); }
     virtual bool hadCategory(const QString& name) const = 0;
+    // False when ours holding the ancestor's value need not mean ours is older: theirs may come
+    // from a computer that never saw it. Then a version of theirs changed earlier than ours
+    // clashes where it differs rather than replacing ours.
+    virtual bool oursAsBeforeIsOlder() const { return true; }
     // False for a version that may lack what it never saw (a sync tool's copy): nothing is deleted.
     virtual bool mayDelete() const { return true; }
 };
