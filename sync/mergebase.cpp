@@ -196,7 +196,6 @@ public:
         return nullptr;
     }
 
-
     // Without our last write followed, the versions seen from elsewhere and those we wrote tell
     // which values are not new.
     int fieldsAsBefore(const Entry& entry) const override { return mask(entry, false); }
@@ -249,10 +248,7 @@ public:
         return std::binary_search(list.begin(), list.end(), base.idDigest(QLatin1String("category\n") + name));
     }
 
-    const Preferences& preferences() const
-    {
-        return useWritten ? base.written.preferences : base.shared.preferences;
-    }
+    const Preferences& preferences() const { return useWritten ? base.written.preferences : base.shared.preferences; }
 
 private:
     const MergeBase& base;
@@ -312,9 +308,9 @@ MergeBase::Version MergeBase::version(const Payload& payload) const
         v.records.push_back(record(entry));
     std::stable_sort(v.records.begin(), v.records.end(), byId);
     // A file may hold an id twice: its first record stands for it, as the merge reads it.
-    v.records.erase(std::unique(v.records.begin(), v.records.end(),
-                                [](const Record& a, const Record& b) { return a.id == b.id; }),
-                    v.records.end());
+    v.records.erase(
+        std::unique(v.records.begin(), v.records.end(), [](const Record& a, const Record& b) { return a.id == b.id; }),
+        v.records.end());
     v.records.shrink_to_fit();
     for (const QString& name : payload.categories)
         v.categories.push_back(idDigest(QLatin1String("category\n") + name));
@@ -380,7 +376,8 @@ void MergeBase::noteOwnWrite(const Payload& payload, const QByteArray& fileDiges
     if (hasWritten)
         noteGone(written.records);
     noteGone(shared.records);
-    std::sort(gone.begin(), gone.end(), [](const Deletion& a, const Deletion& b) { return a.version.id < b.version.id; });
+    std::sort(gone.begin(), gone.end(),
+              [](const Deletion& a, const Deletion& b) { return a.version.id < b.version.id; });
     gone.erase(std::unique(gone.begin(), gone.end(),
                            [](const Deletion& a, const Deletion& b) { return a.version.id == b.version.id; }),
                gone.end());
@@ -430,7 +427,8 @@ qsizetype MergeBase::memoryBytes() const
     const auto bytes = [](const Version& v) {
         return qsizetype(v.records.capacity() * sizeof(Record) + v.categories.capacity() * 8);
     };
-    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) + qsizetype((history.capacity() + seen.capacity()) * sizeof(Record)) +
+    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) +
+           qsizetype((history.capacity() + seen.capacity()) * sizeof(Record)) +
            qsizetype(deletions.capacity() * sizeof(Deletion));
 }
 
@@ -533,7 +531,7 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy);
     const PreferencesMerge preferences =
         base.isEmpty() || copy ? mergePreferences(ours.preferences, theirs.preferences)
-                       : mergePreferences(ancestor.preferences(), ours.preferences, theirs.preferences);
+                               : mergePreferences(ancestor.preferences(), ours.preferences, theirs.preferences);
     // A copy made elsewhere may be older than what came in since from the folder, so its fields
     // would undo later changes: it only adds the entries ours lacks. Its maker, which knows what it
     // followed, merges its changes (as StoreFileBesideOwnCopy) and writes them to the store.
@@ -544,8 +542,8 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
             onlyAdded.append(held ? *held : entry);
         }
     }
-    VaultMerge vault = mergeVaults(ancestor, {ours.categories, ours.entries},
-                                   {theirs.categories, copy ? onlyAdded : theirs.entries});
+    VaultMerge vault =
+        mergeVaults(ancestor, {ours.categories, ours.entries}, {theirs.categories, copy ? onlyAdded : theirs.entries});
     if (copy)
         vault.report.theirsOutdated = true; // the copy is no store file
 

@@ -142,19 +142,19 @@ private:
 // Where a version from elsewhere came from.
 enum class IncomingKind
 {
-    StoreFile,              // the store file, which follows this program's last write
+    StoreFile, // the store file, which follows this program's last write
     // The store file while a conflicted copy lies beside it that is this program's own write or
     // was not merged here yet: the version the folder held before may have lost to it, so the
     // store file need not follow our last write. Merged against the versions known; deletes nothing.
     StoreFileBesideCopy,
     StoreFileBesideOwnCopy = StoreFileBesideCopy,
-    ConflictedCopy,         // a sync tool's copy of a version that lost, made elsewhere
+    ConflictedCopy, // a sync tool's copy of a version that lost, made elsewhere
 };
 
 struct IncomingMerge
 {
-    Payload merged;  // the open vault once `theirs` is taken in
-    MergeBase base;  // the base from now on
+    Payload merged; // the open vault once `theirs` is taken in
+    MergeBase base; // the base from now on
     VaultMergeReport vault;
     PreferencesMergeReport preferences;
     bool theirsOutdated = false; // `merged` differs from `theirs`: the file needs writing
@@ -164,6 +164,7 @@ struct IncomingMerge
 // what the base records of deletions. A store file is merged against the file this program last
 // wrote (or took in); beside a copy of our own write, and for a copy, against the last version
 // taken in. A copy made elsewhere only adds the entries ours lacks and never deletes: it may be
-// older than what came in since, and its maker merges its changes. With an empty base the merge is two-way and deletes nothing.
+// older than what came in since, and its maker merges its changes. With an empty base the merge is two-way and deletes
+// nothing.
 IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Payload& theirs, IncomingKind kind,
                             qint64 nowMsecs);

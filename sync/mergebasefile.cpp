@@ -31,8 +31,9 @@ QString mergeBaseFilePath(const QString& folder, const QString& storePath)
     unsigned char digest[16];
     crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(utf8.constData()),
                        size_t(utf8.size()), nullptr, 0);
-    return QDir(folder).filePath(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex()) +
-                                 QStringLiteral(".base"));
+    return QDir(folder).filePath(
+        QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex()) +
+        QStringLiteral(".base"));
 }
 
 QByteArray sealMergeBase(const QByteArray& encodedBase, const ProtectionKey* key)

@@ -117,8 +117,7 @@ StoreMerge mergeStore(const Payload* base, const Payload& ours, const Payload& t
     result.merged.entries = std::move(vault.merged.entries);
     result.vault = std::move(vault.report);
     result.preferences = preferences.report;
-    result.theirsOutdated =
-        result.vault.theirsOutdated || !sameSettings(result.merged.preferences, theirs.preferences);
+    result.theirsOutdated = result.vault.theirsOutdated || !sameSettings(result.merged.preferences, theirs.preferences);
     return result;
 }
 

@@ -39,8 +39,8 @@ struct Typed
     int field; // index into kValueFields, or -1 for the category
     int replica;
     QSet<QString> replacedBy; // typed values that replaced it where it was seen
-    bool deleted = false; // deleted where it was seen
-    bool published = false; // written by its computer (a kill before that loses it rightly)
+    bool deleted = false;     // deleted where it was seen
+    bool published = false;   // written by its computer (a kill before that loses it rightly)
 };
 
 struct Replica
@@ -128,8 +128,10 @@ public:
             if (TestVault::describe(sorted(replicas[r].vault.entries)) !=
                 TestVault::describe(sorted(replicas[0].vault.entries))) {
                 if (qEnvironmentVariableIsSet("VAULTRY_DUMP"))
-                    qWarning().noquote() << TestVault::describe(sorted(replicas[r].vault.entries)).join("\n") << "\n---\n"
-                                         << TestVault::describe(sorted(replicas[0].vault.entries)).join("\n") << "\n---file\n"
+                    qWarning().noquote() << TestVault::describe(sorted(replicas[r].vault.entries)).join("\n")
+                                         << "\n---\n"
+                                         << TestVault::describe(sorted(replicas[0].vault.entries)).join("\n")
+                                         << "\n---file\n"
                                          << TestVault::describe(sorted(decoded(replicas[0].file).entries)).join("\n");
                 return QStringLiteral("open vaults differ");
             }
@@ -199,7 +201,11 @@ private:
             } else {
                 const QString value = newValue(entry.id, field, r);
                 supersede(r, entry, value, field);
-                trace(QStringLiteral("r%1 types %2 into field %3 of %4 (was %5)").arg(r).arg(value).arg(field).arg(entry.id, entry.*kValueFields[field]));
+                trace(QStringLiteral("r%1 types %2 into field %3 of %4 (was %5)")
+                          .arg(r)
+                          .arg(value)
+                          .arg(field)
+                          .arg(entry.id, entry.*kValueFields[field]));
                 entry.*kValueFields[field] = value;
             }
             entry.dateChanged = stamp;
@@ -238,9 +244,15 @@ private:
 
     void takeIn(int r, const IncomingMerge& merge, bool& needsWrite)
     {
-        trace(QStringLiteral("  r%1 merge: %2 | conflicts %3 | kept %4").arg(r).arg(merge.vault.summary()).arg(merge.vault.conflicts.size()).arg(merge.vault.keptEntryIds.join(",")));
+        trace(QStringLiteral("  r%1 merge: %2 | conflicts %3 | kept %4")
+                  .arg(r)
+                  .arg(merge.vault.summary())
+                  .arg(merge.vault.conflicts.size())
+                  .arg(merge.vault.keptEntryIds.join(",")));
         if (tracing)
-            for (const Entry& e : replicas[r].vault.entries) if (e.id == qgetenv("VAULTRY_ENTRY")) trace("  ours " + TestVault::describe(e));
+            for (const Entry& e : replicas[r].vault.entries)
+                if (e.id == qgetenv("VAULTRY_ENTRY"))
+                    trace("  ours " + TestVault::describe(e));
         Replica& replica = replicas[r];
         replica.vault = merge.merged;
         replica.base = merge.base;
@@ -292,7 +304,8 @@ private:
                 own << c;
             } else if (!replica.base.isCopyMerged(digest)) {
                 trace(QStringLiteral("r%1 merges copy %2").arg(r).arg(c));
-                takeIn(r, mergeIncoming(replica.base, replica.vault, decoded(c), IncomingKind::ConflictedCopy, clock(r)),
+                takeIn(r,
+                       mergeIncoming(replica.base, replica.vault, decoded(c), IncomingKind::ConflictedCopy, clock(r)),
                        needsWrite);
                 replica.base.noteCopyMerged(digest);
             }
@@ -315,7 +328,10 @@ private:
         replica.file = int(versions.size());
         versions.append(written);
         ++writes;
-        trace(QStringLiteral("r%1 writes %2: %3").arg(r).arg(replica.file).arg(TestVault::describe(sorted(replica.vault.entries)).join(" ")));
+        trace(QStringLiteral("r%1 writes %2: %3")
+                  .arg(r)
+                  .arg(replica.file)
+                  .arg(TestVault::describe(sorted(replica.vault.entries)).join(" ")));
         replica.base.noteOwnWrite(replica.vault, digestOf(bytes), clock(r));
         replica.lastKnown = digestOf(bytes);
         persistBase(r);
@@ -454,8 +470,9 @@ private:
                 const QStringList values = valuesOf.value(of);
                 for (const QString& x : values)
                     for (const QString& y : values)
-                        clash = clash || (typed[x].published && typed[y].published && typed[x].field == typed[y].field && typed[x].replica != typed[y].replica &&
-                                          !descends(x, y) && !descends(y, x));
+                        clash =
+                            clash || (typed[x].published && typed[y].published && typed[x].field == typed[y].field &&
+                                      typed[x].replica != typed[y].replica && !descends(x, y) && !descends(y, x));
                 if (!clash)
                     return QStringLiteral("a copy of %1 without a clash").arg(of);
                 continue;
@@ -495,12 +512,14 @@ private slots:
     void randomized()
     {
         const int seed = qEnvironmentVariableIntValue("VAULTRY_SEED");
-        const int cases = qEnvironmentVariableIsSet("VAULTRY_CASES") ? qEnvironmentVariableIntValue("VAULTRY_CASES") : 2000;
+        const int cases =
+            qEnvironmentVariableIsSet("VAULTRY_CASES") ? qEnvironmentVariableIntValue("VAULTRY_CASES") : 2000;
         int failures = 0;
         QMap<QString, int> kinds;
         for (int n = 0; n < cases; ++n) {
-            const quint32 caseSeed = qEnvironmentVariableIsSet("VAULTRY_CASE") ? quint32(qEnvironmentVariableIntValue("VAULTRY_CASE"))
-                                                                               : quint32(seed) * 100003u + quint32(n);
+            const quint32 caseSeed = qEnvironmentVariableIsSet("VAULTRY_CASE")
+                                         ? quint32(qEnvironmentVariableIntValue("VAULTRY_CASE"))
+                                         : quint32(seed) * 100003u + quint32(n);
             Simulation simulation(caseSeed);
             const QString fault = simulation.run(60);
             if (!fault.isEmpty()) {
