@@ -87,6 +87,55 @@ bool plausible(QDataStream& in, quint64 count, qint64 bytes)
     return in.status() == QDataStream::Ok && count <= quint64(left / bytes);
 }
 
+// QDataStream's own readers size a text or list by the count they read, which damaged bytes can
+// make gigabytes: these check it against what is left first.
+bool readBlob(QDataStream& in, QByteArray& blob)
+{
+    quint32 size = 0;
+    in >> size;
+    if (size == 0xFFFFFFFF) {
+        blob = QByteArray();
+        return in.status() == QDataStream::Ok;
+    }
+    if (!plausible(in, size, 1))
+        return false;
+    blob = QByteArray(""); // empty, not null
+    blob.resize(qsizetype(size));
+    return in.readRawData(blob.data(), int(size)) == int(size);
+}
+
+bool readBlobs(QDataStream& in, QList<QByteArray>& list)
+{
+    quint32 count = 0;
+    in >> count;
+    if (!plausible(in, count, 4))
+        return false;
+    list.clear();
+    for (quint32 i = 0; i < count; ++i) {
+        QByteArray blob;
+        if (!readBlob(in, blob))
+            return false;
+        list << blob;
+    }
+    return true;
+}
+
+bool readText(QDataStream& in, QString& text)
+{
+    QByteArray utf16;
+    if (!readBlob(in, utf16) || utf16.size() % 2)
+        return false;
+    if (utf16.isNull()) {
+        text = QString();
+        return true;
+    }
+    text = QLatin1String("");
+    text.resize(utf16.size() / 2);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        text[i] = QChar(quint16((quint8(utf16[2 * i]) << 8) | quint8(utf16[2 * i + 1])));
+    return true;
+}
+
 bool readRecord(QDataStream& in, MergeBase::Record& r)
 {
     in >> r.id;
@@ -113,8 +162,10 @@ bool readVersion(QDataStream& in, MergeBase::Version& version)
     for (quint64& c : version.categories)
         in >> c;
     Preferences& p = version.preferences;
-    in >> p.masterPasswordHash >> p.hidePassword >> p.maxLoginAttempts >> p.genAlphanum >> p.genMaxLength >>
-        p.genMinLength >> p.genMixedCase >> p.genSpecialChars >> p.firstRun;
+    if (!readText(in, p.masterPasswordHash))
+        return false;
+    in >> p.hidePassword >> p.maxLoginAttempts >> p.genAlphanum >> p.genMaxLength >> p.genMinLength >> p.genMixedCase >>
+        p.genSpecialChars >> p.firstRun;
     // Looked up by halving: ascending, each id once.
     const auto ascending = [](const auto& list, auto idOf) {
         for (size_t i = 1; i < list.size(); ++i) {
@@ -474,7 +525,9 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
     in >> magic >> known;
     if (magic != kMagic || in.status() != QDataStream::Ok)
         return false;
-    in >> read.key >> read.ownWrites >> read.takenIn >> read.lastFile >> read.mergedCopies;
+    if (!readBlob(in, read.key) || !readBlobs(in, read.ownWrites) || !readBlobs(in, read.takenIn) ||
+        !readBlob(in, read.lastFile) || !readBlobs(in, read.mergedCopies))
+        return false;
     if (read.key.size() != crypto_shorthash_KEYBYTES && !(known == 0 && read.key.isEmpty()))
         return false;
     if (!readVersion(in, read.shared))
