@@ -16,16 +16,22 @@ struct IncomingMerge;
 // restarts in the user's data folder (never in the synced folder, see sync/mergebasefile.h).
 // A value; reading and writing its file is the saver's business.
 //
-// It holds no text of the vault: per entry a 40-byte record (a digest of the id, then a 32-bit
-// digest of each field) under a random key of this base's own, so that the three-way merge knows
-// which fields each side changed. Two versions are remembered:
-// - shared: the last version taken in from elsewhere (the store file or a copy), which every
-//   version another computer makes descends from;
-// - written: where this program's last write differs from shared (entries, categories and
-//   preferences), for a store file that descends from that write.
-// Deletions are remembered for kDeletionsKeptMsecs with the digests of the version deleted, so a
-// copy of an older version cannot bring an entry back unless it changed after the deletion.
-//
+// It holds no text of the vault: per entry a 40-byte record (a 64-bit digest of the id, then a
+// 32-bit digest of each field, SipHash-2-4 under a random key of this base's own), so that the
+// three-way merge knows which fields each side changed. It remembers:
+// - shared: the last store file taken in from elsewhere;
+// - written: where this program's last write differs from shared (entries, categories,
+//   preferences): the ancestor of a store file that followed that write;
+// - the versions this program wrote since shared, and versions seen from elsewhere and replaced
+//   since (eight an entry at most): a store file that did not follow our last write (the sync
+//   tool kept another version) may hold them, and they are nothing new;
+// - deletions, for kDeletionsKeptMsecs, with the digests of the version deleted: an older version
+//   brings an entry back only when it changed after the deletion.
+// A store file that followed our last write merges three-way against `written` and may delete;
+// one beside a pending copy merges against what is known, deletes nothing, and a version of
+// theirs changed earlier than ours clashes (a copy) rather than replacing ours; a copy made
+// elsewhere only adds entries. With no base the merge is two-way and deletes nothing.
+
 // How the saver uses it (the only calls it needs). "Copies" are the sync tool's conflicted
 // copies beside the store; a copy "pending" is one whose digest isOwnWrite or is not isCopyMerged.
 // 1. At start, after loading the store file F (content hash D):
@@ -64,8 +70,8 @@ public:
     // The base once `shared` is known to be on the other computers as well, with a new random key.
     static MergeBase of(const Payload& shared);
 
-    // This program wrote a file with this content hash: when it comes back (as the store or as
-    // a conflicted copy), it holds nothing new. Remembered across restarts.
+    // This program wrote a file with this content hash: a conflicted copy with it holds nothing
+    // new. Remembered across restarts (the last 32).
     void noteOwnWrite(const QByteArray& fileDigest);
     bool isOwnWrite(const QByteArray& fileDigest) const;
     // The same with what was written: a store file that follows it is merged against it, and
