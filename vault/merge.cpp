@@ -415,7 +415,10 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
         }
         // A field theirs holds as known brings nothing new, whatever ours holds.
         const int theirsMask = base.theirFieldsAsBefore(*other);
-        if (!base.oursAsBeforeIsOlder() && compareTime(other->dateChanged, entry.dateChanged) < 0)
+        // Ours unchanged since the ancestor: its change time is the ancestor's, to tell an older
+        // version of theirs from a newer one.
+        if (!base.oursAsBeforeIsOlder() && oursMask == kAllFields &&
+            compareTime(other->dateChanged, entry.dateChanged) < 0)
             oursMask = -1;
         const EntryMerge outcome =
             mergeEntry(theirsMask >= 0 && oursMask >= 0 ? oursMask & ~theirsMask : oursMask, theirsMask, entry, *other);
