@@ -3,27 +3,388 @@
 #include <QDataStream>
 #include <QIODevice>
 
+#include <sodium.h>
+
+#include <algorithm>
+
 namespace {
 
+constexpr quint32 kMagic = 0x56594232; // "VYB2"
 constexpr int kOwnWritesKept = 32;
+constexpr qint64 kRecordBytes = 8 + 4 * MergeFieldCount;
+
+using TextField = QString Entry::*;
+constexpr TextField kTextFields[] = {&Entry::title,   &Entry::category, &Entry::url,
+                                     &Entry::account, &Entry::password, &Entry::notes};
+
+bool byId(const MergeBase::Record& a, const MergeBase::Record& b)
+{
+    return a.id < b.id;
+}
+
+template <typename List> auto findId(const List& list, quint64 id, quint64 (*idOf)(const typename List::value_type&))
+{
+    auto it = std::lower_bound(list.begin(), list.end(), id,
+                               [&](const typename List::value_type& r, quint64 wanted) { return idOf(r) < wanted; });
+    return it != list.end() && idOf(*it) == id ? &*it : nullptr;
+}
+
+quint64 recordId(const MergeBase::Record& r)
+{
+    return r.id;
+}
+quint64 deletionId(const MergeBase::Deletion& d)
+{
+    return d.version.id;
+}
+
+const MergeBase::Record* findRecord(const std::vector<MergeBase::Record>& list, quint64 id)
+{
+    return findId(list, id, recordId);
+}
+const MergeBase::Deletion* findDeletion(const std::vector<MergeBase::Deletion>& list, quint64 id)
+{
+    return findId(list, id, deletionId);
+}
+
+bool sameRecordDigests(const MergeBase::Record& a, const MergeBase::Record& b, int mask)
+{
+    for (int i = 0; i < MergeFieldCount; ++i) {
+        if ((mask & (1 << i)) && a.fields[i] != b.fields[i])
+            return false;
+    }
+    return true;
+}
+
+int maskOf(const MergeBase::Record& before, const MergeBase::Record& now)
+{
+    int mask = 0;
+    for (int i = 0; i < MergeFieldCount; ++i)
+        mask |= before.fields[i] == now.fields[i] ? 1 << i : 0;
+    return mask;
+}
+
+void writeVersion(QDataStream& out, const MergeBase::Version& version)
+{
+    out << quint64(version.records.size());
+    for (const MergeBase::Record& r : version.records) {
+        out << r.id;
+        for (quint32 field : r.fields)
+            out << field;
+    }
+    out << quint64(version.categories.size());
+    for (quint64 c : version.categories)
+        out << c;
+    const Preferences& p = version.preferences;
+    out << p.masterPasswordHash << p.hidePassword << p.maxLoginAttempts << p.genAlphanum << p.genMaxLength
+        << p.genMinLength << p.genMixedCase << p.genSpecialChars << p.firstRun;
+}
+
+// A count that the rest of the bytes can hold, each element at least `bytes` long.
+bool plausible(QDataStream& in, quint64 count, qint64 bytes)
+{
+    const qint64 left = in.device()->size() - in.device()->pos();
+    return in.status() == QDataStream::Ok && count <= quint64(left / bytes);
+}
+
+// QDataStream's own readers size a text or list by the count they read, which damaged bytes can
+// make gigabytes: these check it against what is left first.
+bool readBlob(QDataStream& in, QByteArray& blob)
+{
+    quint32 size = 0;
+    in >> size;
+    if (size == 0xFFFFFFFF) {
+        blob = QByteArray();
+        return in.status() == QDataStream::Ok;
+    }
+    if (!plausible(in, size, 1))
+        return false;
+    blob = QByteArray(""); // empty, not null
+    blob.resize(qsizetype(size));
+    return in.readRawData(blob.data(), int(size)) == int(size);
+}
+
+bool readBlobs(QDataStream& in, QList<QByteArray>& list)
+{
+    quint32 count = 0;
+    in >> count;
+    if (!plausible(in, count, 4))
+        return false;
+    list.clear();
+    for (quint32 i = 0; i < count; ++i) {
+        QByteArray blob;
+        if (!readBlob(in, blob))
+            return false;
+        list << blob;
+    }
+    return true;
+}
+
+bool readText(QDataStream& in, QString& text)
+{
+    QByteArray utf16;
+    if (!readBlob(in, utf16) || utf16.size() % 2)
+        return false;
+    if (utf16.isNull()) {
+        text = QString();
+        return true;
+    }
+    text = QLatin1String("");
+    text.resize(utf16.size() / 2);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        text[i] = QChar(quint16((quint8(utf16[2 * i]) << 8) | quint8(utf16[2 * i + 1])));
+    return true;
+}
+
+bool readRecord(QDataStream& in, MergeBase::Record& r)
+{
+    in >> r.id;
+    for (quint32& field : r.fields)
+        in >> field;
+    return in.status() == QDataStream::Ok;
+}
+
+bool readVersion(QDataStream& in, MergeBase::Version& version)
+{
+    quint64 count = 0;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes))
+        return false;
+    version.records.resize(count);
+    for (MergeBase::Record& r : version.records) {
+        if (!readRecord(in, r))
+            return false;
+    }
+    in >> count;
+    if (!plausible(in, count, 8))
+        return false;
+    version.categories.resize(count);
+    for (quint64& c : version.categories)
+        in >> c;
+    Preferences& p = version.preferences;
+    if (!readText(in, p.masterPasswordHash))
+        return false;
+    in >> p.hidePassword >> p.maxLoginAttempts >> p.genAlphanum >> p.genMaxLength >> p.genMinLength >> p.genMixedCase >>
+        p.genSpecialChars >> p.firstRun;
+    // Looked up by halving: ascending, each id once.
+    const auto ascending = [](const auto& list, auto idOf) {
+        for (size_t i = 1; i < list.size(); ++i) {
+            if (!(idOf(list[i - 1]) < idOf(list[i])))
+                return false;
+        }
+        return true;
+    };
+    return in.status() == QDataStream::Ok && ascending(version.records, recordId) &&
+           ascending(version.categories, [](quint64 c) { return c; });
+}
 
 } // namespace
+
+// By id, each version once, the last kVersionsKept of each id (later ones come later in `list`).
+static std::vector<MergeBase::Record> recentVersions(std::vector<MergeBase::Record> list)
+{
+    constexpr int kVersionsKept = 8;
+    std::stable_sort(list.begin(), list.end(), byId);
+    std::vector<MergeBase::Record> kept;
+    kept.reserve(list.size());
+    for (size_t i = 0; i < list.size();) {
+        size_t end = i;
+        while (end < list.size() && list[end].id == list[i].id)
+            ++end;
+        const size_t first = kept.size();
+        for (size_t k = end; k-- > i;) { // newest first, each once
+            bool known = false;
+            for (size_t j = first; j < kept.size() && !known; ++j)
+                known = sameRecordDigests(kept[j], list[k], kAllFields);
+            if (!known && kept.size() - first < kVersionsKept)
+                kept.push_back(list[k]);
+        }
+        i = end;
+    }
+    kept.shrink_to_fit();
+    return kept;
+}
+
+void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
+{
+    if (digest.isEmpty() || list.contains(digest))
+        return;
+    list << digest;
+    if (list.size() > kOwnWritesKept)
+        list.removeFirst();
+}
+
+// The base seen from one merge: which version of each entry a side that holds its fields left
+// unchanged. `written`: the store file follows this program's last write.
+class DigestAncestor : public MergeAncestor
+{
+public:
+    DigestAncestor(const MergeBase& base, bool follows, bool copy)
+        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy)
+    {
+    }
+
+    bool isEmpty() const override { return !base.known; }
+    // A store file that did not follow our last write may come from a computer that never saw
+    // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
+    // holds the deletion and writes it again.
+    bool mayDelete() const override { return !copy && follows; }
+    bool oursAsBeforeIsOlder() const override { return follows; }
+
+    // The version this merge starts from, or the deleted one.
+    const MergeBase::Record* before(quint64 id) const
+    {
+        if (!base.known)
+            return nullptr;
+        if (useWritten) {
+            if (const MergeBase::Record* r = findRecord(base.written.records, id))
+                return r;
+        }
+        if (const MergeBase::Record* r = findRecord(base.shared.records, id))
+            return r;
+        if (const MergeBase::Deletion* d = findDeletion(base.deletions, id))
+            return &d->version;
+        return nullptr;
+    }
+
+    // Without our last write followed, the versions seen from elsewhere and those we wrote tell
+    // which values are not new.
+    int fieldsAsBefore(const Entry& entry) const override { return mask(entry, false); }
+    int theirFieldsAsBefore(const Entry& entry) const override { return mask(entry, true); }
+
+    int mask(const Entry& entry, bool theirs) const
+    {
+        const MergeBase::Record now = base.record(entry);
+        const MergeBase::Record* was = before(now.id);
+        int mask = was ? maskOf(*was, now) : -1;
+        if (follows || !base.known)
+            return mask;
+        const auto add = [&](const std::vector<MergeBase::Record>& list) {
+            auto it = std::lower_bound(list.begin(), list.end(), now, byId);
+            for (; it != list.end() && it->id == now.id; ++it)
+                mask = std::max(mask, 0) | maskOf(*it, now);
+        };
+        add(base.seen);
+        if (theirs)
+            add(base.history);
+        return mask;
+    }
+
+    bool isDeletedVersion(const Entry& entry) const override
+    {
+        if (!base.known)
+            return false;
+        const MergeBase::Record now = base.record(entry);
+        for (const std::vector<MergeBase::Record>* list : {&base.history, &base.seen}) {
+            auto it = std::lower_bound(list->begin(), list->end(), now, byId);
+            for (; it != list->end() && it->id == now.id; ++it) {
+                if (sameRecordDigests(*it, now, kContentFields))
+                    return true;
+            }
+        }
+        for (const MergeBase::Record* was :
+             {findRecord(base.written.records, now.id), findRecord(base.shared.records, now.id)}) {
+            if (was && sameRecordDigests(*was, now, kContentFields))
+                return true;
+        }
+        const MergeBase::Deletion* d = findDeletion(base.deletions, now.id);
+        return d && sameRecordDigests(d->version, now, kContentFields);
+    }
+
+    bool hadCategory(const QString& name) const override
+    {
+        if (!base.known)
+            return false;
+        const std::vector<quint64>& list = useWritten ? base.written.categories : base.shared.categories;
+        return std::binary_search(list.begin(), list.end(), base.idDigest(QLatin1String("category\n") + name));
+    }
+
+    const Preferences& preferences() const { return useWritten ? base.written.preferences : base.shared.preferences; }
+
+private:
+    const MergeBase& base;
+    const bool follows; // theirs follows our last write
+    const bool useWritten;
+    const bool copy;
+};
+
+quint64 MergeBase::idDigest(const QString& id) const
+{
+    quint64 out = 0;
+    crypto_shorthash(reinterpret_cast<unsigned char*>(&out), reinterpret_cast<const unsigned char*>(id.constData()),
+                     quint64(id.size()) * 2, reinterpret_cast<const unsigned char*>(key.constData()));
+    return out;
+}
+
+MergeBase::Record MergeBase::record(const Entry& entry) const
+{
+    Record r{};
+    r.id = idDigest(entry.id);
+    const auto digest = [&](int field, const void* data, size_t size, bool isNull) {
+        // The field's number and whether it is null go first, so equal texts in two fields differ.
+        unsigned char buffer[256];
+        unsigned char out[crypto_shorthash_BYTES];
+        const unsigned char head[2] = {quint8(field), quint8(isNull)};
+        if (size + 2 <= sizeof buffer) {
+            std::copy(head, head + 2, buffer);
+            std::copy_n(static_cast<const unsigned char*>(data), size, buffer + 2);
+            crypto_shorthash(out, buffer, size + 2, reinterpret_cast<const unsigned char*>(key.constData()));
+        } else {
+            QByteArray joined(reinterpret_cast<const char*>(head), 2);
+            joined.append(static_cast<const char*>(data), qsizetype(size));
+            crypto_shorthash(out, reinterpret_cast<const unsigned char*>(joined.constData()), size_t(joined.size()),
+                             reinterpret_cast<const unsigned char*>(key.constData()));
+        }
+        quint32 value = 0;
+        std::copy_n(out, 4, reinterpret_cast<unsigned char*>(&value));
+        r.fields[field] = value;
+    };
+    for (int i = 0; i < int(std::size(kTextFields)); ++i) {
+        const QString& text = entry.*kTextFields[i];
+        digest(i, text.constData(), size_t(text.size()) * 2, text.isNull());
+    }
+    char time[9];
+    entry.dateCreated.toStream(time);
+    digest(CreatedField, time, sizeof time, false);
+    entry.dateChanged.toStream(time);
+    digest(ChangedField, time, sizeof time, false);
+    return r;
+}
+
+MergeBase::Version MergeBase::version(const Payload& payload) const
+{
+    Version v;
+    v.records.reserve(size_t(payload.entries.size()));
+    for (const Entry& entry : payload.entries)
+        v.records.push_back(record(entry));
+    std::stable_sort(v.records.begin(), v.records.end(), byId);
+    // A file may hold an id twice: its first record stands for it, as the merge reads it.
+    v.records.erase(
+        std::unique(v.records.begin(), v.records.end(), [](const Record& a, const Record& b) { return a.id == b.id; }),
+        v.records.end());
+    v.records.shrink_to_fit();
+    for (const QString& name : payload.categories)
+        v.categories.push_back(idDigest(QLatin1String("category\n") + name));
+    std::sort(v.categories.begin(), v.categories.end());
+    v.categories.erase(std::unique(v.categories.begin(), v.categories.end()), v.categories.end());
+    v.preferences = payload.preferences;
+    return v;
+}
 
 MergeBase MergeBase::of(const Payload& shared)
 {
     MergeBase base;
     base.known = true;
-    base.shared = shared;
+    base.key.resize(crypto_shorthash_KEYBYTES);
+    randombytes_buf(base.key.data(), size_t(base.key.size()));
+    base.shared = base.version(shared);
     return base;
 }
 
 void MergeBase::noteOwnWrite(const QByteArray& fileDigest)
 {
-    if (fileDigest.isEmpty() || ownWrites.contains(fileDigest))
-        return;
-    ownWrites << fileDigest;
-    if (ownWrites.size() > kOwnWritesKept)
-        ownWrites.removeFirst();
+    remember(ownWrites, fileDigest);
+    lastFile = fileDigest;
 }
 
 bool MergeBase::isOwnWrite(const QByteArray& fileDigest) const
@@ -31,29 +392,187 @@ bool MergeBase::isOwnWrite(const QByteArray& fileDigest) const
     return !fileDigest.isEmpty() && ownWrites.contains(fileDigest);
 }
 
+void MergeBase::noteTakenIn(const QByteArray& fileDigest)
+{
+    remember(takenIn, fileDigest);
+    lastFile = fileDigest;
+}
+
+bool MergeBase::isTakenIn(const QByteArray& fileDigest) const
+{
+    return !fileDigest.isEmpty() && takenIn.contains(fileDigest);
+}
+
+void MergeBase::forgetOldDeletions(qint64 nowMsecs)
+{
+    deletions.erase(std::remove_if(deletions.begin(), deletions.end(),
+                                   [&](const Deletion& d) { return nowMsecs - d.atMsecs > kDeletionsKeptMsecs; }),
+                    deletions.end());
+}
+
+void MergeBase::noteOwnWrite(const Payload& payload, const QByteArray& fileDigest, qint64 nowMsecs)
+{
+    noteOwnWrite(fileDigest);
+    if (!known)
+        return; // without a base nothing is deleted anyway; the next file taken in starts one
+    Version now = version(payload);
+    // What went since the file last known: remembered as deleted, with the version last known.
+    std::vector<Deletion> gone;
+    const auto noteGone = [&](const std::vector<Record>& list) {
+        for (const Record& r : list) {
+            if (!findRecord(now.records, r.id) && !findDeletion(deletions, r.id))
+                gone.push_back({r, nowMsecs});
+        }
+    };
+    if (hasWritten)
+        noteGone(written.records);
+    noteGone(shared.records);
+    std::sort(gone.begin(), gone.end(),
+              [](const Deletion& a, const Deletion& b) { return a.version.id < b.version.id; });
+    gone.erase(std::unique(gone.begin(), gone.end(),
+                           [](const Deletion& a, const Deletion& b) { return a.version.id == b.version.id; }),
+               gone.end());
+    std::vector<Deletion> all;
+    all.reserve(deletions.size() + gone.size());
+    std::merge(deletions.begin(), deletions.end(), gone.begin(), gone.end(), std::back_inserter(all),
+               [](const Deletion& a, const Deletion& b) { return a.version.id < b.version.id; });
+    // Back in the vault: no longer deleted.
+    all.erase(std::remove_if(all.begin(), all.end(),
+                             [&](const Deletion& d) { return findRecord(now.records, d.version.id) != nullptr; }),
+              all.end());
+    deletions = std::move(all);
+    forgetOldDeletions(nowMsecs);
+    // Only what differs from shared is kept.
+    now.records.erase(std::remove_if(now.records.begin(), now.records.end(),
+                                     [&](const Record& r) {
+                                         const Record* s = findRecord(shared.records, r.id);
+                                         return s && sameRecordDigests(*s, r, kAllFields);
+                                     }),
+                      now.records.end());
+    now.records.shrink_to_fit();
+    std::vector<Record> versions = history;
+    versions.insert(versions.end(), now.records.begin(), now.records.end());
+    history = recentVersions(std::move(versions));
+    written = std::move(now);
+    hasWritten = true;
+}
+
+bool MergeBase::sharesNoEntry(const Payload& ours, const Payload& theirs) const
+{
+    if (theirs.entries.isEmpty())
+        return false;
+    for (const Entry& entry : theirs.entries) {
+        if (ours.entries.containsId(entry.id))
+            return false;
+        if (known) {
+            const quint64 id = idDigest(entry.id);
+            if (findRecord(shared.records, id) || findRecord(written.records, id) || findDeletion(deletions, id))
+                return false;
+        }
+    }
+    return true;
+}
+
+qsizetype MergeBase::memoryBytes() const
+{
+    const auto bytes = [](const Version& v) {
+        return qsizetype(v.records.capacity() * sizeof(Record) + v.categories.capacity() * 8);
+    };
+    return qsizetype(sizeof *this) + bytes(shared) + bytes(written) +
+           qsizetype((history.capacity() + seen.capacity()) * sizeof(Record)) +
+           qsizetype(deletions.capacity() * sizeof(Deletion));
+}
+
 QByteArray MergeBase::encode() const
 {
     QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    stream.setVersion(QDataStream::Qt_4_6);
-    stream << quint32(0x56594231) << quint8(known) << ownWrites;
-    bytes += encodePayload(shared);
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_4_6);
+    out << kMagic << quint8(known) << key << ownWrites << takenIn << lastFile << mergedCopies;
+    writeVersion(out, shared);
+    out << quint8(hasWritten);
+    writeVersion(out, written);
+    out << quint64(history.size());
+    for (const Record& r : history) {
+        out << r.id;
+        for (quint32 field : r.fields)
+            out << field;
+    }
+    out << quint64(seen.size());
+    for (const Record& r : seen) {
+        out << r.id;
+        for (quint32 field : r.fields)
+            out << field;
+    }
+    out << quint64(deletions.size());
+    for (const Deletion& d : deletions) {
+        out << d.version.id;
+        for (quint32 field : d.version.fields)
+            out << field;
+        out << d.atMsecs;
+    }
     return bytes;
 }
 
 bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
 {
-    QDataStream stream(bytes);
-    stream.setVersion(QDataStream::Qt_4_6);
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_4_6);
     quint32 magic = 0;
     quint8 known = 0;
+    quint8 hasWritten = 0;
     MergeBase read;
-    stream >> magic >> known >> read.ownWrites;
-    if (magic != 0x56594231 || stream.status() != QDataStream::Ok)
+    in >> magic >> known;
+    if (magic != kMagic || in.status() != QDataStream::Ok)
+        return false;
+    if (!readBlob(in, read.key) || !readBlobs(in, read.ownWrites) || !readBlobs(in, read.takenIn) ||
+        !readBlob(in, read.lastFile) || !readBlobs(in, read.mergedCopies))
+        return false;
+    if (read.key.size() != crypto_shorthash_KEYBYTES && !(known == 0 && read.key.isEmpty()))
+        return false;
+    if (!readVersion(in, read.shared))
+        return false;
+    in >> hasWritten;
+    if (!readVersion(in, read.written))
+        return false;
+    quint64 count = 0;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes))
+        return false;
+    read.history.resize(count);
+    for (Record& r : read.history) {
+        if (!readRecord(in, r))
+            return false;
+    }
+    if (!std::is_sorted(read.history.begin(), read.history.end(), byId))
+        return false;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes))
+        return false;
+    read.seen.resize(count);
+    for (Record& r : read.seen) {
+        if (!readRecord(in, r))
+            return false;
+    }
+    if (!std::is_sorted(read.seen.begin(), read.seen.end(), byId))
+        return false;
+    in >> count;
+    if (!plausible(in, count, kRecordBytes + 8))
+        return false;
+    read.deletions.resize(count);
+    for (Deletion& d : read.deletions) {
+        if (!readRecord(in, d.version))
+            return false;
+        in >> d.atMsecs;
+    }
+    for (size_t i = 1; i < read.deletions.size(); ++i) {
+        if (!(read.deletions[i - 1].version.id < read.deletions[i].version.id))
+            return false;
+    }
+    if (in.status() != QDataStream::Ok || !in.atEnd())
         return false;
     read.known = known != 0;
-    if (!decodePayload(bytes.mid(int(stream.device()->pos())), read.shared))
-        return false;
+    read.hasWritten = hasWritten != 0;
     base = std::move(read);
     return true;
 }
@@ -61,18 +580,106 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
 IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Payload& theirs, IncomingKind kind,
                             qint64 nowMsecs)
 {
-    Q_UNUSED(nowMsecs);
-    StoreMerge merge = base.isEmpty() ? mergeStore(ours, theirs) : mergeStore(base.shared, ours, theirs);
+    const bool copy = kind == IncomingKind::ConflictedCopy;
+    const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy);
+    const PreferencesMerge preferences =
+        base.isEmpty() || copy ? mergePreferences(ours.preferences, theirs.preferences)
+                               : mergePreferences(ancestor.preferences(), ours.preferences, theirs.preferences);
+    // A copy made elsewhere may be older than what came in since from the folder, so its fields
+    // would undo later changes: it only adds the entries ours lacks. Its maker, which knows what it
+    // followed, merges its changes (as StoreFileBesideOwnCopy) and writes them to the store.
+    EntryList onlyAdded;
+    if (copy) {
+        for (const Entry& entry : theirs.entries) {
+            const Entry* held = ours.entries.findById(entry.id);
+            onlyAdded.append(held ? *held : entry);
+        }
+    }
+    VaultMerge vault =
+        mergeVaults(ancestor, {ours.categories, ours.entries}, {theirs.categories, copy ? onlyAdded : theirs.entries});
+    if (copy)
+        vault.report.theirsOutdated = true; // the copy is no store file
+
     IncomingMerge result;
-    result.merged = std::move(merge.merged);
-    result.vault = std::move(merge.vault);
-    result.preferences = std::move(merge.preferences);
-    result.theirsOutdated = merge.theirsOutdated;
-    result.base = base;
-    if (kind == IncomingKind::StoreFile) {
-        const QList<QByteArray> own = base.ownWrites;
-        result.base = MergeBase::of(theirs);
-        result.base.ownWrites = own;
+    result.merged.preferences = preferences.merged;
+    result.merged.categories = std::move(vault.merged.categories);
+    result.merged.entries = std::move(vault.merged.entries);
+    result.vault = std::move(vault.report);
+    result.preferences = preferences.report;
+    result.theirsOutdated = result.vault.theirsOutdated || !sameSettings(result.merged.preferences, theirs.preferences);
+
+    MergeBase& next = result.base;
+    next = base;
+    if (base.isEmpty()) {
+        // The first version taken in from elsewhere starts the base; a copy is no such version.
+        if (copy)
+            return result;
+        next = MergeBase::of(theirs);
+        next.ownWrites = base.ownWrites;
+        next.takenIn = base.takenIn;
+        next.lastFile = base.lastFile;
+        next.mergedCopies = base.mergedCopies;
+        return result;
+    }
+    // Every id known before and absent from the result is deleted now, with its last known version;
+    // those deleted earlier keep their time.
+    const MergeBase::Version mergedVersion = base.version(result.merged);
+    std::vector<MergeBase::Deletion> deletions = base.deletions;
+    // Only a store file that followed our write deletes; beside a copy, what is missing on both
+    // sides may simply not have reached them (our own deletions came with noteOwnWrite).
+    const bool deletes = kind == IncomingKind::StoreFile;
+    if (deletes && base.hasWritten) {
+        for (const MergeBase::Record& r : base.written.records)
+            deletions.push_back({r, nowMsecs});
+    }
+    for (const MergeBase::Record& r : deletes ? base.shared.records : std::vector<MergeBase::Record>())
+        deletions.push_back({r, nowMsecs});
+    for (const MergeBase::Record& r : deletes ? base.history : std::vector<MergeBase::Record>())
+        deletions.push_back({r, nowMsecs});
+    if (deletes) {
+        for (const MergeBase::Record& r : base.seen)
+            deletions.push_back({r, nowMsecs});
+    }
+    const auto idOrder = [](const MergeBase::Deletion& a, const MergeBase::Deletion& b) {
+        return a.version.id < b.version.id;
+    };
+    std::stable_sort(deletions.begin(), deletions.end(), idOrder);
+    deletions.erase(std::unique(deletions.begin(), deletions.end(),
+                                [](const MergeBase::Deletion& a, const MergeBase::Deletion& b) {
+                                    return a.version.id == b.version.id;
+                                }),
+                    deletions.end());
+    deletions.erase(std::remove_if(deletions.begin(), deletions.end(),
+                                   [&](const MergeBase::Deletion& d) {
+                                       return findRecord(mergedVersion.records, d.version.id) != nullptr;
+                                   }),
+                    deletions.end());
+    deletions.shrink_to_fit();
+    next.deletions = std::move(deletions);
+    next.forgetOldDeletions(nowMsecs);
+    if (copy) {
+        // The versions taken from it: those of the entries it added.
+        std::vector<MergeBase::Record> seen = base.seen;
+        for (const Entry& entry : theirs.entries) {
+            if (!ours.entries.containsId(entry.id))
+                seen.push_back(base.record(entry));
+        }
+        next.seen = recentVersions(std::move(seen));
+    } else {
+        next.shared = base.version(theirs);
+        // The versions replaced keep telling a late file's old values from new ones.
+        std::vector<MergeBase::Record> written = base.history;
+        written.insert(written.end(), base.written.records.begin(), base.written.records.end());
+        next.history = recentVersions(std::move(written));
+        std::vector<MergeBase::Record> seen = base.seen;
+        for (const MergeBase::Record& r : base.shared.records) {
+            const MergeBase::Record* now = findRecord(next.shared.records, r.id);
+            if (!now || !sameRecordDigests(*now, r, kAllFields))
+                seen.push_back(r);
+        }
+        next.seen = recentVersions(std::move(seen));
+        next.hasWritten = false;
+        next.written = MergeBase::Version();
     }
     return result;
 }

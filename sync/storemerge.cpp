@@ -104,15 +104,6 @@ PreferencesMerge mergePreferences(const Preferences* base, const Preferences& ou
     return result;
 }
 
-bool samePreferences(const Preferences& a, const Preferences& b)
-{
-    for (Setting setting : kSettings) {
-        if (!same(setting, a, b))
-            return false;
-    }
-    return true;
-}
-
 StoreMerge mergeStore(const Payload* base, const Payload& ours, const Payload& theirs)
 {
     const PreferencesMerge preferences =
@@ -126,12 +117,20 @@ StoreMerge mergeStore(const Payload* base, const Payload& ours, const Payload& t
     result.merged.entries = std::move(vault.merged.entries);
     result.vault = std::move(vault.report);
     result.preferences = preferences.report;
-    result.theirsOutdated =
-        result.vault.theirsOutdated || !samePreferences(result.merged.preferences, theirs.preferences);
+    result.theirsOutdated = result.vault.theirsOutdated || !sameSettings(result.merged.preferences, theirs.preferences);
     return result;
 }
 
 } // namespace
+
+bool sameSettings(const Preferences& a, const Preferences& b)
+{
+    for (Setting setting : kSettings) {
+        if (!same(setting, a, b))
+            return false;
+    }
+    return true;
+}
 
 QString PreferencesMergeReport::summary() const
 {

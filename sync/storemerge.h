@@ -34,6 +34,9 @@ PreferencesMerge mergePreferences(const Preferences& base, const Preferences& ou
 // Two-way: ours stays; the settings that differ are reported as kept.
 PreferencesMerge mergePreferences(const Preferences& ours, const Preferences& theirs);
 
+// Whether every setting above is the same.
+bool sameSettings(const Preferences& a, const Preferences& b);
+
 struct StoreMerge
 {
     Payload merged;

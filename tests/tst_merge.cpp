@@ -1,9 +1,14 @@
-#include "sync/conflictcopies.h"
-#include "sync/storemerge.h"
+#include "store/protectedstore.h"
 #include "support/testvault.h"
+#include "sync/conflictcopies.h"
+#include "sync/mergebase.h"
+#include "sync/mergebasefile.h"
+#include "sync/storemerge.h"
 #include "vault/merge.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -300,6 +305,29 @@ QString describe(const Preferences& p)
         .arg(int(p.firstRun));
 }
 
+Payload payloadOf(const QString& text)
+{
+    const VaultContents contents = vault(text);
+    Payload payload;
+    payload.categories = contents.categories;
+    payload.entries = contents.entries;
+    return payload;
+}
+
+QString describe(const IncomingMerge& merge)
+{
+    return sortedLines({merge.merged.categories, merge.merged.entries}).join(QLatin1Char(' '));
+}
+
+// The base as it comes back from its bytes, as after a restart.
+MergeBase restarted(const MergeBase& base)
+{
+    MergeBase read;
+    if (!MergeBase::decode(base.encode(), read))
+        qFatal("the base does not read back");
+    return read;
+}
+
 } // namespace
 
 class TestMerge : public QObject
@@ -486,6 +514,162 @@ private slots:
                 QFAIL(qPrintable(QStringLiteral("round %1: %2").arg(round).arg(fault)));
             }
         }
+    }
+
+    // The cases the base exists for, each across a restart (the base read back from its bytes).
+    void mergeBase_data()
+    {
+        QTest::addColumn<QString>("shared");  // what both computers took in
+        QTest::addColumn<QString>("written"); // what this computer then wrote ("-": nothing)
+        QTest::addColumn<QString>("ours");    // the open vault after the restart
+        QTest::addColumn<QString>("theirs");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("merged");
+        const QString s = QStringLiteral("General | a:Mail:General:p b:Shop:General:q");
+        const int file = int(IncomingKind::StoreFile);
+        const int beside = int(IncomingKind::StoreFileBesideCopy);
+        const int copy = int(IncomingKind::ConflictedCopy);
+        // Offline edits written, then the other computer's file after a restart: both kept.
+        QTest::newRow("offline edits survive a restart") << s << "General | a:Mail:General:x:5 b:Shop:General:q"
+                                                         << "General | a:Mail:General:x:5 b:Shop:General:q"
+                                                         << "General | a:Mail:General:p b:Shop:General:y:6" << beside
+                                                         << "General /a|Mail|General|x/b|Shop|General|y";
+        // Deleted here and written; an old version from elsewhere does not bring it back.
+        QTest::newRow("a deletion holds against an old version")
+            << s << "General | a:Mail:General:p"
+            << "General | a:Mail:General:p" << s << beside << "General /a|Mail|General|p";
+        QTest::newRow("a deletion holds against an old copy")
+            << s << "General | a:Mail:General:p"
+            << "General | a:Mail:General:p" << s << copy << "General /a|Mail|General|p";
+        // Changed elsewhere after the deletion: kept with the change.
+        QTest::newRow("changed after the deletion: back") << s << "General | a:Mail:General:p"
+                                                          << "General | a:Mail:General:p"
+                                                          << "General | a:Mail:General:p b:Shop:General:z:9" << beside
+                                                          << "General /a|Mail|General|p/b|Shop|General|z";
+        // A file that followed our write and lacks an entry: deleted there.
+        QTest::newRow("deleted by a file that followed our write")
+            << s << "General | a:Mail:General:x:5 b:Shop:General:q"
+            << "General | a:Mail:General:x:5 b:Shop:General:q"
+            << "General | a:Mail:General:x:5" << file << "General /a|Mail|General|x";
+        // Our write echoed while we edited again: no copy (only this computer changed the field).
+        QTest::newRow("an echo of our write is no clash") << s << "General | a:Mail:General:x:5 b:Shop:General:q"
+                                                          << "General | a:Mail:General:w:7 b:Shop:General:q"
+                                                          << "General | a:Mail:General:x:5 b:Shop:General:q" << beside
+                                                          << "General /a|Mail|General|w/b|Shop|General|q";
+        // The other computer changed what we wrote, after seeing it: theirs, no copy.
+        QTest::newRow("changed there after our write")
+            << s << "General | a:Mail:General:x:5 b:Shop:General:q"
+            << "General | a:Mail:General:x:5 b:Shop:General:q"
+            << "General | a:Mail:General:v:8 b:Shop:General:q" << file << "General /a|Mail|General|v/b|Shop|General|q";
+        // A copy only adds: it never undoes or deletes.
+        QTest::newRow("a copy adds only") << s << "-"
+                                          << "General | a:Mail:General:x:5 b:Shop:General:q"
+                                          << "General | a:Mail:General:p c:Bank:General:r:3" << copy
+                                          << "General /a|Mail|General|x/b|Shop|General|q/c|Bank|General|r";
+        // No base (a new computer): two-way, nothing deleted.
+        QTest::newRow("no base: nothing deleted")
+            << ""
+            << "-" << s << "General | a:Mail:General:p" << file << "General /a|Mail|General|p/b|Shop|General|q";
+    }
+
+    void mergeBase()
+    {
+        QFETCH(QString, shared);
+        QFETCH(QString, written);
+        QFETCH(QString, ours);
+        QFETCH(QString, theirs);
+        QFETCH(int, kind);
+        QFETCH(QString, merged);
+        MergeBase base;
+        if (!shared.isEmpty()) {
+            base = MergeBase::of(payloadOf(shared));
+            if (written != QLatin1String("-"))
+                base.noteOwnWrite(payloadOf(written), "written", 1000);
+        }
+        const IncomingMerge result =
+            mergeIncoming(restarted(base), payloadOf(ours), payloadOf(theirs), IncomingKind(kind), 2000);
+        const auto compact = [](QString text) {
+            // "General /a|Mail|General|p|..." : the categories, then id, title, category, password.
+            QStringList parts = text.split(QLatin1Char(' '));
+            QStringList out{parts.takeFirst()};
+            for (const QString& part : parts) {
+                const QStringList f = part.split(QLatin1Char('|'));
+                out << QStringList{f.value(0), f.value(1), f.value(2), f.value(5)}.join(QLatin1Char('|'));
+            }
+            return out.join(QLatin1Char('/')).replace(QStringLiteral("General/"), QStringLiteral("General /"));
+        };
+        QCOMPARE(compact(describe(result)), merged);
+        QVERIFY(result.vault.conflicts.isEmpty());
+        // Merging the result again changes nothing.
+        const IncomingMerge again =
+            mergeIncoming(result.base, result.merged, result.merged, IncomingKind::StoreFile, 3000);
+        QVERIFY(!again.theirsOutdated);
+        QCOMPARE(describe(again), describe(result));
+    }
+
+    // A vault copied over the store shares no id with ours nor the base: the saver asks first.
+    void differentVault()
+    {
+        const MergeBase base = MergeBase::of(payloadOf("General | a:Mail"));
+        QVERIFY(base.sharesNoEntry(payloadOf("General | b:Shop"), payloadOf("General | c:Bank")));
+        QVERIFY(!base.sharesNoEntry(payloadOf("General | b:Shop"), payloadOf("General | a:Mail c:Bank")));
+        QVERIFY(!base.sharesNoEntry(payloadOf("General | b:Shop"), payloadOf("General | b:Shop c:Bank")));
+        QVERIFY(!base.sharesNoEntry(payloadOf("General | b:Shop"), payloadOf("General |")));
+    }
+
+    // Damaged or cut bytes read as no base, never a crash; what reads back merges alike.
+    void baseBytes()
+    {
+        QRandomGenerator random(20261207 + qEnvironmentVariableIntValue("VAULTRY_SEED"));
+        MergeBase base = MergeBase::of(payloadOf("General Work | a:Mail:Work:p b:Shop c:Bank"));
+        base.noteOwnWrite(payloadOf("General Work | a:Mail:Work:x:4 c:Bank d:Wiki"), "own", 5);
+        base.noteTakenIn("in");
+        const QByteArray bytes = base.encode();
+        MergeBase read;
+        QVERIFY(MergeBase::decode(bytes, read));
+        QCOMPARE(read.encode(), bytes);
+        QVERIFY(read.isOwnWrite("own") && read.isLastKnownFile("in") && !read.isOwnWrite("in"));
+        QVERIFY(base.memoryBytes() < 1000);
+        for (int n = 0; n < 2000; ++n) {
+            QByteArray damaged = bytes;
+            if (n % 2)
+                damaged.truncate(random.bounded(int(bytes.size())));
+            else
+                damaged[random.bounded(int(bytes.size()))] = char(random.bounded(256));
+            MergeBase maybe;
+            if (MergeBase::decode(damaged, maybe)) // a changed digest may still read: it is a base
+                mergeIncoming(maybe, payloadOf("General | a:Mail"), payloadOf("General | b:Shop"),
+                              IncomingKind::StoreFile, 9);
+        }
+    }
+
+    // The file: owner-only, beside nothing of the store, sealed under the session key.
+    void baseFile()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("data/merge-base"));
+        const QString storePath = dir.filePath(QStringLiteral("sync/settings2.vydat"));
+        const MergeBase base = MergeBase::of(payloadOf("General | a:Mail"));
+        QVERIFY(readMergeBase(folder, storePath, nullptr).isEmpty());
+        QVERIFY(writeMergeBase(folder, storePath, base, nullptr).ok);
+        const QString path = mergeBaseFilePath(folder, storePath);
+        QVERIFY(path.startsWith(folder));
+        QCOMPARE(QFileInfo(folder).permissions() & 0x0077, QFileDevice::Permissions());
+        QCOMPARE(QFileInfo(path).permissions() & 0x0077, QFileDevice::Permissions());
+        QCOMPARE(readMergeBase(folder, storePath, nullptr).encode(), base.encode());
+
+        const auto key = ProtectionKey::create(QStringLiteral("pw"), kLowestKdfLimits);
+        const auto other = ProtectionKey::create(QStringLiteral("other"), kLowestKdfLimits);
+        QVERIFY(writeMergeBase(folder, storePath, base, key.get()).ok);
+        QVERIFY(!TestVault::readFile(path).contains(base.encode().left(64)));
+        QCOMPARE(readMergeBase(folder, storePath, key.get()).encode(), base.encode());
+        QVERIFY(readMergeBase(folder, storePath, other.get()).isEmpty());
+        QVERIFY(readMergeBase(folder, storePath, nullptr).isEmpty());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.resize(file.size() / 2);
+        file.close();
+        QVERIFY(readMergeBase(folder, storePath, key.get()).isEmpty());
     }
 
     void preferences_data()

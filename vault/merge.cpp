@@ -8,6 +8,7 @@
 #include <QVarLengthArray>
 
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -81,15 +82,21 @@ enum class Take
     Clash,
 };
 
-template <typename T, typename Same> Take take(const T* base, const T& ours, const T& theirs, Same same)
+// `oursAsBefore`/`theirsAsBefore`: whether that side holds the ancestor's value.
+Take take(bool same, bool oursAsBefore, bool theirsAsBefore)
 {
-    if (same(ours, theirs))
+    if (same)
         return Take::Ours;
-    if (base && same(*base, ours))
+    if (oursAsBefore)
         return Take::Theirs;
-    if (base && same(*base, theirs))
+    if (theirsAsBefore)
         return Take::Ours;
     return Take::Clash;
+}
+
+bool has(int mask, int field)
+{
+    return mask >= 0 && (mask & (1 << field)) != 0;
 }
 
 struct EntryMerge
@@ -102,19 +109,20 @@ struct EntryMerge
     bool oursWon = false;
 };
 
-EntryMerge mergeEntry(const Entry* base, const Entry& ours, const Entry& theirs)
+// `oursMask`/`theirsMask`: the fields each side holds as the ancestor had them (-1: unknown).
+EntryMerge mergeEntry(int oursMask, int theirsMask, const Entry& ours, const Entry& theirs)
 {
-    if (sameRecord(ours, theirs) || (base && sameRecord(*base, theirs)))
+    if (sameRecord(ours, theirs) || theirsMask == kAllFields)
         return EntryMerge(ours);
-    if (base && sameRecord(*base, ours))
+    if (oursMask == kAllFields)
         return EntryMerge(theirs);
 
     EntryMerge result(ours);
     Entry& merged = result.merged;
     QVarLengthArray<TextField, 6> clashes;
-    for (TextField field : kTextFields) {
-        const QString* baseText = base ? &(base->*field) : nullptr;
-        switch (take(baseText, ours.*field, theirs.*field, sameText)) {
+    for (int i = 0; i < int(std::size(kTextFields)); ++i) {
+        const TextField field = kTextFields[i];
+        switch (take(sameText(ours.*field, theirs.*field), has(oursMask, i), has(theirsMask, i))) {
         case Take::Ours:
             break;
         case Take::Theirs:
@@ -126,12 +134,14 @@ EntryMerge mergeEntry(const Entry* base, const Entry& ours, const Entry& theirs)
         }
     }
     // Two creation times: the entry has existed since the earlier.
-    const Take created = take(base ? &base->dateCreated : nullptr, ours.dateCreated, theirs.dateCreated, sameTime);
+    const Take created = take(sameTime(ours.dateCreated, theirs.dateCreated), has(oursMask, CreatedField),
+                              has(theirsMask, CreatedField));
     if (created == Take::Theirs || (created == Take::Clash && compareTime(theirs.dateCreated, ours.dateCreated) < 0))
         merged.dateCreated = theirs.dateCreated;
 
     if (clashes.isEmpty()) {
-        const Take changed = take(base ? &base->dateChanged : nullptr, ours.dateChanged, theirs.dateChanged, sameTime);
+        const Take changed = take(sameTime(ours.dateChanged, theirs.dateChanged), has(oursMask, ChangedField),
+                                  has(theirsMask, ChangedField));
         if (changed == Take::Theirs ||
             (changed == Take::Clash && compareTime(theirs.dateChanged, ours.dateChanged) > 0))
             merged.dateChanged = theirs.dateChanged;
@@ -171,7 +181,13 @@ public:
 
     const Entry* find(const QString& id)
     {
-        const qsizetype i = inStep && next < list.size() && list.at(next).id == id ? next : list.indexOfId(id);
+        qsizetype i = -1;
+        if (inStep && next < list.size() && list.at(next).id == id)
+            i = next;
+        else if (inStep && next > 0 && list.at(next - 1).id == id)
+            i = next - 1; // asked again, as a merge asks for both sides' versions
+        else
+            i = list.indexOfId(id);
         if (i < 0)
             return nullptr;
         next = i + 1;
@@ -182,6 +198,41 @@ private:
     const EntryList& list;
     const bool inStep; // with an id held twice, the first holder must be found
     qsizetype next = 0;
+};
+
+// The whole base vault as the ancestor.
+class VaultAncestor : public MergeAncestor
+{
+public:
+    explicit VaultAncestor(const VaultContents& base)
+        : base(base), inBase(base.entries), categories(base.categories.begin(), base.categories.end())
+    {
+    }
+
+    bool isEmpty() const override { return base.entries.isEmpty() && base.categories.isEmpty(); }
+    int fieldsAsBefore(const Entry& entry) const override
+    {
+        const Entry* before = inBase.find(entry.id);
+        if (!before)
+            return -1;
+        int mask = 0;
+        for (int i = 0; i < int(std::size(kTextFields)); ++i)
+            mask |= sameText(before->*kTextFields[i], entry.*kTextFields[i]) ? 1 << i : 0;
+        mask |= sameTime(before->dateCreated, entry.dateCreated) ? 1 << CreatedField : 0;
+        mask |= sameTime(before->dateChanged, entry.dateChanged) ? 1 << ChangedField : 0;
+        return mask;
+    }
+    bool isDeletedVersion(const Entry& entry) const override
+    {
+        const Entry* before = inBase.find(entry.id);
+        return before && sameContent(*before, entry);
+    }
+    bool hadCategory(const QString& name) const override { return categories.contains(name); }
+
+private:
+    const VaultContents& base;
+    mutable Cursor inBase;
+    const QSet<QString> categories;
 };
 
 // Whether `list` has an element with the id and the fields of `entry`.
@@ -224,10 +275,10 @@ bool sameContents(const VaultContents& a, const VaultContents& b)
     return true;
 }
 
-void mergeCategories(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs,
+void mergeCategories(const MergeAncestor& base, const VaultContents& ours, const VaultContents& theirs,
                      VaultMerge& result)
 {
-    const QSet<QString> inBase(base.categories.begin(), base.categories.end());
+    const auto inBase = [&](const QString& name) { return base.hadCategory(name); };
     const QSet<QString> inOurs(ours.categories.begin(), ours.categories.end());
     const QSet<QString> inTheirs(theirs.categories.begin(), theirs.categories.end());
     // Made only when a category was deleted on one side.
@@ -247,7 +298,7 @@ void mergeCategories(const VaultContents& base, const VaultContents& ours, const
 
     QStringList& categories = result.merged.categories;
     for (const QString& name : ours.categories) {
-        if (inTheirs.contains(name) || !inBase.contains(name) || stays(name))
+        if (inTheirs.contains(name) || !inBase(name) || !base.mayDelete() || stays(name))
             categories.append(name);
         else
             result.report.deletedCategories.append(name);
@@ -257,7 +308,7 @@ void mergeCategories(const VaultContents& base, const VaultContents& ours, const
         if (placed.contains(name))
             continue;
         placed.insert(name);
-        if (!inBase.contains(name) || stays(name)) {
+        if (!inBase(name) || stays(name)) {
             categories.append(name);
             result.report.addedCategories.append(name);
         }
@@ -330,15 +381,18 @@ QString VaultMergeReport::summary() const
 
 VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs)
 {
+    return mergeVaults(VaultAncestor(base), ours, theirs);
+}
+
+VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, const VaultContents& theirs)
+{
     VaultMerge result;
     VaultMergeReport& report = result.report;
     EntryList& merged = result.merged.entries;
-    const EntryList& baseEntries = base.entries;
     const EntryList& ourEntries = ours.entries;
     const EntryList& theirEntries = theirs.entries;
     merged.reserve(ourEntries.size() + 16);
 
-    Cursor inBase(baseEntries);
     Cursor inTheirs(theirEntries);
     const bool oursHoldTwins = ourEntries.hasDuplicateIds();
     for (qsizetype i = 0; i < ourEntries.size(); ++i) {
@@ -347,19 +401,27 @@ VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, con
             merged.append(entry); // a second record with a known id, from a file: kept as it is
             continue;
         }
-        const Entry* before = inBase.find(entry.id);
+        int oursMask = base.fieldsAsBefore(entry);
         const Entry* other = inTheirs.find(entry.id);
         if (!other) {
-            if (before && sameContent(*before, entry)) {
+            if (base.mayDelete() && oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
                 report.deletedIds.append(entry.id);
                 continue;
             }
-            if (before)
+            if (oursMask >= 0)
                 report.keptEntryIds.append(entry.id);
             merged.append(entry);
             continue;
         }
-        const EntryMerge outcome = mergeEntry(before, entry, *other);
+        // A field theirs holds as known brings nothing new, whatever ours holds.
+        const int theirsMask = base.theirFieldsAsBefore(*other);
+        // Ours unchanged since the ancestor: its change time is the ancestor's, to tell an older
+        // version of theirs from a newer one.
+        if (!base.oursAsBeforeIsOlder() && oursMask == kAllFields &&
+            compareTime(other->dateChanged, entry.dateChanged) < 0)
+            oursMask = -1;
+        const EntryMerge outcome =
+            mergeEntry(theirsMask >= 0 && oursMask >= 0 ? oursMask & ~theirsMask : oursMask, theirsMask, entry, *other);
         if (!sameRecord(outcome.merged, entry))
             report.changedIds.append(entry.id);
         merged.append(outcome.merged);
@@ -373,7 +435,6 @@ VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, con
     }
 
     Cursor inOurs(ourEntries);
-    Cursor againInBase(baseEntries);
     const bool theirsHoldTwins = theirEntries.hasDuplicateIds();
     for (qsizetype i = 0; i < theirEntries.size(); ++i) {
         const Entry& entry = theirEntries.at(i);
@@ -386,11 +447,10 @@ VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, con
         }
         if (inOurs.find(entry.id))
             continue; // merged above
-        if (const Entry* before = againInBase.find(entry.id)) {
-            if (sameContent(*before, entry))
-                continue; // deleted here, unchanged there
+        if (base.isDeletedVersion(entry))
+            continue; // deleted here, unchanged there
+        if (base.fieldsAsBefore(entry) >= 0)
             report.keptEntryIds.append(entry.id);
-        }
         if (merged.containsId(entry.id))
             continue;
         merged.append(entry);

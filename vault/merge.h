@@ -17,6 +17,50 @@ struct VaultContents
     EntryList entries;
 };
 
+// The fields a merge compares, in this order: bit i of a field mask stands for field i.
+enum MergeField
+{
+    TitleField,
+    CategoryField,
+    UrlField,
+    AccountField,
+    PasswordField,
+    NotesField,
+    CreatedField,
+    ChangedField,
+    MergeFieldCount
+};
+inline constexpr int kAllFields = (1 << MergeFieldCount) - 1;
+// Every field but the change time: what makes an entry changed rather than only saved.
+inline constexpr int kContentFields = kAllFields & ~(1 << ChangedField);
+
+// What a merge knows of the versions both sides started from. The whole base vault is one
+// (mergeVaults below); the digests a computer keeps of what it shares are another.
+class MergeAncestor
+{
+public:
+    virtual ~MergeAncestor() = default;
+    // Nothing known: a two-way merge, which never deletes.
+    virtual bool isEmpty() const = 0;
+    // The fields of `entry` that hold the ancestor's values (a mask of MergeField bits), or -1
+    // when the ancestor holds no version of `entry.id`.
+    virtual int fieldsAsBefore(const Entry& entry) const = 0;
+    // Whether `entry`, held by one side and gone from the other, is a version the side that lacks
+    // it is known to have had (and so deleted): its content, change time aside, is the
+    // ancestor's, or that of a version deleted there.
+    virtual bool isDeletedVersion(const Entry& entry) const = 0;
+    // The same for `theirs`' version: fields holding a value the ancestor knows bring nothing new,
+    // even where ours holds the ancestor's value too. By default as fieldsAsBefore.
+    virtual int theirFieldsAsBefore(const Entry& entry) const { return fieldsAsBefore(entry); }
+    virtual bool hadCategory(const QString& name) const = 0;
+    // False when ours holding the ancestor's value need not mean ours is older: theirs may come
+    // from a computer that never saw it. Then a version of theirs changed earlier than ours
+    // clashes where it differs rather than replacing ours.
+    virtual bool oursAsBeforeIsOlder() const { return true; }
+    // False for a version that may lack what it never saw (a sync tool's copy): nothing is deleted.
+    virtual bool mayDelete() const { return true; }
+};
+
 // Whether two records hold the same value in every stored field, the id included (Entry's ==
 // compares ids only). Texts compare as stored (a null text differs from an empty one) and
 // times by their stored bytes.
@@ -87,6 +131,8 @@ struct VaultMerge
 // Reads the lists' id indexes, which each EntryList builds on first use: pass lists no other
 // thread uses meanwhile.
 VaultMerge mergeVaults(const VaultContents& base, const VaultContents& ours, const VaultContents& theirs);
+// The same against what `ancestor` knows: an empty one merges two-way.
+VaultMerge mergeVaults(const MergeAncestor& ancestor, const VaultContents& ours, const VaultContents& theirs);
 
 // Two-way merge, for versions with no known common state (a sync tool's conflicted copy):
 // the three-way merge over an empty base, that is the union by id, where a record held by both
