@@ -12,9 +12,12 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <memory>
+
 class AutoSaver;
 class ClipboardGuard;
 class FilterModel;
+class GuardedBytes;
 class IdleWatcher;
 class QAction;
 class QItemSelectionModel;
@@ -209,6 +212,11 @@ private:
     void saveOpenEntry();
     // Drops the panel's edits; a new entry that was never saved goes away.
     void discardOpenEntry();
+    // While the window is locked the panel's unsaved work (its typed fields, or a new entry never
+    // saved) is kept out of sight and out of the vault, so nothing of it is saved meanwhile, and
+    // comes back at unlock: hold before the panel is emptied, bring back once the vault is there.
+    void holdOpenEntry();
+    void bringBackOpenEntry();
     // Shows the entry of the tree's row `shown`; a category row empties the panel when
     // `categoryEmpties`, else leaves it as it is.
     void openRow(const QModelIndex& shown, bool categoryEmpties);
@@ -263,6 +271,7 @@ private:
     QItemSelectionModel* treeSelection = nullptr; // the tree's, kept while locked
     QList<QObject*> disabledWhileLocked;
     bool windowLocked = false;
+    std::unique_ptr<GuardedBytes> heldPanel; // the panel's unsaved work while locked
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;
