@@ -321,6 +321,8 @@ private slots:
             QTRY_VERIFY(fileHolds("account there") && TestVault::describe(store->state.vault.entries())
                                                           .join(QLatin1Char('\n'))
                                                           .contains(QStringLiteral("account there")));
+            // The merge is a step to undo, but not before the unlock.
+            QVERIFY(!child<QAction>(*window, "actionUndo")->isEnabled());
         }
 
         DialogDriver::answerInput(kTitle, kAsk, kPassword);

@@ -183,25 +183,6 @@ private slots:
                                      {"Empty", "Travel", "Work"});
         }) << QStringList{"Empty|", "General|Shop", "Home|Bank", "Travel|Train", "Work|Mail|Note|Wiki"}
                                                                     << "Import 1 Entry";
-        QTest::newRow("merge: changed, added into a new category, deleted with its category")
-            << MakeCommand([](Vault& v) -> VaultCommand* {
-                   QList<Entry> theirs = v.entries().toList();
-                   theirs.removeIf([](const Entry& entry) { return entry.id == QLatin1String("id-bank"); });
-                   for (Entry& entry : theirs) {
-                       if (entry.id == QLatin1String("id-wiki"))
-                           entry.title = QStringLiteral("Remote");
-                   }
-                   theirs << entryWithId("id-r", "Train", "Travel");
-                   return new MergeCommand(v,
-                                           planVaultChanges(v.categoryNames(), v.entries(),
-                                                            {"General", "Work", "Travel"}, TestVault::entryList(theirs)),
-                                           QStringLiteral("Merge from Another Computer"));
-               })
-            << QStringList{"General|Shop", "Travel|Train", "Work|Mail|Note|Remote"} << "Merge from Another Computer";
-        QTest::newRow("merge that changes nothing") << MakeCommand([](Vault& v) -> VaultCommand* {
-            return new MergeCommand(v, planVaultChanges(v.categoryNames(), v.entries(), v.categoryNames(), v.entries()),
-                                    QStringLiteral("Merge from Another Computer"));
-        }) << QStringList() << "";
         QTest::newRow("import of known entries only")
             << import({entryWithId("id-mail", "Remote", "Work")}) << QStringList() << "";
     }
