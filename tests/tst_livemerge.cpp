@@ -140,32 +140,37 @@ private slots:
     // nothing else (a save made before it stays), Redo does it again, and both are saved.
     void mergeIsOneUndoStep()
     {
+        constexpr int kWaitMs = 15000; // a save or a merge on a busy machine
         auto window = std::make_unique<MainWindow>(store->state, store->store);
         window->show();
         auto* tree = window->findChild<QTreeView*>(QStringLiteral("treeView"));
-        tree->setCurrentIndex(tree->model()->match(tree->model()->index(0, 0), Qt::DisplayRole,
-                                                   QStringLiteral("Wiki"), 1, Qt::MatchExactly | Qt::MatchRecursive)
+        tree->setCurrentIndex(tree->model()
+                                  ->match(tree->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("Wiki"), 1,
+                                          Qt::MatchExactly | Qt::MatchRecursive)
                                   .value(0));
         QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnOpenEntry")), Qt::LeftButton);
         window->findChild<QLineEdit*>(QStringLiteral("txtEntryPassword"))->setText(QStringLiteral("saved here"));
         QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnSaveEntry")), Qt::LeftButton);
         const QStringList mine{"Mail/mine", "Shop/shop", "Wiki/saved here"};
-        QTRY_COMPARE(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine);
+        QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine,
+                                  kWaitMs);
 
         writeAsAnotherComputer();
         const QStringList merged{"Bank/bank", "Mail/theirs", "Wiki/saved here"};
-        QTRY_COMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), merged);
+        QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(store->state.vault.entries()), merged, kWaitMs);
         auto* undo = window->findChild<QAction*>(QStringLiteral("actionUndo"));
         auto* redo = window->findChild<QAction*>(QStringLiteral("actionRedo"));
         QCOMPARE(undo->text(), QStringLiteral("&Undo Merge from Another Computer"));
         for (int round = 0; round < 2; ++round) {
             undo->trigger();
             QCOMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), mine);
-            QTRY_COMPARE(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine);
+            QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine,
+                                      kWaitMs);
             QCOMPARE(undo->text(), QStringLiteral("&Undo Save \"Wiki\""));
             redo->trigger();
             QCOMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), merged);
-            QTRY_COMPARE(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), merged);
+            QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries),
+                                      merged, kWaitMs);
         }
         window->close();
     }
