@@ -3,14 +3,19 @@
 
 #include "app/accesskeys.h"
 #include "app/version.h"
+#include "store/secretmemory.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "vault/filtermodel.h"
+#include "vault/merge.h"
 #include "vault/treemodel.h"
 
+#include <QDataStream>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTextDocument>
+
+#include <cstring>
 
 namespace {
 
@@ -217,4 +222,71 @@ void MainWindow::discardOpenEntry()
     }
     if (currentEntry->id != QLatin1String("0"))
         fillPanel();
+}
+
+void MainWindow::holdOpenEntry()
+{
+    heldPanel.reset();
+    if (currentEntry->id == QLatin1String("0") || !holdsUnsavedEntry())
+        return;
+    // In guarded memory: a protected vault is out of memory while locked, and so is what was typed.
+    QByteArray bytes;
+    {
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_4_6);
+        const PanelFields typed = panelFields();
+        out << *currentEntry << shownRecord << typed.title << typed.category << typed.url << typed.account
+            << typed.password << typed.notes << (currentEntry->id == unsavedNewEntryId)
+            << (changedElsewhereId == currentEntry->id);
+    }
+    auto held = std::make_unique<GuardedBytes>(bytes.size());
+    if (held->isValid()) {
+        held->edit([&bytes](unsigned char* to, qsizetype size) { std::memcpy(to, bytes.constData(), size); });
+        heldPanel = std::move(held);
+    }
+    wipeBytes(bytes);
+}
+
+void MainWindow::bringBackOpenEntry()
+{
+    if (!heldPanel)
+        return;
+    QByteArray bytes = heldPanel->read([](const unsigned char* from, qsizetype size) {
+        return QByteArray(reinterpret_cast<const char*>(from), size);
+    });
+    heldPanel.reset();
+    Entry entry(Entry::NoId);
+    Entry shown(Entry::NoId);
+    PanelFields typed;
+    bool isNew = false;
+    bool changedThere = false;
+    {
+        QDataStream in(bytes);
+        in.setVersion(QDataStream::Qt_4_6);
+        in >> entry >> shown >> typed.title >> typed.category >> typed.url >> typed.account >> typed.password >>
+            typed.notes >> isNew >> changedThere;
+    }
+    wipeBytes(bytes);
+    // A new entry lives in the panel alone until its first save: it comes back there, not into the vault.
+    if (isNew) {
+        state.vault.addCategory(entry.category);
+        unsavedNewEntryId = entry.id;
+    }
+    const Entry* now = state.vault.entries().findById(entry.id);
+    *currentEntry = now ? *now : entry;
+    selectCurrentEntry();
+    setEntryDetailsEnabled(true);
+    form->comboBoxCategory->clear();
+    form->comboBoxCategory->addItems(state.vault.categoryNames());
+    form->comboBoxCategory->setCurrentIndex(
+        form->comboBoxCategory->findText(typed.category, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    form->txtEntryTitle->setText(typed.title);
+    form->txtEntryUrl->setText(typed.url);
+    form->txtEntryAccount->setText(typed.account);
+    form->txtEntryPassword->setText(typed.password);
+    form->txtEntryNotes->setPlainText(typed.notes);
+    shownRecord = shown;
+    // Changed or deleted while locked (a merge): saving keeps the changes of both.
+    if (!isNew && (changedThere || !now || !sameRecord(*now, shown)))
+        changedElsewhereId = entry.id;
 }

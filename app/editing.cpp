@@ -186,8 +186,11 @@ void MainWindow::createHistory()
     const auto caption = [](const QString& verb, const QString& step) {
         return step.isEmpty() ? verb : verb + QLatin1Char(' ') + QString(step).replace('&', QLatin1String("&&"));
     };
-    connect(undoStack, &QUndoStack::canUndoChanged, form->actionUndo, &QAction::setEnabled);
-    connect(undoStack, &QUndoStack::canRedoChanged, form->actionRedo, &QAction::setEnabled);
+    // A merge may add a step while the window is locked; nothing is undone before the unlock.
+    connect(undoStack, &QUndoStack::canUndoChanged, this,
+            [this](bool can) { form->actionUndo->setEnabled(can && !windowLocked); });
+    connect(undoStack, &QUndoStack::canRedoChanged, this,
+            [this](bool can) { form->actionRedo->setEnabled(can && !windowLocked); });
     connect(undoStack, &QUndoStack::undoTextChanged, this,
             [this, caption](const QString& step) { form->actionUndo->setText(caption(tr("&Undo"), step)); });
     connect(undoStack, &QUndoStack::redoTextChanged, this,

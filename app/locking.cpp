@@ -118,11 +118,13 @@ void MainWindow::lockWindow()
     if (windowLocked || closed || !startupCompleted || !masterPasswordInUse())
         return;
     clipboardGuard->clearNow();
-    // Nobody may be there to answer: unsaved edits in the panel are dropped, as a close without
-    // questions drops them, and a new entry never saved goes with them.
+    // Nobody may be there to answer: unsaved edits in the panel, and a new entry never saved, are
+    // put away until the unlock.
     if (unsavedQuestion)
         unsavedQuestion->done(QMessageBox::Cancel);
+    holdOpenEntry();
     discardOpenEntry();
+    changedElsewhereId.clear();
     // A protected vault leaves memory, saved first; one that cannot be saved stays, since the
     // file does not hold it, but is not shown.
     const bool drop = store.isProtected() && !store.isReadOnly() && saveStore(tr("Keep It Open"));
@@ -224,6 +226,7 @@ void MainWindow::unlockWindow()
     treeSelection = nullptr;
     form->treeView->setCurrentIndex(QModelIndex());
     showLockedPage(false);
+    bringBackOpenEntry();
     refreshView();
     updateLockWatch();
     announceLockToBrowsers();

@@ -8,6 +8,7 @@
 #include "prefs/passwordresetdialog.h"
 #include "prefs/settingsdialog.h"
 #include "sync/autosaver.h"
+#include "store/secretmemory.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
 #include "update/updatethread.h"
@@ -298,6 +299,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::on_action_Settings_triggered()
 {
+    const QString passwordBefore = state.preferences.masterPasswordHash;
     auto* dialog = new SettingsDialog(state.preferences, this);
     dialog->setProtection(store.isProtected());
     dialog->setLocalSettings(localSettings);
@@ -309,7 +311,9 @@ void MainWindow::on_action_Settings_triggered()
     delete dialog;
     if (accepted)
         applySettingsChoices(protectionWanted, chosen);
-    preferencesChanged();
+    // Cancel keeps only a master password given on the way (the dialog stores it at once).
+    if (accepted || state.preferences.masterPasswordHash != passwordBefore)
+        preferencesChanged();
     updateLockWatch();
     refreshView();
 }

@@ -13,12 +13,14 @@
 #include <QSystemTrayIcon>
 
 #include <optional>
+#include <memory>
 
 class AutoSaver;
 class BrowserLink;
 class ClipboardGuard;
 class FilterModel;
 class GlobalShortcut;
+class GuardedBytes;
 class IdleWatcher;
 class QAction;
 class QFile;
@@ -247,6 +249,11 @@ private:
     void saveOpenEntry();
     // Drops the panel's edits; a new entry that was never saved goes away.
     void discardOpenEntry();
+    // While the window is locked the panel's unsaved work (its typed fields, or a new entry never
+    // saved) is kept out of sight and out of the vault, so nothing of it is saved meanwhile, and
+    // comes back at unlock: hold before the panel is emptied, bring back once the vault is there.
+    void holdOpenEntry();
+    void bringBackOpenEntry();
     // Shows the entry of the tree's row `shown`; a category row empties the panel when
     // `categoryEmpties`, else leaves it as it is.
     void openRow(const QModelIndex& shown, bool categoryEmpties);
@@ -330,6 +337,7 @@ private:
     void followBrowserSetting(bool changedByUser);
     void announceLockToBrowsers();
     BrowserLink* browserLink = nullptr;
+    std::unique_ptr<GuardedBytes> heldPanel; // the panel's unsaved work while locked
 
     // How long a status-bar report of a finished action stays.
     static constexpr int kStatusMessageMs = 5000;

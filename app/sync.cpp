@@ -37,6 +37,13 @@ void MainWindow::startAutoSave()
     // Queued: the question waits for the user, never inside the saver's handling of a round.
     connect(autoSaver, &AutoSaver::masterPasswordNeeded, this, &MainWindow::askMasterPasswordSetElsewhere,
             Qt::QueuedConnection);
+    // A merge that changes the open vault is one step of the history, taken back like any other.
+    autoSaver->setMergeApplier(
+        [this](const VaultChangePlan& plan, const Preferences& preferences, const QString& stepName) {
+            state.preferences = preferences;
+            if (!plan.isEmpty())
+                undoStack->push(new MergeCommand(state.vault, plan, stepName));
+        });
     // A vault opened read-only still takes in what other computers change.
     autoSaver->setReadOnly(store.isReadOnly());
     autoSaver->start(loadedSnapshot, loadedFingerprint);

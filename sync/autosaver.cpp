@@ -3,6 +3,7 @@
 #include "conflictcopies.h"
 #include "storemerge.h"
 #include "store/storestate.h"
+#include "vault/vaultchanges.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -35,55 +36,6 @@ bool samePreferences(const Preferences& a, const Preferences& b)
            a.maxLoginAttempts == b.maxLoginAttempts && a.genAlphanum == b.genAlphanum &&
            a.genMaxLength == b.genMaxLength && a.genMinLength == b.genMinLength && a.genMixedCase == b.genMixedCase &&
            a.genSpecialChars == b.genSpecialChars && a.firstRun == b.firstRun;
-}
-
-// The changes that turn the open vault (`from`) into a merge's result (`to`), to be made through
-// the vault's operations so that its observers follow row by row.
-struct ApplyPlan
-{
-    bool preferencesChanged = false;
-    QStringList addedCategories;
-    QList<Entry> added;
-    QList<Entry> changed;
-    QStringList removedIds;
-    QStringList removedCategories;
-
-    bool isEmpty() const
-    {
-        return !preferencesChanged && addedCategories.isEmpty() && added.isEmpty() && changed.isEmpty() &&
-               removedIds.isEmpty() && removedCategories.isEmpty();
-    }
-};
-
-ApplyPlan planChanges(const StoreSnapshot& from, const StoreSnapshot& to)
-{
-    ApplyPlan plan;
-    plan.preferencesChanged = !samePreferences(from.preferences, to.preferences);
-    const QSet<QString> fromCategories(from.categories.begin(), from.categories.end());
-    const QSet<QString> toCategories(to.categories.begin(), to.categories.end());
-    for (const QString& name : to.categories) {
-        if (!fromCategories.contains(name) && !plan.addedCategories.contains(name))
-            plan.addedCategories << name;
-    }
-    QSet<QString> named; // categories the result's entries still use
-    for (const Entry& entry : to.entries) {
-        named.insert(entry.category);
-        const Entry* before = from.entries.findById(entry.id);
-        if (!before)
-            plan.added << entry;
-        else if (!sameRecord(*before, entry))
-            plan.changed << entry;
-    }
-    for (const Entry& entry : from.entries) {
-        if (!to.entries.containsId(entry.id))
-            plan.removedIds << entry.id;
-    }
-    // Removing a category takes its entries with it: only those no entry of the result names.
-    for (const QString& name : from.categories) {
-        if (!toCategories.contains(name) && !named.contains(name) && !plan.removedCategories.contains(name))
-            plan.removedCategories << name;
-    }
-    return plan;
 }
 
 // A copy of `entries` that shares no list with it (the texts stay shared): made away from the
@@ -156,7 +108,9 @@ struct AutoSaver::Outcome
     StoreSnapshot theirs;  // the file's contents, when fileMerged: the next merge's ancestor
     StoreSnapshot result;  // only its preferences, when Merged
     StoreSnapshot ownBase; // when the round was asked for a copy of the ancestor
-    ApplyPlan plan;
+    VaultChangePlan plan;
+    bool preferencesChanged = false;
+    QString stepName; // what the merge did, as one step of the history
     bool needsWrite = false;
     bool worthARound = false; // of a probe
     QStringList summaries;
@@ -190,6 +144,7 @@ AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* par
     connect(vault, &Vault::entryRemoved, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::entriesAdded, this, &AutoSaver::onVaultChanged);
     connect(vault, &Vault::entriesRemoved, this, &AutoSaver::onVaultChanged);
+    setMergeApplier(nullptr);
 }
 
 AutoSaver::~AutoSaver()
@@ -216,6 +171,17 @@ void AutoSaver::setRetryDelay(int ms)
 void AutoSaver::setReadOnly(bool value)
 {
     readOnly = value;
+}
+
+void AutoSaver::setMergeApplier(MergeApplier applier)
+{
+    if (!applier) {
+        applier = [this](const VaultChangePlan& plan, const Preferences& preferences, const QString&) {
+            state.preferences = preferences;
+            applyVaultChanges(state.vault, plan);
+        };
+    }
+    mergeApplier = std::move(applier);
 }
 
 void AutoSaver::setWriteHooks(const WriteHooks& writeHooks)
@@ -456,22 +422,10 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
     // The vault changed while the merge was worked out: work it out again from what it is now.
     if (changes != changesAtStart)
         return true;
-    const ApplyPlan& plan = outcome.plan;
-    merging = true;
-    if (plan.preferencesChanged)
-        state.preferences = outcome.result.preferences;
-    Vault& vault = state.vault;
-    for (const QString& name : plan.addedCategories)
-        vault.addCategory(name);
-    for (const Entry& entry : plan.added)
-        vault.addEntry(entry);
-    for (const Entry& entry : plan.changed)
-        vault.saveEntry(entry, entry.category);
-    for (const QString& id : plan.removedIds)
-        vault.removeEntry(id);
-    for (const QString& name : plan.removedCategories)
-        vault.removeCategory(name);
-    merging = false;
+    if (!outcome.plan.isEmpty() || outcome.preferencesChanged) {
+        const QScopedValueRollback<bool> takingIn(merging, true);
+        mergeApplier(outcome.plan, outcome.result.preferences, outcome.stepName);
+    }
 
     if (outcome.fileMerged) {
         replaceBase(std::move(outcome.theirs));
@@ -651,7 +605,10 @@ void AutoSaver::runRound(Round& round)
 
     if (out.fileMerged || !out.mergedCopies.isEmpty() || !out.damagedCopies.isEmpty()) {
         out.kind = Outcome::Merged;
-        out.plan = planChanges(round.ours, current);
+        out.plan = planVaultChanges(round.ours.categories, round.ours.entries, current.categories, current.entries);
+        out.preferencesChanged = !samePreferences(round.ours.preferences, current.preferences);
+        out.stepName = out.fileMerged ? AutoSaver::tr("Merge from Another Computer")
+                                      : AutoSaver::tr("Merge of Conflicted Copies");
         out.result.preferences = current.preferences;
         // Merged copies are renamed after the save that holds them.
         out.needsWrite = out.needsWrite || !out.mergedCopies.isEmpty();

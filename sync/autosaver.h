@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -14,6 +15,7 @@ class ProtectionKey;
 class QFileSystemWatcher;
 class QTimer;
 struct StoreState;
+struct VaultChangePlan;
 
 // Keeps the store file in step with the open vault while the program runs:
 // - a committed change is saved about a second later, from a snapshot, on a worker thread;
@@ -48,6 +50,13 @@ public:
     // A vault that may not be written: changes from elsewhere are still merged in.
     void setReadOnly(bool readOnly);
     bool isReadOnly() const { return readOnly; }
+    // Takes a merge's changes into the open vault and its preferences; `stepName` says what the
+    // merge did ("Merge from Another Computer"), for a window that keeps it as a step to undo.
+    // The vault's changes made meanwhile are the merge's, not the user's; by default (nullptr)
+    // the plan is applied directly.
+    using MergeApplier = std::function<void(const VaultChangePlan& plan, const Preferences& preferences,
+                                            const QString& stepName)>;
+    void setMergeApplier(MergeApplier applier);
     // Faults for tests, applied to every write.
     void setWriteHooks(const WriteHooks& hooks);
 
@@ -104,6 +113,7 @@ private:
     StoreState& state;
     const SettingsStore& store;
     WriteHooks hooks;
+    MergeApplier mergeApplier;
     QFileSystemWatcher* watcher = nullptr;
     QTimer* saveTimer = nullptr;
     QTimer* checkTimer = nullptr;

@@ -135,6 +135,45 @@ private slots:
         window.reset();
         QCOMPARE(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), saved);
     }
+
+    // A merge is one step of the history, named by what it did: Undo takes back all of it and
+    // nothing else (a save made before it stays), Redo does it again, and both are saved.
+    void mergeIsOneUndoStep()
+    {
+        constexpr int kWaitMs = 15000; // a save or a merge on a busy machine
+        auto window = std::make_unique<MainWindow>(store->state, store->store);
+        window->show();
+        auto* tree = window->findChild<QTreeView*>(QStringLiteral("treeView"));
+        tree->setCurrentIndex(tree->model()
+                                  ->match(tree->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("Wiki"), 1,
+                                          Qt::MatchExactly | Qt::MatchRecursive)
+                                  .value(0));
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnOpenEntry")), Qt::LeftButton);
+        window->findChild<QLineEdit*>(QStringLiteral("txtEntryPassword"))->setText(QStringLiteral("saved here"));
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("btnSaveEntry")), Qt::LeftButton);
+        const QStringList mine{"Mail/mine", "Shop/shop", "Wiki/saved here"};
+        QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine,
+                                  kWaitMs);
+
+        writeAsAnotherComputer();
+        const QStringList merged{"Bank/bank", "Mail/theirs", "Wiki/saved here"};
+        QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(store->state.vault.entries()), merged, kWaitMs);
+        auto* undo = window->findChild<QAction*>(QStringLiteral("actionUndo"));
+        auto* redo = window->findChild<QAction*>(QStringLiteral("actionRedo"));
+        QCOMPARE(undo->text(), QStringLiteral("&Undo Merge from Another Computer"));
+        for (int round = 0; round < 2; ++round) {
+            undo->trigger();
+            QCOMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), mine);
+            QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries), mine,
+                                      kWaitMs);
+            QCOMPARE(undo->text(), QStringLiteral("&Undo Save \"Wiki\""));
+            redo->trigger();
+            QCOMPARE(TestVault::titlesAndPasswords(store->state.vault.entries()), merged);
+            QTRY_COMPARE_WITH_TIMEOUT(TestVault::titlesAndPasswords(readPayload(store->store.filePath()).entries),
+                                      merged, kWaitMs);
+        }
+        window->close();
+    }
 };
 
 QTEST_MAIN(TestLiveMerge)

@@ -15,6 +15,7 @@
 #include <QClipboard>
 #include <QStatusBar>
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -213,9 +214,10 @@ private slots:
             return !found.isEmpty() && tree->isExpanded(found.first());
         };
         QVERIFY(generalOpen());
-        // A new entry never saved is dropped with the lock, not saved or kept hidden.
+        // A new entry never saved is kept hidden with its typed title, in the panel only, never in the file.
         QTest::mouseClick(child<QPushButton>(*window, "btnAddEntry"), Qt::LeftButton);
-        QCOMPARE(store->state.vault.entries().size(), 2); // the new one is in the panel only
+        QCOMPARE(store->state.vault.entries().size(), 2);
+        child<QLineEdit>(*window, "txtEntryTitle")->setText(QStringLiteral("Half typed"));
 
         auto* watcher = window->findChild<IdleWatcher*>();
         QVERIFY(watcher && watcher->isEnabled());
@@ -233,7 +235,7 @@ private slots:
         verifyLocked(*window);
         QVERIFY(!lockAction->isEnabled());
         QVERIFY(!watcher->isEnabled());
-        QCOMPARE(store->state.vault.entries().isEmpty(), protectedStore);
+        QCOMPARE(store->state.vault.entries().size(), protectedStore ? 0 : 2);
         if (protectedStore) {
             // Saved before it left memory: the file holds the change.
             QByteArray payload;
@@ -253,6 +255,7 @@ private slots:
         VERIFY_DIALOGS_ANSWERED();
         QVERIFY(!window->isWindowLocked());
         QCOMPARE(shownEntries(child<QTreeView>(*window, "treeView")), 2);
+        QCOMPARE(child<QLineEdit>(*window, "txtEntryTitle")->text(), QStringLiteral("Half typed"));
         QVERIFY(store->state.vault.categoryNames().contains(QStringLiteral("Added since")));
         QVERIFY(generalOpen());
         QVERIFY(child<QWidget>(*window, "lockPage")->isHidden());
@@ -260,9 +263,93 @@ private slots:
         QVERIFY(child<QAction>(*window, "action_Export")->isEnabled());
         QVERIFY(lockAction->isEnabled());
         QVERIFY(watcher->isEnabled());
+        DialogDriver::answerMessage(QStringLiteral("Unsaved Changes"),
+                                    QStringLiteral("Save the new entry \"Half typed\"?"), QMessageBox::Discard);
         openEntry(*window, QStringLiteral("Mail"));
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(shownEntries(child<QTreeView>(*window, "treeView")), 2);
         QCOMPARE(child<QLineEdit>(*window, "txtEntryPassword")->text(), QStringLiteral("s3cret"));
         window->close();
+    }
+
+    void typedEditsOutlastTheLock_data()
+    {
+        QTest::addColumn<bool>("protectedStore");
+        QTest::addColumn<bool>("asked");          // the lock comes while Save / Discard / Cancel is asked
+        QTest::addColumn<bool>("changedThere");   // another computer changes the entry while locked
+        QTest::newRow("ordinary") << false << false << false;
+        QTest::newRow("ordinary, changed on another computer meanwhile") << false << false << true;
+        QTest::newRow("protected, locked while asked to save") << true << true << false;
+    }
+
+    // What was typed into the panel is neither lost nor saved while locked: it is back at unlock,
+    // and a save then keeps it beside what another computer changed meanwhile.
+    void typedEditsOutlastTheLock()
+    {
+        QFETCH(bool, protectedStore);
+        QFETCH(bool, asked);
+        QFETCH(bool, changedThere);
+        seed(protectedStore);
+        std::unique_ptr<MainWindow> window = openWindow();
+        openEntry(*window, QStringLiteral("Mail"));
+        child<QLineEdit>(*window, "txtEntryPassword")->setText(QStringLiteral("typed here"));
+        if (asked) {
+            DialogDriver::answerWith(QStringLiteral("Unsaved Changes"), [&](QWidget*) { window->lockWindow(); });
+            openEntry(*window, QStringLiteral("Bank"));
+        } else {
+            child<QAction>(*window, "actionLock")->trigger();
+        }
+        VERIFY_DIALOGS_ANSWERED();
+        verifyLocked(*window);
+        const auto fileHolds = [&](const QByteArray& text) {
+            const QByteArray file = readFile(store->store.filePath());
+            QByteArray plain;
+            if (protectedStore)
+                return openProtectedStore(file, kPassword, plain) == ProtectedOutcome::Opened && plain.contains(text);
+            Payload payload;
+            return decodeStore(file, payload) &&
+                   TestVault::describe(payload.entries).join(QLatin1Char('\n')).contains(QString::fromUtf8(text));
+        };
+        if (protectedStore) {
+            QVERIFY(fileHolds(QByteArray("\0M\0a\0i\0l", 8)));
+            QVERIFY(!fileHolds(QByteArray("\0t\0y\0p\0e\0d", 10)));
+        } else {
+            QVERIFY(!fileHolds("typed"));
+            QVERIFY(!TestVault::describe(store->state.vault.entries()).join(QLatin1Char('\n')).contains("typed"));
+        }
+        if (changedThere) {
+            const Payload was = snapshotOf(store->state);
+            EntryList entries;
+            for (Entry entry : was.entries) {
+                if (entry.title == QLatin1String("Mail"))
+                    entry.account = QStringLiteral("account there");
+                entries.append(entry);
+            }
+            QVERIFY(writeStoreFile(store->store.filePath(),
+                                   sealStore(encodePayload(was.preferences, was.categories, entries)))
+                        .ok);
+            QTRY_VERIFY(fileHolds("account there") && TestVault::describe(store->state.vault.entries())
+                                                          .join(QLatin1Char('\n'))
+                                                          .contains(QStringLiteral("account there")));
+            // The merge is a step to undo, but not before the unlock.
+            QVERIFY(!child<QAction>(*window, "actionUndo")->isEnabled());
+        }
+
+        DialogDriver::answerInput(kTitle, kAsk, kPassword);
+        QTest::mouseClick(child<QPushButton>(*window, "btnUnlock"), Qt::LeftButton);
+        VERIFY_DIALOGS_ANSWERED();
+        QCOMPARE(child<QLineEdit>(*window, "txtEntryTitle")->text(), QStringLiteral("Mail"));
+        QCOMPARE(child<QLineEdit>(*window, "txtEntryPassword")->text(), QStringLiteral("typed here"));
+        if (changedThere)
+            DialogDriver::answerMessage(QStringLiteral("Notice"), QStringLiteral("have both been kept"));
+        QTest::mouseClick(child<QPushButton>(*window, "btnSaveEntry"), Qt::LeftButton);
+        VERIFY_DIALOGS_ANSWERED();
+        qInfo() << TestVault::describe(store->state.vault.entries());
+        window->close();
+        if (changedThere)
+            QVERIFY(fileHolds("account there"));
+        QVERIFY(protectedStore ? fileHolds(QByteArray("\0t\0y\0p\0e\0d\0 \0h\0e\0r\0e", 20))
+                               : fileHolds("typed here"));
     }
 
     void undoIsOffWhileLocked_data()
@@ -473,6 +560,29 @@ private slots:
         answerSettings(false, false, 0, 30);
         child<QAction>(plain, "action_Settings")->trigger();
         VERIFY_DIALOGS_ANSWERED();
+    }
+
+    // Cancel in the settings changes nothing, so nothing is written, not even at the close.
+    void cancelledSettingsWriteNothing()
+    {
+        seed(false);
+        std::unique_ptr<MainWindow> window = openWindow();
+        const auto identity = [&] {
+            const QFileInfo file(store->store.filePath());
+            return QStringList{QString::number(file.lastModified().toMSecsSinceEpoch()),
+                               QString::fromLatin1(readFile(file.filePath()).toHex())};
+        };
+        QTest::qWait(20); // a file written from here on has a later time
+        const QStringList before = identity();
+        DialogDriver::answerWith(QStringLiteral("Vaultry Settings"), [](QWidget* dialog) {
+            child<QSpinBox>(*dialog, "numMaxLen")->setValue(20);
+            child<QCheckBox>(*dialog, "chkHidePassword")->toggle();
+            child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
+        });
+        child<QAction>(*window, "action_Settings")->trigger();
+        VERIFY_DIALOGS_ANSWERED();
+        window->close();
+        QCOMPARE(identity(), before);
     }
 
     // A new master password while protected: a new salt, and only the new password opens it.

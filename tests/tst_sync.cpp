@@ -15,8 +15,10 @@
 // of the sync, and each has a home and runtime folder of its own: that stands in for two
 // computers, whose locks never meet. The vault asks for no master password, so each program
 // opens straight to its window.
+#include "prefs/masterpassword.h"
 #include "sync/conflictcopies.h"
 #include "store/payload.h"
+#include "store/protectedstore.h"
 #include "store/settingsstore.h"
 #include "support/syncthingpair.h"
 #include "support/testvault.h"
@@ -49,13 +51,43 @@ struct Program
     int lastId = 0;
 };
 
+QByteArray readStore(const QString& folder)
+{
+    QFile file(folder + QLatin1String(kStoreFileName));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 Payload storeIn(const QString& folder)
 {
     Payload payload;
-    QFile file(folder + QLatin1String(kStoreFileName));
-    if (file.open(QIODevice::ReadOnly))
-        decodeStore(file.readAll(), payload);
+    decodeStore(readStore(folder), payload);
     return payload;
+}
+
+// The store in `folder` opened with `password`; false when that does not open it.
+bool protectedStoreIn(const QString& folder, const QString& password, Payload& payload)
+{
+    QFile file(folder + QLatin1String(kStoreFileName));
+    QByteArray plain;
+    return file.open(QIODevice::ReadOnly) &&
+           openProtectedStore(file.readAll(), password, plain) == ProtectedOutcome::Opened &&
+           decodePayload(plain, payload);
+}
+
+// Mail, Bank and Shop in two categories, the first run done.
+Payload threeEntries()
+{
+    Payload seed;
+    seed.preferences.firstRun = false;
+    seed.categories = QStringList{QStringLiteral("Work"), QStringLiteral("Home")};
+    for (const Entry& entry :
+         {TestVault::makeEntry(QStringLiteral("Mail"), QStringLiteral("Work"), QStringLiteral("ann@example.com"),
+                               QString(), QStringLiteral("first notes"), QStringLiteral("mail-0")),
+          TestVault::makeEntry(QStringLiteral("Bank"), QStringLiteral("Home"), QStringLiteral("4711"), QString(),
+                               QStringLiteral("bank notes"), QStringLiteral("bank-0")),
+          TestVault::makeEntry(QStringLiteral("Shop"), QStringLiteral("Home"))})
+        seed.entries.append(entry);
+    return seed;
 }
 
 std::map<QString, Entry> byTitle(const Payload& payload)
@@ -64,6 +96,16 @@ std::map<QString, Entry> byTitle(const Payload& payload)
     for (const Entry& entry : payload.entries)
         entries[entry.title] = entry;
     return entries;
+}
+
+// The entry titled `title`; one without an id when there is none.
+Entry titled(const Payload& payload, const QString& title)
+{
+    for (const Entry& entry : payload.entries) {
+        if (entry.title == title)
+            return entry;
+    }
+    return Entry(Entry::NoId);
 }
 
 // "category/title" of every entry, sorted: what a tree of the vault shows.
@@ -105,6 +147,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<SyncthingPair> pair;
     std::unique_ptr<Program> programs[2];
+    QString driverPassword; // the master password the programs' users type at start
 
     QString folder(SyncthingPair::Side side) const { return pair->folder(side); }
 
@@ -155,6 +198,8 @@ private:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(VAULTRY_DRIVER_PLUGINS));
         environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("vaultryeditdriver"));
+        if (!driverPassword.isEmpty())
+            environment.insert(QStringLiteral("VAULTRY_DRIVER_PASSWORD"), driverPassword);
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         endWithThisProcess(process);
@@ -216,6 +261,67 @@ private:
 
     void waitForSync() { QVERIFY2(pair->waitForSync(kStepMs), qPrintable(pair->errorString())); }
 
+    // Starts the pair with `seed` as the store in A's folder (protected under `key` when given),
+    // waits until B has the same file, and starts both programs.
+    void startWith(const Payload& seed, const ProtectionKey* key = nullptr)
+    {
+        const QStringList ignored{QStringLiteral("/settings2.vydat.lock"), QStringLiteral("*.saving-*")};
+        QVERIFY2(pair->start(ignored, kStepMs), qPrintable(pair->errorString()));
+        const QByteArray payload = encodePayload(seed);
+        const QByteArray bytes = key ? encodeProtectedStore(payload, *key) : sealStore(payload);
+        QFile store(folder(SyncthingPair::A) + QLatin1String(kStoreFileName));
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        QVERIFY(store.write(bytes) == bytes.size());
+        store.close();
+        STEP(waitForSync());
+        QFile synced(folder(SyncthingPair::B) + QLatin1String(kStoreFileName));
+        QVERIFY(synced.open(QIODevice::ReadOnly));
+        QCOMPARE(synced.readAll(), bytes);
+        STEP(start(SyncthingPair::A));
+        STEP(start(SyncthingPair::B));
+    }
+
+    // Waits until `holds` is true of the stores in both folders (read by `read`) and neither
+    // folder has a conflicted copy left, then closes both programs, syncs, and checks again:
+    // the two stores are the same.
+    void settleBoth(const std::function<bool(const QString& folder, Payload& payload)>& read,
+                    const std::function<bool(const Payload&)>& holds)
+    {
+        using Side = SyncthingPair::Side;
+        const auto settled = [&] {
+            for (Side side : {Side::A, Side::B}) {
+                Payload payload;
+                if (!read(folder(side), payload) || !holds(payload) ||
+                    !storeConflictCopies(QDir(folder(side)).entryList(QDir::Files | QDir::Hidden)).isEmpty())
+                    return false;
+            }
+            return true;
+        };
+        const auto stores = [&] {
+            QString text;
+            for (Side side : {Side::A, Side::B}) {
+                Payload payload;
+                const bool opened = read(folder(side), payload);
+                text += QStringLiteral("\n%1's store%2:\n  %3\n  files: %4")
+                            .arg(side == Side::A ? "A" : "B", opened ? QString() : QStringLiteral(" (does not open)"),
+                                 TestVault::describe(payload.entries).join(QStringLiteral("\n  ")),
+                                 QDir(folder(side)).entryList(QDir::Files | QDir::Hidden).join(QLatin1Char(' ')));
+            }
+            return text;
+        };
+        QVERIFY2(waitUntil(settled, kSettleMs), qPrintable(describeSides() + stores()));
+        STEP(waitForSync());
+        QCOMPARE(close(Side::A), 0);
+        STEP(waitForSync());
+        QCOMPARE(close(Side::B), 0);
+        STEP(waitForSync());
+        QVERIFY2(settled(), qPrintable(stores()));
+        Payload a;
+        Payload b;
+        QVERIFY(read(folder(Side::A), a) && read(folder(Side::B), b));
+        QCOMPARE(TestVault::describe(a.entries), TestVault::describe(b.entries));
+    }
+
     QString describeSides()
     {
         return QStringLiteral("A shows:\n  %1\nB shows:\n  %2")
@@ -232,6 +338,7 @@ private slots:
 
     void init()
     {
+        driverPassword.clear();
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
         pair = std::make_unique<SyncthingPair>(dir->path());
@@ -363,6 +470,139 @@ private slots:
         }
         QCOMPARE(TestVault::describe(storeIn(folder(Side::A)).entries),
                  TestVault::describe(storeIn(folder(Side::B)).entries));
+    }
+
+    // Offline, B changes two entries and is closed and started again, still offline; then A changes
+    // another, so that A's version is the newer one the sync tool keeps. Back online, every change
+    // of both is in both folders: the file B loaded at its restart is no ancestor that A's
+    // version could undo B's changes against.
+    void restartWhileOffline()
+    {
+        using Side = SyncthingPair::Side;
+        STEP(startWith(threeEntries()));
+        QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"password", "mail-B"}}}}));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Bank"}, {"set", QJsonObject{{"notes", "notes-B"}}}}));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         const Payload onB = storeIn(folder(Side::B));
+                         return titled(onB, QStringLiteral("Mail")).password == "mail-B" &&
+                                titled(onB, QStringLiteral("Bank")).notes == "notes-B";
+                     },
+                     kStepMs),
+                 "a change was not saved within the bound");
+        QCOMPARE(close(Side::B), 0);
+        STEP(start(Side::B));
+        QTest::qWait(1500);
+        STEP(perform(Side::A, {{"op", "edit"}, {"title", "Shop"}, {"set", QJsonObject{{"password", "shop-A"}}}}));
+        QVERIFY2(waitUntil(
+                     [&] { return titled(storeIn(folder(Side::A)), QStringLiteral("Shop")).password == "shop-A"; },
+                     kStepMs),
+                 "a change was not saved within the bound");
+        // A is away while the two meet again, so that B alone takes in A's version (A, merging B's
+        // conflicted copy first, would otherwise hide what B does with it).
+        QCOMPARE(close(Side::A), 0);
+        QVERIFY2(pair->setConnected(true, kStepMs), qPrintable(pair->errorString()));
+        QVERIFY2(waitUntil(
+                     [&] { return titled(storeIn(folder(Side::B)), QStringLiteral("Shop")).password == "shop-A"; },
+                     kSettleMs),
+                 qPrintable(describeSides()));
+        STEP(waitForSync());
+        STEP(start(Side::A));
+
+        STEP(settleBoth([](const QString& in, Payload& payload) { return decodeStore(readStore(in), payload); },
+                        [](const Payload& payload) {
+                            return payload.entries.size() == 3 &&
+                                   titled(payload, QStringLiteral("Mail")).password == "mail-B" &&
+                                   titled(payload, QStringLiteral("Bank")).notes == "notes-B" &&
+                                   titled(payload, QStringLiteral("Shop")).password == "shop-A";
+                        }));
+    }
+
+    // An entry changed on both sides (and merged), then deleted on one side while the other adds
+    // an unrelated one: the deletion holds in both folders, and the added entry reaches both.
+    void deleteAfterChangesOnBothSides()
+    {
+        using Side = SyncthingPair::Side;
+        STEP(startWith(threeEntries()));
+        QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
+        STEP(perform(Side::A, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"password", "mail-A"}}}}));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"notes", "notes-B"}}}}));
+        const auto mailOf = [&](Side side) { return titled(storeIn(folder(side)), QStringLiteral("Mail")); };
+        QVERIFY2(waitUntil([&] { return mailOf(Side::A).password == "mail-A" && mailOf(Side::B).notes == "notes-B"; },
+                           kStepMs),
+                 "a change was not saved within the bound");
+        QVERIFY2(pair->setConnected(true, kStepMs), qPrintable(pair->errorString()));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         for (Side side : {Side::A, Side::B}) {
+                             if (mailOf(side).password != "mail-A" || mailOf(side).notes != "notes-B")
+                                 return false;
+                         }
+                         return true;
+                     },
+                     kSettleMs),
+                 qPrintable(describeSides()));
+        STEP(waitForSync());
+
+        QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
+        STEP(perform(Side::A, {{"op", "delete"}, {"title", "Mail"}}));
+        STEP(perform(Side::B, {{"op", "add"}, {"category", "Home"}, {"title", "Unrelated"}}));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         return !rows(storeIn(folder(Side::A))).contains(QStringLiteral("Work/Mail")) &&
+                                rows(storeIn(folder(Side::B))).contains(QStringLiteral("Home/Unrelated"));
+                     },
+                     kStepMs),
+                 "a change was not saved within the bound");
+        QVERIFY2(pair->setConnected(true, kStepMs), qPrintable(pair->errorString()));
+
+        const QStringList expected{QStringLiteral("Home/Bank"), QStringLiteral("Home/Shop"),
+                                   QStringLiteral("Home/Unrelated")};
+        QVERIFY2(waitUntil([&] { return shown(Side::A) == expected && shown(Side::B) == expected; }, kSettleMs),
+                 qPrintable(describeSides()));
+        STEP(settleBoth([](const QString& in, Payload& payload) { return decodeStore(readStore(in), payload); },
+                        [&](const Payload& payload) { return rows(payload) == expected; }));
+    }
+
+    // A protected vault: offline, A sets a new master password while B changes an entry under the
+    // old one. Back online (B's user having been told the new password), both folders hold one
+    // store that the new password opens, whose stored hash is the new password's, with B's change.
+    void newMasterPasswordOnOneSide()
+    {
+        using Side = SyncthingPair::Side;
+        const QString oldPassword = QStringLiteral("old sesame");
+        const QString newPassword = QStringLiteral("new sesame");
+        Payload seed = threeEntries();
+        seed.preferences.masterPasswordHash = hashMasterPassword(oldPassword);
+        seed.preferences.maxLoginAttempts = 3;
+        const std::unique_ptr<ProtectionKey> key = ProtectionKey::create(oldPassword, kLowestKdfLimits);
+        QVERIFY(key);
+        driverPassword = oldPassword;
+        STEP(startWith(seed, key.get()));
+
+        QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
+        STEP(perform(Side::A, {{"op", "new-master-password"}, {"old", oldPassword}, {"new", newPassword}}));
+        STEP(perform(Side::B, {{"op", "edit"}, {"title", "Mail"}, {"set", QJsonObject{{"password", "mail-B"}}}}));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         Payload onA;
+                         Payload onB;
+                         return protectedStoreIn(folder(Side::A), newPassword, onA) &&
+                                protectedStoreIn(folder(Side::B), oldPassword, onB) &&
+                                titled(onB, QStringLiteral("Mail")).password == "mail-B";
+                     },
+                     kStepMs),
+                 "a change was not saved within the bound");
+        STEP(perform(Side::B, {{"op", "password"}, {"text", newPassword}}));
+        QVERIFY2(pair->setConnected(true, kStepMs), qPrintable(pair->errorString()));
+
+        STEP(settleBoth(
+            [&](const QString& in, Payload& payload) { return protectedStoreIn(in, newPassword, payload); },
+            [&](const Payload& payload) {
+                return payload.preferences.masterPasswordHash == hashMasterPassword(newPassword) &&
+                       titled(payload, QStringLiteral("Mail")).password == "mail-B";
+            }));
     }
 };
 

@@ -2,6 +2,7 @@
 #include "vault/randomsource.h"
 #include "vault/treemodel.h"
 #include "vault/vault.h"
+#include "vault/vaultchanges.h"
 #include "vault/vaultcommands.h"
 
 #include <QAbstractItemModelTester>
@@ -24,9 +25,22 @@ Entry entryWithId(const QString& id, const QString& title, const QString& catego
 }
 
 // Everything a step must give back: the names in order, then every record in list order.
-QStringList snapshot(const Vault& vault)
+// Websites are left out when asked: the random history changes them only beside the stack.
+QStringList snapshot(const Vault& vault, bool withUrls = true)
 {
-    return QStringList{vault.categoryNames().join(QLatin1Char(','))} + describe(vault.entries());
+    QList<Entry> records = vault.entries().toList();
+    for (Entry& entry : records) {
+        if (!withUrls)
+            entry.url.clear();
+    }
+    return QStringList{vault.categoryNames().join(QLatin1Char(','))} + describe(records);
+}
+
+QStringList sortedRecords(const QList<Entry>& records)
+{
+    QStringList lines = describe(records);
+    lines.sort();
+    return lines;
 }
 
 // Each category as "name|title|title" with its titles sorted: the tree's rows keep the order
@@ -259,19 +273,22 @@ private slots:
         QCOMPARE(shown(*tree), held(vault));
     }
 
-    // Random steps, undos and redos: the vault always equals what it was after the step the
-    // stack stands at.
+    // Random steps (merges among them), undos and redos, and websites changed beside the stack as
+    // another computer would: the vault always equals what it was after the step the stack stands
+    // at, and every website holds its last change, which no undo or redo takes back.
     void randomHistory()
     {
         QRandomGenerator random(20261207);
-        QList<QStringList> states{snapshot(vault)}; // states[i]: after i steps
+        QList<QStringList> states{snapshot(vault, false)}; // states[i]: after i steps
+        QHash<QString, QString> urls;                      // the websites changed beside the stack
         int serial = 0;
-        for (int round = 0; round < 400; ++round) {
+        for (int round = 0; round < 600; ++round) {
             const EntryList& entries = vault.entries();
             const QStringList& names = vault.categoryNames();
             const auto someEntry = [&] { return entries.at(random.bounded(int(entries.size()))); };
             const auto someName = [&] { return names.at(random.bounded(int(names.size()))); };
-            const int choice = random.bounded(10);
+            const int choice = random.bounded(14);
+            QList<Entry> merged; // a merge's result, to compare with what the step did
             VaultCommand* command = nullptr;
             if (choice < 2) {
                 stack.undo();
@@ -291,6 +308,56 @@ private slots:
                 if (!names.isEmpty())
                     command = save(QStringLiteral("new-%1").arg(serial), QStringLiteral("Added %1").arg(serial),
                                    someName(), true)(vault);
+            } else if ((choice == 10 || choice == 11) && !entries.isEmpty()) {
+                // Mostly an entry of the step Undo takes back next, where a whole record put back shows.
+                Entry changed = someEntry();
+                const auto* next = dynamic_cast<const VaultCommand*>(stack.command(stack.index() - 1));
+                for (const Entry& entry : entries) {
+                    if (next && next->touchesEntry(entry.id) && random.bounded(3) > 0) {
+                        changed = entry;
+                        break;
+                    }
+                }
+                changed.url = QStringLiteral("https://elsewhere/%1").arg(++serial);
+                vault.saveEntry(changed, changed.category);
+                urls.insert(changed.id, changed.url);
+            } else if (choice >= 12) {
+                // The other computer's version: some fields changed, an entry deleted, one added.
+                merged = entries.toList();
+                QStringList mergedNames = names;
+                for (int k = random.bounded(4); k > 0 && !merged.isEmpty(); --k) {
+                    Entry& entry = merged[random.bounded(int(merged.size()))];
+                    switch (random.bounded(4)) {
+                    case 0:
+                        entry.title = QStringLiteral("There %1").arg(++serial);
+                        break;
+                    case 1:
+                        entry.password = QStringLiteral("pw %1").arg(++serial);
+                        entry.dateChanged = entry.dateChanged.addSecs(serial);
+                        break;
+                    case 2:
+                        entry.category = names.isEmpty() ? entry.category : someName();
+                        break;
+                    default:
+                        merged.removeAt(random.bounded(int(merged.size())));
+                    }
+                }
+                if (random.bounded(4) == 0 && !names.isEmpty()) {
+                    const QString gone = someName(); // with its entries, but "General" stays
+                    if (gone != Vault::generalCategory()) {
+                        mergedNames.removeAll(gone);
+                        merged.removeIf([&gone](const Entry& entry) { return entry.category == gone; });
+                    }
+                }
+                if (random.bounded(2) == 0) {
+                    const QString name = QStringLiteral("Cat %1").arg(random.bounded(3));
+                    if (!mergedNames.contains(name))
+                        mergedNames << name;
+                    merged << entryWithId(QStringLiteral("there-%1").arg(++serial), "There", name);
+                }
+                const VaultChangePlan plan =
+                    planVaultChanges(names, entries, mergedNames, TestVault::entryList(merged));
+                command = new MergeCommand(vault, plan, QStringLiteral("Merge from Another Computer"));
             } else {
                 QList<Entry> list;
                 for (int k = random.bounded(4); k >= 0; --k) {
@@ -306,11 +373,17 @@ private slots:
                 stack.push(command);
                 if (stack.index() > at) {
                     states.resize(at + 1);
-                    states << snapshot(vault);
+                    states << snapshot(vault, false);
                 }
+                if (choice >= 12)
+                    QCOMPARE(sortedRecords(vault.entries().toList()), sortedRecords(merged));
             }
-            QCOMPARE(snapshot(vault), states.at(stack.index()));
+            QCOMPARE(snapshot(vault, false), states.at(stack.index()));
             QCOMPARE(shown(*tree), held(vault));
+            for (const Entry& entry : vault.entries()) {
+                if (urls.contains(entry.id))
+                    QCOMPARE(entry.url, urls.value(entry.id));
+            }
         }
     }
 };

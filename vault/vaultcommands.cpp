@@ -3,11 +3,27 @@
 #include <QCoreApplication>
 #include <QSet>
 
+#include <algorithm>
+
 namespace {
 
 QString tr(const char* text)
 {
     return QCoreApplication::translate("VaultCommand", text);
+}
+
+// Removes each name that no entry holds.
+void removeUnheldCategories(Vault& vault, const QStringList& names)
+{
+    if (names.isEmpty())
+        return;
+    QSet<QString> held;
+    for (const Entry& entry : vault.entries())
+        held.insert(entry.category);
+    for (const QString& name : names) {
+        if (!held.contains(name))
+            vault.removeCategory(name);
+    }
 }
 
 } // namespace
@@ -113,7 +129,10 @@ void SaveEntryCommand::redo()
         return;
     }
     // The category is the record's own: it is stored as it was, whatever names exist now.
-    vault.saveEntry(after, after.category);
+    if (const Entry* stored = vault.entries().findById(after.id)) {
+        const Entry redone = carryFieldChanges(*stored, before, after);
+        vault.saveEntry(redone, redone.category);
+    }
 }
 
 void SaveEntryCommand::undo()
@@ -126,7 +145,10 @@ void SaveEntryCommand::undo()
         }
         return;
     }
-    vault.saveEntry(before, before.category);
+    if (const Entry* stored = vault.entries().findById(after.id)) {
+        const Entry undone = carryFieldChanges(*stored, after, before);
+        vault.saveEntry(undone, undone.category);
+    }
 }
 
 ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming, const QStringList& categories,
@@ -171,13 +193,126 @@ void ImportCommand::undo()
             added.append(*entry);
     }
     vault.removeEntries(addedIds);
-    if (createdCategories.isEmpty())
-        return;
+    removeUnheldCategories(vault, createdCategories);
+}
+
+MergeCommand::MergeCommand(Vault& vault, const VaultChangePlan& plan, const QString& name)
+    : VaultCommand(vault), plan(plan)
+{
+    setText(name);
+}
+
+void MergeCommand::removeNoted()
+{
+    removedPositions.clear();
+    removed.clear();
+    removedFrom.clear();
+    const EntryList& entries = vault.entries();
+    for (const QString& id : std::as_const(plan.removedIds)) {
+        const qsizetype at = entries.indexOfId(id);
+        if (at >= 0 && !removedPositions.contains(at))
+            removedPositions << at;
+    }
+    std::sort(removedPositions.begin(), removedPositions.end());
+    for (qsizetype at : std::as_const(removedPositions)) {
+        removed << entries.at(at);
+        removedFrom << (vault.categoryNames().contains(removed.last().category) ? removed.last().category : QString());
+    }
+    vault.removeEntries(plan.removedIds);
+
+    categoryPositions.clear();
+    removedNames.clear();
     QSet<QString> held;
     for (const Entry& entry : vault.entries())
         held.insert(entry.category);
-    for (const QString& name : std::as_const(createdCategories)) {
-        if (!held.contains(name))
-            vault.removeCategory(name);
+    for (const QString& name : std::as_const(plan.removedCategories)) {
+        // An entry that came into it since would go with it.
+        const qsizetype at = vault.categoryNames().indexOf(name);
+        if (held.contains(name) || !vault.removeCategory(name))
+            continue;
+        categoryPositions << at;
+        removedNames << name;
     }
+}
+
+void MergeCommand::redo()
+{
+    if (!done) {
+        done = true;
+        // Only what the merge does here is taken back: what was there already is left out.
+        QStringList created;
+        for (const QString& name : std::as_const(plan.addedCategories)) {
+            if (vault.addCategory(name))
+                created << name;
+        }
+        plan.addedCategories = created;
+        for (const Entry& entry : std::as_const(plan.added)) {
+            if (vault.addEntry(entry))
+                addedIds << entry.id;
+        }
+        plan.added.clear();
+        QList<Entry> changed;
+        for (const Entry& entry : std::as_const(plan.changed)) {
+            if (const Entry* stored = vault.entries().findById(entry.id)) {
+                changedBefore << *stored;
+                changed << vault.saveEntry(entry, entry.category);
+            }
+        }
+        plan.changed = changed;
+        removeNoted();
+        plan.removedIds.clear();
+        for (const Entry& entry : std::as_const(removed))
+            plan.removedIds << entry.id;
+        plan.removedCategories = removedNames;
+        if (created.isEmpty() && addedIds.isEmpty() && changed.isEmpty() && removed.isEmpty() && removedNames.isEmpty())
+            setObsolete(true);
+        return;
+    }
+    for (const QString& name : std::as_const(plan.addedCategories))
+        vault.addCategory(name);
+    for (const Entry& entry : std::as_const(addedHeld))
+        vault.addEntry(entry);
+    addedHeld.clear();
+    for (qsizetype i = 0; i < plan.changed.size(); ++i) {
+        if (const Entry* stored = vault.entries().findById(plan.changed.at(i).id)) {
+            const Entry redone = carryFieldChanges(*stored, changedBefore.at(i), plan.changed.at(i));
+            vault.saveEntry(redone, redone.category);
+        }
+    }
+    removeNoted();
+}
+
+void MergeCommand::undo()
+{
+    for (qsizetype i = removedNames.size() - 1; i >= 0; --i)
+        vault.insertCategory(categoryPositions.at(i), removedNames.at(i));
+    // A category gone meanwhile comes back with its entry, which would not be seen without it.
+    for (const QString& name : std::as_const(removedFrom)) {
+        if (!name.isEmpty())
+            vault.addCategory(name);
+    }
+    vault.restoreEntries(removedPositions, removed);
+    removedPositions.clear();
+    removed.clear();
+    removedNames.clear();
+    for (qsizetype i = 0; i < plan.changed.size(); ++i) {
+        if (const Entry* stored = vault.entries().findById(plan.changed.at(i).id)) {
+            const Entry undone = carryFieldChanges(*stored, plan.changed.at(i), changedBefore.at(i));
+            vault.saveEntry(undone, undone.category);
+        }
+    }
+    addedHeld.clear();
+    for (const QString& id : std::as_const(addedIds)) {
+        if (const Entry* entry = vault.entries().findById(id))
+            addedHeld << *entry;
+    }
+    vault.removeEntries(addedIds);
+    removeUnheldCategories(vault, plan.addedCategories);
+}
+
+bool MergeCommand::touchesEntry(const QString& id) const
+{
+    if (addedIds.contains(id) || plan.removedIds.contains(id))
+        return true;
+    return std::any_of(plan.changed.begin(), plan.changed.end(), [&id](const Entry& entry) { return entry.id == id; });
 }

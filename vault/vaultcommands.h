@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vault/vault.h"
+#include "vault/vaultchanges.h"
 
 #include <QList>
 #include <QStringList>
@@ -59,7 +60,8 @@ private:
 };
 
 // Stores a record over the one with its id, moving it to `category` as Vault::saveEntry does.
-// A step that `adds` the entry (the first save of a new entry) takes it away on undo.
+// A step that `adds` the entry (the first save of a new entry) takes it away on undo. Undo and
+// redo put back only the fields the save changed: a field changed since by a merge stays.
 class SaveEntryCommand : public VaultCommand
 {
 public:
@@ -103,5 +105,34 @@ private:
     QStringList addedIds;
     QList<Entry> added; // the records as they were when taken away
     QStringList createdCategories;
+    bool done = false;
+};
+
+// Takes a merge's result into the vault (planVaultChanges of the vault and the result); undo
+// takes back only what the merge did: its entries and categories added go, its deletions come
+// back, and of the entries it changed only the fields it changed return to what they were.
+class MergeCommand : public VaultCommand
+{
+public:
+    // `name` says what the step did, as the Edit menu shows it ("Merge from Another Computer").
+    MergeCommand(Vault& vault, const VaultChangePlan& plan, const QString& name);
+
+    void redo() override;
+    void undo() override;
+    bool touchesEntry(const QString& id) const override;
+
+private:
+    // Takes away the plan's entries and categories, noting where they were.
+    void removeNoted();
+
+    VaultChangePlan plan;       // after the first redo, only what it did
+    QList<Entry> changedBefore; // the records of plan.changed as they were
+    QStringList addedIds;
+    QList<Entry> addedHeld; // the added records as they were when taken away
+    QList<qsizetype> removedPositions; // in the entry list before the removal, ascending
+    QList<Entry> removed;
+    QStringList removedFrom; // per removed record: its category when that had a name then
+    QList<qsizetype> categoryPositions; // per removedNames, each after the ones before went
+    QStringList removedNames;
     bool done = false;
 };

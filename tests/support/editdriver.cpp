@@ -7,14 +7,21 @@
 //     {"id":2,"op":"edit","title":"Mail","set":{"password":"y","notes":"z"}}
 //     {"id":3,"op":"delete","title":"Mail"}
 //     {"id":4,"op":"list"}     the tree as shown: {"entries":["Work/Mail", ...]}
+//     {"id":5,"op":"new-master-password","old":"a","new":"b"}   File > Reset Master Password
+//     {"id":6,"op":"password","text":"b"}   a master password the user has learned
 // and answers each on standard output with a line "vaultry-driver {json}" carrying the id and
 // "ok" (or "error"). "ready" is said once the window is shown; a message box the program shows
 // is reported as "dialog" and answered with its default button, as a user who reads and goes on
-// (any other dialog is reported and closed).
+// (any other dialog is reported and closed). A master-password question is answered with the
+// passwords the user knows (VAULTRY_DRIVER_PASSWORD at start, then any learned), the newest
+// first and the next after each refusal; Cancel once none is left.
 #include <QAbstractItemModel>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QInputDialog>
 #include <QGenericPlugin>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,6 +48,9 @@ class EditDriver : public QObject
 public:
     EditDriver()
     {
+        const QString given = qEnvironmentVariable("VAULTRY_DRIVER_PASSWORD");
+        if (!given.isEmpty())
+            passwords << given;
         // The application object is still being made; start once its event loop runs.
         QTimer::singleShot(0, this, &EditDriver::begin);
     }
@@ -70,6 +80,8 @@ private:
             if (dialog != answered) {
                 answered = dialog;
                 auto* box = qobject_cast<QMessageBox*>(dialog);
+                if (answerPasswordQuestion(dialog))
+                    return;
                 say({{QStringLiteral("dialog"), QJsonObject{{QStringLiteral("title"), dialog->windowTitle()},
                                                             {QStringLiteral("text"), box ? box->text() : QString()}}}});
                 QAbstractButton* button = box ? box->defaultButton() : nullptr;
@@ -92,6 +104,40 @@ private:
             }
         }
         runWaiting();
+    }
+
+    // A master-password question, or File > Reset Master Password opened by a command.
+    bool answerPasswordQuestion(QDialog* dialog)
+    {
+        auto* input = qobject_cast<QInputDialog*>(dialog);
+        if (input && input->windowTitle().contains(QLatin1String("Master"))) {
+            const QString label = input->labelText();
+            const bool refused = label.contains(QLatin1String("Wrong master password")) ||
+                                 label.contains(QLatin1String("is not the vault file's master password"));
+            tried = refused ? tried + 1 : 0;
+            say({{QStringLiteral("dialog"), QJsonObject{{QStringLiteral("title"), dialog->windowTitle()},
+                                                        {QStringLiteral("text"), label}}}});
+            if (tried >= passwords.size()) {
+                input->reject();
+                return true;
+            }
+            input->setTextValue(passwords.at(passwords.size() - 1 - tried));
+            input->accept();
+            return true;
+        }
+        auto* oldPassword = dialog->findChild<QLineEdit*>(QStringLiteral("txtOldPass"));
+        if (!oldPassword || newPassword.isEmpty())
+            return false;
+        oldPassword->setText(resetFrom);
+        dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass1"))->setText(newPassword);
+        dialog->findChild<QLineEdit*>(QStringLiteral("txtNewPass2"))->setText(newPassword);
+        passwords.removeAll(newPassword);
+        passwords << newPassword;
+        newPassword.clear();
+        // Pressed from an event of its own: the message that follows is answered by watch() then.
+        QTimer::singleShot(0, dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
+                           &QAbstractButton::click);
+        return true;
     }
 
     void readInput()
@@ -239,6 +285,20 @@ private:
                 return noButton;
             return selectEntry(title) ? failed(QStringLiteral("still shown after Delete")) : done;
         }
+        if (op == QLatin1String("password")) {
+            passwords.removeAll(command.value(QLatin1String("text")).toString());
+            passwords << command.value(QLatin1String("text")).toString();
+            return done;
+        }
+        if (op == QLatin1String("new-master-password")) {
+            auto* action = window->findChild<QAction*>(QStringLiteral("actionReset_Master_Password"));
+            if (!action || !action->isEnabled())
+                return failed(QStringLiteral("File > Reset Master Password is not there"));
+            resetFrom = command.value(QLatin1String("old")).toString();
+            newPassword = command.value(QLatin1String("new")).toString();
+            action->trigger(); // the dialog is filled in by watch(), from its own event loop
+            return newPassword.isEmpty() ? done : failed(QStringLiteral("the reset dialog did not open"));
+        }
         return failed(QStringLiteral("unknown command ") + op);
     }
 
@@ -248,6 +308,10 @@ private:
     QByteArray pending;
     std::deque<QJsonObject> waiting;
     bool busy = false;
+    QStringList passwords; // known to the user, the newest last
+    int tried = 0;         // passwords refused in a row
+    QString resetFrom;     // for the reset dialog a command opened
+    QString newPassword;
 };
 
 } // namespace
