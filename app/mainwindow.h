@@ -5,7 +5,8 @@
 
 #include "app/clock.h"
 #include "store/localsettings.h"
-#include "sync/storefile.h"
+#include "store/filefingerprint.h"
+#include "store/storestate.h"
 #include "vault/entry.h"
 
 #include <QMainWindow>

@@ -10,7 +10,7 @@
 
 #include "sync/autosaver.h"
 #include "store/settingsstore.h"
-#include "sync/storefile.h"
+#include "sync/fileread.h"
 #include "store/storestate.h"
 
 #include <QCoreApplication>
