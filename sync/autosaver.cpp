@@ -312,7 +312,7 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
         scheduleRetry();
         return false;
     case RoundOutcome::Question:
-        known = outcome.known;
+        // `known` stays as it was: the file waiting is not ours, and is not written over meanwhile.
         if (questionDigest != outcome.questionDigest) {
             questionDigest = outcome.questionDigest;
             emit takeInQuestion(questionText(outcome.question, store.saveFilePath()));
@@ -413,7 +413,6 @@ StoreSaveResult AutoSaver::flush()
         if (outcome.kind == RoundOutcome::Question) {
             overruledDigest = outcome.questionDigest;
             questionDigest.clear();
-            known = outcome.known;
             dirty = true;
             continue;
         }

@@ -2,6 +2,7 @@
 
 #include "store/settingsstore.h"
 #include "store/storeload.h"
+#include "store/storelocation.h"
 #include "sync/caswrite.h"
 #include "sync/conflictcopies.h"
 #include "sync/fileread.h"
@@ -58,7 +59,8 @@ bool isDifferentVault(const Payload& ours, const Payload& theirs)
 
 QString keepUnreadableAside(const QString& path, QString* error)
 {
-    return keepCopy(path, QStringLiteral("unreadable"), error);
+    // Beside the file a link leads to: in the synced folder, not beside the link.
+    return keepCopy(realStorePath(path), QStringLiteral("unreadable"), error);
 }
 
 void runSaveRound(SaveRound& round, RoundOutcome& out)
@@ -119,8 +121,9 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             out.known.fingerprint = file.fingerprint;
             return;
         } else if (file.status == StoreFileRead::Read && !overruled) {
-            // 3. Merged against the base; a different vault the user chose to take in, two-way.
-            const bool withoutBase = agreed && isDifferentVault(current, file.payload);
+            // 3. Merged against the base; a file the user chose to take in (another vault, or one that
+            // did not authenticate) two-way, so that it deletes nothing.
+            const bool withoutBase = agreed;
             IncomingMerge merge = mergeIncoming(withoutBase ? MergeBase() : base, current, file.payload,
                                                 IncomingKind::StoreFile, round.nowMsecs);
             // A master password never comes from a file that did not authenticate under ours.

@@ -2,6 +2,7 @@
 #include "store/rijndael.h"
 #include "store/sealeddata.h"
 #include "store/settingsstore.h"
+#include "support/readonlyfolder.h"
 #include "support/testvault.h"
 
 #include <QDataStream>
@@ -112,57 +113,6 @@ QStringList damagedCopies(const QString& dir)
 {
     return QDir(dir).entryList({QStringLiteral("settings2.vydat.damaged-*")}, QDir::Files, QDir::Name);
 }
-
-bool succeeds(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// The folder `source` seen through a path where it cannot be written: a read-only bind mount
-// where the user may mount (root), otherwise the folder itself with its write bits taken away.
-// `writableStore` leaves the store file in it writable, as on a shared folder or a read-only
-// mount that holds a writable file.
-class ReadOnlyFolder
-{
-public:
-    ReadOnlyFolder(const QString& source, bool writableStore) : source(source)
-    {
-        const QString store = source + QLatin1String(kStoreFileName);
-        if (::geteuid() != 0) {
-            path = source;
-            QFile::setPermissions(store, writableStore ? QFile::ReadOwner | QFile::WriteOwner : QFile::ReadOwner);
-            valid = QFile::setPermissions(source, QFile::ReadOwner | QFile::ExeOwner);
-            return;
-        }
-        path = mountPoint.path();
-        mounted = succeeds(QStringLiteral("mount"), {QStringLiteral("--bind"), source, path});
-        valid = mounted && succeeds(QStringLiteral("mount"),
-                                    {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), source, path});
-        if (valid && writableStore)
-            valid = fileMounted = succeeds(QStringLiteral("mount"),
-                                           {QStringLiteral("--bind"), store, path + QLatin1String(kStoreFileName)});
-    }
-
-    ~ReadOnlyFolder()
-    {
-        if (fileMounted)
-            succeeds(QStringLiteral("umount"), {path + QLatin1String(kStoreFileName)});
-        if (mounted)
-            succeeds(QStringLiteral("umount"), {path});
-        QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-
-    QString source;
-    QString path;
-    bool valid = false;
-
-private:
-    QTemporaryDir mountPoint;
-    bool mounted = false;
-    bool fileMounted = false;
-};
 
 // The files in `dir`, each with its bytes, for telling that nothing in it changed.
 QMap<QString, QByteArray> folderContents(const QString& dir)
