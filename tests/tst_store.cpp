@@ -6,7 +6,9 @@
 #include "support/testvault.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QMap>
 #include <QProcess>
@@ -169,6 +171,22 @@ private slots:
         state().preferences.maxLoginAttempts = 9;
         QCOMPARE(store().load(state()).outcome, StoreLoadResult::Loaded);
         QCOMPARE(preferenceBytes(state().preferences), preferenceBytes(Preferences()));
+    }
+
+    // A store others may read is made owner-only when it is opened, without being written: its
+    // bytes and change time stay as they were.
+    void openedStoreBecomesOwnerOnly()
+    {
+        QCOMPARE(store().load(state()).outcome, StoreLoadResult::Created);
+        QVERIFY(QFile::setPermissions(storePath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                     QFile::ReadOther | QFile::WriteOther));
+        const QByteArray bytes = readFile(storePath);
+        const QDateTime changed = QFileInfo(storePath).lastModified();
+        QCOMPARE(SettingsStore(dir).load(state()).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(QFile::permissions(storePath) & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(readFile(storePath), bytes);
+        QCOMPARE(QFileInfo(storePath).lastModified(), changed);
     }
 
     void firstStartReportsAFailedWrite()
