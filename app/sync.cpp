@@ -34,6 +34,8 @@ void MainWindow::startAutoSave()
     connect(autoSaver, &AutoSaver::saveFailed, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::problem, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::saveRecovered, this, &MainWindow::onSaveRecovered);
+    connect(autoSaver, &AutoSaver::notice, this,
+            [this](const QString& message) { statusBar()->showMessage(message, kMergeMessageMs); });
     // Queued: the question waits for the user, never inside the saver's handling of a round.
     connect(autoSaver, &AutoSaver::masterPasswordNeeded, this, &MainWindow::askMasterPasswordSetElsewhere,
             Qt::QueuedConnection);

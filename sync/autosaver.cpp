@@ -4,6 +4,7 @@
 #include "sync/applyplan.h"
 #include "sync/conflictcopies.h"
 #include "sync/fileread.h"
+#include "sync/readablecopies.h"
 #include "sync/watch.h"
 
 #include <QDateTime>
@@ -279,6 +280,7 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
         problemShown = false;
         // The base stays what came from elsewhere: only that is known to be shared. What was
         // written is recognised by its hash, should it come back, as the file or as a copy.
+        const bool protectedNow = outcome.known.form && !known.form;
         known = outcome.known;
         base.noteOwnWrite(known.fingerprint.digest);
         storeMergeBase();
@@ -294,6 +296,13 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
         if (!outcome.message.isEmpty())
             emit merged(outcome.message);
         moveMergedCopies();
+        if (protectedNow) {
+            // Protection turned on: the copies this program left readable go the same way.
+            const QString summary =
+                protectReadableCopies(store.saveFilePath(), store.saveFilePath(), *known.form).summary();
+            if (!summary.isEmpty())
+                emit notice(summary);
+        }
         emit saved();
         // Changes made while it was written follow at their own pace.
         if (dirty && !saveTimer->isActive())

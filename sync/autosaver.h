@@ -83,6 +83,8 @@ signals:
     // The store file is protected under a master password this session does not hold (changed on
     // another computer): once SettingsStore::adoptFileProtection has it, checkNow() merges the file.
     void masterPasswordNeeded();
+    // Something done that the user should know of, needing no answer (readable copies encrypted).
+    void notice(const QString& message);
     // A version of the store file waits for the user's word before it is taken in (another vault,
     // or an unprotected file over a protected vault); `question` asks it, for a yes (take it in) or a
     // no (keep this vault, the default). answerTakeIn() gives the answer; until then nothing is

@@ -571,6 +571,31 @@ private slots:
         QCOMPARE(keys.derivationCount(), 2);
     }
 
+    // Turning protection on leaves no readable copy this program made: a merged copy is encrypted
+    // like the vault, a copy that does not read as a vault is deleted, and the user is told.
+    void protectionTakesInTheReadableCopies()
+    {
+        open();
+        QDir(mergedCopiesFolder()).removeRecursively();
+        QVERIFY(QDir().mkpath(mergedCopiesFolder()));
+        const QString merged = mergedCopiesFolder() + QStringLiteral("/settings2.sync-conflict-20261207-143012-A.vydat");
+        QVERIFY(writeStoreFile(merged, readFile(storePath())).ok);
+        const QString unreadable = storePath() + QStringLiteral(".unreadable-20261207-143012");
+        QVERIFY(writeStoreFile(unreadable, QByteArray(300, 'j')).ok);
+        QSignalSpy notice(saver.get(), &AutoSaver::notice);
+        fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(fixture->store.protect(QStringLiteral("master")));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(notice.count(), 1);
+        QVERIFY(!QFile::exists(unreadable));
+        QByteArray plain;
+        QCOMPARE(decodeProtectedStore(readFile(merged), *fixture->store.sessionKey(), plain), ProtectedOutcome::Opened);
+        Payload copy;
+        QVERIFY(decodePayload(plain, copy));
+        QCOMPARE(TestVault::titlesAndPasswords(copy.entries), (QStringList{"A/A", "D/D"}));
+        QDir(mergedCopiesFolder()).removeRecursively();
+    }
+
     // A read-only vault takes changes in but never writes.
     void readOnlyVaultNeverSaves()
     {
