@@ -117,8 +117,12 @@ public:
     // A new master password while protected: a new salt, the same limits.
     bool changeProtectionPassword(const QString& password);
     // The store file was protected under another master password elsewhere: when `password` opens
-    // it, later saves and reads use its key. False (nothing changed) when it does not.
+    // it, its key reads that file (adoptedKey). It becomes the session's key only once a merge takes
+    // that password's hash in (useAdoptedKey), so that the key saves are written under and the hash
+    // they hold always come from the same password. False (nothing changed) when it does not open.
     bool adoptFileProtection(const QString& password);
+    std::shared_ptr<const ProtectionKey> adoptedKey() const { return adopted; }
+    void useAdoptedKey() const;
     // How protect() chooses the key derivation's cost (calibrateKdf by default).
     void setKdfCalibration(const std::function<KdfLimits()>& calibrate);
 
@@ -157,6 +161,7 @@ private:
     StorePasswordPrompt passwordPrompt;
     // Set while the file is protected; shared with saves in flight on other threads.
     mutable std::shared_ptr<ProtectionKey> key;
+    mutable std::shared_ptr<ProtectionKey> adopted;
     std::function<KdfLimits()> calibration;
     mutable bool vaultReleased = false;
 };

@@ -160,8 +160,20 @@ bool SettingsStore::adoptFileProtection(const QString& password)
     wipeBytes(plain);
     if (!opens)
         return false;
-    key = std::move(derived);
+    // Without a session key (the ordinary form here) there is no other password to keep apart.
+    if (key)
+        adopted = std::move(derived);
+    else
+        key = std::move(derived);
     return true;
+}
+
+void SettingsStore::useAdoptedKey() const
+{
+    if (!adopted)
+        return;
+    key = std::move(adopted);
+    adopted.reset();
 }
 
 void SettingsStore::setKdfCalibration(const std::function<KdfLimits()>& calibrate)

@@ -187,6 +187,7 @@ std::unique_ptr<SaveRound> AutoSaver::makeRound(bool setAsideUnreadable, bool fu
     round->store = &store;
     round->hooks = hooks;
     round->key = store.sessionKey();
+    round->adoptedKey = store.adoptedKey();
     round->derivedKeys = derivedKeys;
     round->write = (full || dirty) && !readOnly;
     // Nothing to write: first only a look, which takes no snapshot (the vault is then not shared).
@@ -357,6 +358,8 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
     merging = true;
     applyPlan(outcome.plan, state);
     merging = false;
+    if (outcome.useAdoptedKey)
+        store.useAdoptedKey();
 
     if (outcome.baseChanged) {
         base = std::move(outcome.base);

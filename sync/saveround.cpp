@@ -1,5 +1,6 @@
 #include "sync/saveround.h"
 
+#include "store/protectedstore.h"
 #include "store/settingsstore.h"
 #include "store/storeload.h"
 #include "store/storelocation.h"
@@ -99,6 +100,11 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
     // 2. The file as it is now, read and authenticated.
     if (!stillTheFile(path, round.known.fingerprint)) {
         StoreFileRead file = readStoreFile(path, round.key.get(), round.derivedKeys.get(), round.mayDerive);
+        bool readWithAdopted = false;
+        if (file.needsPassword && round.adoptedKey) {
+            file = readStoreFile(path, round.adoptedKey.get(), round.derivedKeys.get(), round.mayDerive);
+            readWithAdopted = true;
+        }
         const QByteArray& digest = file.fingerprint.digest;
         const bool ours = (!round.known.fingerprint.digest.isEmpty() && digest == round.known.fingerprint.digest) ||
                           base.isOwnWrite(digest);
@@ -130,6 +136,9 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             if (round.key && !file.protectedForm)
                 merge.merged.preferences.masterPasswordHash = current.preferences.masterPasswordHash;
             current = std::move(merge.merged);
+            // Saves are written under the key of the password whose hash the result holds.
+            out.useAdoptedKey = readWithAdopted && file.status == StoreFileRead::Read &&
+                                round.adoptedKey->holdsPasswordOf(current.preferences.masterPasswordHash);
             base = std::move(merge.base);
             tookIn = true;
             out.baseChanged = true;

@@ -1,5 +1,6 @@
 // The saver that keeps the store file in step with the open vault: saves in the background,
 // waits for them at the close, retries failures, and merges what other computers put there.
+#include "prefs/masterpassword.h"
 #include "sync/autosaver.h"
 #include "sync/conflictcopies.h"
 #include "store/payload.h"
@@ -127,6 +128,7 @@ private slots:
         fixture->state.preferences.hidePassword = false;
         saver->noteChange();
         QTRY_VERIFY(!readPayload(storePath()).preferences.hidePassword);
+        QTRY_VERIFY(!saver->hasUnsavedChanges()); // the file is in place a moment before the saver hears of it
         // Nothing more to write: the file is not written again on its own.
         const int saves = saved.count();
         QTest::qWait(100);
@@ -594,6 +596,55 @@ private slots:
         QVERIFY(decodePayload(plain, copy));
         QCOMPARE(TestVault::titlesAndPasswords(copy.entries), (QStringList{"A/A", "D/D"}));
         QDir(mergedCopiesFolder()).removeRecursively();
+    }
+
+    void newMasterPasswordOnOneSide_data()
+    {
+        QTest::addColumn<bool>("changedHere");
+        QTest::newRow("changed here, the other side's file under the old one") << true;
+        QTest::newRow("changed on the other side") << false;
+    }
+
+    // A new master password on one side while the other edits: whichever password the merged vault
+    // holds the hash of, the file is written under that password's key.
+    void newMasterPasswordOnOneSide()
+    {
+        QFETCH(bool, changedHere);
+        const QString oldPassword = QStringLiteral("old"), newPassword = QStringLiteral("new");
+        fixture->state.preferences.masterPasswordHash = hashMasterPassword(oldPassword);
+        open();
+        fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(fixture->store.protect(oldPassword));
+        QVERIFY(saver->flush().ok);
+        if (changedHere) {
+            fixture->state.preferences.masterPasswordHash = hashMasterPassword(newPassword);
+            QVERIFY(fixture->store.changeProtectionPassword(newPassword));
+            saver->noteChange();
+            QVERIFY(saver->flush().ok);
+        }
+        Payload theirs;
+        theirs.preferences = fixture->state.preferences;
+        theirs.preferences.masterPasswordHash = hashMasterPassword(changedHere ? oldPassword : newPassword);
+        theirs.categories = QStringList{QStringLiteral("General")};
+        theirs.entries = TestVault::entryList({entry(QStringLiteral("A"), QStringLiteral("a")),
+                                               entry(QStringLiteral("D"), QStringLiteral("d")),
+                                               entry(QStringLiteral("X"), QStringLiteral("x"))});
+        const std::unique_ptr<ProtectionKey> theirKey =
+            ProtectionKey::create(changedHere ? oldPassword : newPassword, kLowestKdfLimits);
+        QSignalSpy asked(saver.get(), &AutoSaver::masterPasswordNeeded);
+        QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(theirs), *theirKey)).ok);
+        QTRY_COMPARE(asked.count(), 1);
+        QVERIFY(fixture->store.adoptFileProtection(changedHere ? oldPassword : newPassword));
+        saver->checkNow();
+        QTRY_COMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "D/D", "X/X"}));
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        QByteArray plain;
+        QCOMPARE(openProtectedStore(readFile(storePath()), newPassword, plain), ProtectedOutcome::Opened);
+        Payload saved;
+        QVERIFY(decodePayload(plain, saved));
+        QCOMPARE(saved.preferences.masterPasswordHash, hashMasterPassword(newPassword));
+        QCOMPARE(TestVault::titlesAndPasswords(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
     }
 
     // A read-only vault takes changes in but never writes.
