@@ -4,6 +4,7 @@
 #include "store/payload.h"
 #include "store/securefile.h"
 #include "store/settingsstore.h"
+#include "store/storelocation.h"
 #include "store/storestate.h"
 
 #include <QCoreApplication>
@@ -39,8 +40,10 @@ QString asidePath(const QString& path, const QString& tag)
 
 QString keepCopy(const QString& path, const QString& tag, QString* error)
 {
-    const QString copyPath = asidePath(path, tag);
-    return copySecretFile(path, copyPath, error) ? copyPath : QString();
+    // Beside the file a link leads to (a synced folder), so that the link itself stays as it is.
+    const QString real = realStorePath(path);
+    const QString copyPath = asidePath(real, tag);
+    return copySecretFile(real, copyPath, error) ? copyPath : QString();
 }
 
 StoreLoadResult unreadable(const QString& path, const QString& reason)

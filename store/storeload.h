@@ -18,8 +18,8 @@ void applyPayload(Payload& payload, StoreState& state);
 // A new name beside `path` made of `tag` and the time, never that of an earlier copy.
 QString asidePath(const QString& path, const QString& tag);
 // Copies `path` to a new file beside it named after `tag` and the time, never replacing
-// an earlier copy; a link is copied from the file it leads to and stays a link. Returns the copy's
-// path, or an empty string with `error` set.
+// an earlier copy; for a link, beside the file it leads to, and the link stays a link. Returns the
+// copy's path, or an empty string with `error` set.
 QString keepCopy(const QString& path, const QString& tag, QString* error);
 
 StoreLoadResult unreadable(const QString& path, const QString& reason);

@@ -3,7 +3,6 @@
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"
 #include "store/storeload.h"
-#include "store/storelocation.h"
 #include "sync/caswrite.h"
 #include "sync/conflictcopies.h"
 #include "sync/fileread.h"
@@ -60,8 +59,7 @@ bool isDifferentVault(const Payload& ours, const Payload& theirs)
 
 QString keepUnreadableAside(const QString& path, QString* error)
 {
-    // Beside the file a link leads to: in the synced folder, not beside the link.
-    return keepCopy(realStorePath(path), QStringLiteral("unreadable"), error);
+    return keepCopy(path, QStringLiteral("unreadable"), error);
 }
 
 void runSaveRound(SaveRound& round, RoundOutcome& out)
