@@ -103,7 +103,6 @@ bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fin
     return clean;
 }
 
-
 StoreFingerprint openFileFingerprint(const QFile& file)
 {
     struct stat st;

@@ -44,4 +44,3 @@ bool storeFileUnchanged(const QString& path, const StoreFingerprint& known);
 bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fingerprint);
 // The fingerprint of an open file's identity (size, change time, inode, device), without its digest.
 StoreFingerprint openFileFingerprint(const QFile& file);
-

@@ -168,8 +168,8 @@ StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot, const WriteHo
 }
 
 StoreSaveResult SettingsStore::save(const StoreSnapshot& snapshot,
-                                    const std::shared_ptr<const ProtectionKey>& sessionKey,
-                                    const WriteHooks& hooks, const ReplaceCheck& replaceIf) const
+                                    const std::shared_ptr<const ProtectionKey>& sessionKey, const WriteHooks& hooks,
+                                    const ReplaceCheck& replaceIf) const
 {
     if (readOnly) {
         StoreSaveResult result;

@@ -68,8 +68,7 @@ QString protectedMarkPath(const QString& path)
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (data.isEmpty())
         return QString();
-    const QByteArray key =
-        QCryptographicHash::hash(QFile::encodeName(realStorePath(path)), QCryptographicHash::Sha256);
+    const QByteArray key = QCryptographicHash::hash(QFile::encodeName(realStorePath(path)), QCryptographicHash::Sha256);
     return data + QStringLiteral("/protected/") + QString::fromLatin1(key.toHex().left(32));
 }
 

@@ -40,13 +40,15 @@ QString ReadableCopies::summary() const
 {
     QStringList lines;
     if (!encrypted.isEmpty()) {
-        lines << QCoreApplication::translate("AutoSaver", "%n cop(ies) of the vault kept by Vaultry are now encrypted "
-                                                          "with the master password too.",
+        lines << QCoreApplication::translate("AutoSaver",
+                                             "%n cop(ies) of the vault kept by Vaultry are now encrypted "
+                                             "with the master password too.",
                                              nullptr, int(encrypted.size()));
     }
     if (!removed.isEmpty()) {
-        lines << QCoreApplication::translate("AutoSaver", "%n readable cop(ies) of the vault that did not read as a "
-                                                          "vault were deleted.",
+        lines << QCoreApplication::translate("AutoSaver",
+                                             "%n readable cop(ies) of the vault that did not read as a "
+                                             "vault were deleted.",
                                              nullptr, int(removed.size()));
     }
     return lines.join(QLatin1Char(' '));

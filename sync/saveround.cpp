@@ -186,8 +186,8 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
     for (const QString& name : storeConflictCopies(copies.entryList(QDir::Files | QDir::Hidden))) {
         if (round.knownCopies.contains(name))
             continue;
-        StoreFileRead copy = readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(),
-                                           round.mayDerive);
+        StoreFileRead copy =
+            readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(), round.mayDerive);
         if (copy.status != StoreFileRead::Read || (round.key && !copy.protectedForm)) {
             out.damagedCopies << name;
             out.summaries << (copy.status == StoreFileRead::Read

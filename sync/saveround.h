@@ -45,7 +45,7 @@ struct SaveRound
     quint64 changesAtStart = 0;
     const SettingsStore* store = nullptr;
     WriteHooks hooks;
-    std::shared_ptr<const ProtectionKey> key; // the form to write, as the store had it
+    std::shared_ptr<const ProtectionKey> key;        // the form to write, as the store had it
     std::shared_ptr<const ProtectionKey> adoptedKey; // a password given for a file from elsewhere
     std::shared_ptr<DerivedKeys> derivedKeys;
     bool mayDerive = true; // false on the GUI thread: no key derivation for a header never seen
@@ -85,7 +85,7 @@ struct RoundOutcome
     bool baseBuilt = false;
     MergeBase builtBase; // when baseBuilt: the base before anything this round took in
     bool baseChanged = false;
-    MergeBase base;            // when baseChanged
+    MergeBase base;             // when baseChanged
     bool useAdoptedKey = false; // the merge took the adopted key's master password in
     ApplyPlan plan;
     bool needsWrite = false;

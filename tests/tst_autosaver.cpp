@@ -1,18 +1,18 @@
 // The saver that keeps the store file in step with the open vault: saves in the background,
 // waits for them at the close, retries failures, and merges what other computers put there.
 #include "prefs/masterpassword.h"
-#include "sync/autosaver.h"
-#include "sync/conflictcopies.h"
 #include "store/payload.h"
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"
 #include "support/readonlyfolder.h"
 #include "support/testvault.h"
+#include "sync/autosaver.h"
+#include "sync/conflictcopies.h"
 #include "sync/fileread.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -397,7 +397,8 @@ private slots:
         EntryList theirs = before.entries;
         theirs.append(entry(QStringLiteral("X"), QStringLiteral("x")));
         QSignalSpy merged(saver.get(), &AutoSaver::merged);
-        QVERIFY(writeStoreFile(storePath(), sealStore(encodePayload(before.preferences, before.categories, theirs))).ok);
+        QVERIFY(
+            writeStoreFile(storePath(), sealStore(encodePayload(before.preferences, before.categories, theirs))).ok);
         QTRY_COMPARE(merged.count(), 1);
         QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()),
                  (QStringList{"A/A", "B/B", "D/D", "X/X"}));
@@ -518,10 +519,10 @@ private slots:
         Payload theirs;
         theirs.preferences.masterPasswordHash = QStringLiteral("forged");
         theirs.categories = QStringList{QStringLiteral("General")};
-        theirs.entries = TestVault::entryList(
-            protectedVault ? QList<Entry>{entry(QStringLiteral("A"), QStringLiteral("a")),
-                                          entry(QStringLiteral("Z"), QStringLiteral("z"))}
-                           : QList<Entry>{entry(QStringLiteral("Z"), QStringLiteral("z"))});
+        theirs.entries =
+            TestVault::entryList(protectedVault ? QList<Entry>{entry(QStringLiteral("A"), QStringLiteral("a")),
+                                                               entry(QStringLiteral("Z"), QStringLiteral("z"))}
+                                                : QList<Entry>{entry(QStringLiteral("Z"), QStringLiteral("z"))});
         const QByteArray bytes = sealStore(encodePayload(theirs));
         QSignalSpy asked(saver.get(), &AutoSaver::takeInQuestion);
         QVERIFY(writeStoreFile(storePath(), bytes).ok);
@@ -532,8 +533,7 @@ private slots:
         QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "B/B", "D/D"}));
 
         saver->answerTakeIn(take);
-        const QStringList expected =
-            take ? QStringList{"A/A", "B/B", "D/D", "Z/Z"} : QStringList{"A/A", "B/B", "D/D"};
+        const QStringList expected = take ? QStringList{"A/A", "B/B", "D/D", "Z/Z"} : QStringList{"A/A", "B/B", "D/D"};
         QTRY_COMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), expected);
         QVERIFY(saver->flush().ok);
         QCOMPARE(asked.count(), 1);
@@ -553,7 +553,8 @@ private slots:
     // seen is not derived for where derivation is not allowed (the GUI thread at the close).
     void keyDerivedOncePerHeader()
     {
-        const std::unique_ptr<ProtectionKey> session = ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
+        const std::unique_ptr<ProtectionKey> session =
+            ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
         const std::unique_ptr<ProtectionKey> resalted =
             ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
         const std::unique_ptr<ProtectionKey> otherPassword =
@@ -580,7 +581,8 @@ private slots:
         open();
         QDir(mergedCopiesFolder()).removeRecursively();
         QVERIFY(QDir().mkpath(mergedCopiesFolder()));
-        const QString merged = mergedCopiesFolder() + QStringLiteral("/settings2.sync-conflict-20261207-143012-A.vydat");
+        const QString merged =
+            mergedCopiesFolder() + QStringLiteral("/settings2.sync-conflict-20261207-143012-A.vydat");
         QVERIFY(writeStoreFile(merged, readFile(storePath())).ok);
         const QString unreadable = storePath() + QStringLiteral(".unreadable-20261207-143012");
         QVERIFY(writeStoreFile(unreadable, QByteArray(300, 'j')).ok);

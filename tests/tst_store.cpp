@@ -8,8 +8,8 @@
 #include <QDataStream>
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QSysInfo>

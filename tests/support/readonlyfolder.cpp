@@ -29,11 +29,11 @@ ReadOnlyFolder::ReadOnlyFolder(const QString& source, bool writableStore) : sour
     }
     path = mountPoint.path();
     mounted = succeeds(QStringLiteral("mount"), {QStringLiteral("--bind"), source, path});
-    valid = mounted && succeeds(QStringLiteral("mount"),
-                                {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), source, path});
+    valid = mounted &&
+            succeeds(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), source, path});
     if (valid && writableStore)
-        valid = fileMounted = succeeds(QStringLiteral("mount"),
-                                       {QStringLiteral("--bind"), store, path + QLatin1String(kStoreFileName)});
+        valid = fileMounted =
+            succeeds(QStringLiteral("mount"), {QStringLiteral("--bind"), store, path + QLatin1String(kStoreFileName)});
 }
 
 ReadOnlyFolder::~ReadOnlyFolder()
