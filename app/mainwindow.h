@@ -4,9 +4,8 @@
 // the start-up. Everything that asks the user something lives here or in prefs/ and viewer/.
 
 #include "app/clock.h"
-#include "store/filefingerprint.h"
 #include "store/localsettings.h"
-#include "store/storestate.h"
+#include "sync/storefile.h"
 #include "vault/entry.h"
 
 #include <QMainWindow>

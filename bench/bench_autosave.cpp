@@ -8,10 +8,10 @@
 // "saved".
 #include "samplevault.h"
 
-#include "store/settingsstore.h"
-#include "store/storestate.h"
 #include "sync/autosaver.h"
-#include "sync/fileread.h"
+#include "store/settingsstore.h"
+#include "sync/storefile.h"
+#include "store/storestate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

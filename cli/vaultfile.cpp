@@ -6,7 +6,6 @@
 #include "store/secretmemory.h"
 #include "store/securefile.h"
 #include "store/settingsstore.h"
-#include "sync/caswrite.h"
 #include "sync/storemerge.h"
 
 #include <QCoreApplication>

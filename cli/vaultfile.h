@@ -2,8 +2,7 @@
 
 #include "cli/exitcodes.h"
 #include "store/payload.h"
-#include "store/filefingerprint.h"
-#include "sync/fileread.h"
+#include "sync/storefile.h"
 
 #include <functional>
 #include <memory>

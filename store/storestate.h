@@ -1,6 +1,5 @@
 #pragma once
 
-#include "store/payload.h"
 #include "store/preferences.h"
 #include "vault/vault.h"
 
@@ -11,8 +10,3 @@ struct StoreState
     Preferences preferences;
     Vault vault;
 };
-
-// The store's contents as one value, taken on the GUI thread and written or merged elsewhere:
-// its lists are implicitly shared, so taking one copies no entry.
-using StoreSnapshot = Payload;
-StoreSnapshot snapshotOf(const StoreState& state);
