@@ -33,6 +33,8 @@ struct CliCommand
 
 // The commands in the order --help lists them.
 const QList<CliCommand>& cliCommands();
+// The command of that name (one of cliCommands()).
+const CliCommand& commandNamed(const char* name);
 
 // Each command's runner (one file per kind of command).
 int runList(CliContext&, const QStringList&, CliError&);

@@ -25,3 +25,12 @@ const QList<CliCommand>& cliCommands()
     };
     return commands;
 }
+
+const CliCommand& commandNamed(const char* name)
+{
+    for (const CliCommand& command : cliCommands()) {
+        if (qstrcmp(command.name, name) == 0)
+            return command;
+    }
+    Q_UNREACHABLE();
+}

@@ -22,15 +22,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("vaultry-cli", text);
 }
 
-const CliCommand& commandNamed(const char* name)
-{
-    for (const CliCommand& command : cliCommands()) {
-        if (qstrcmp(command.name, name) == 0)
-            return command;
-    }
-    Q_UNREACHABLE();
-}
-
 const QString kAccount = QStringLiteral("account");
 const QString kUrl = QStringLiteral("url");
 const QString kNotes = QStringLiteral("notes");

@@ -26,15 +26,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("vaultry-cli", text);
 }
 
-const CliCommand& commandNamed(const char* name)
-{
-    for (const CliCommand& command : cliCommands()) {
-        if (qstrcmp(command.name, name) == 0)
-            return command;
-    }
-    Q_UNREACHABLE();
-}
-
 // Opens the vault for a command; false with `error` set.
 bool openVault(CliContext& context, VaultFile& vault, CliError& error)
 {

@@ -24,15 +24,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("vaultry-cli", text);
 }
 
-const CliCommand& commandNamed(const char* name)
-{
-    for (const CliCommand& command : cliCommands()) {
-        if (qstrcmp(command.name, name) == 0)
-            return command;
-    }
-    Q_UNREACHABLE();
-}
-
 QString countOf(qsizetype count, const char* one, const char* many)
 {
     return count == 1 ? tr(one) : tr(many).arg(count);
