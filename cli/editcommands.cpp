@@ -131,12 +131,10 @@ int runEdit(CliContext& context, const QStringList& arguments, CliError& error)
     if (!parser.parse(arguments, 1, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!vault.open(context.passwords(), error))
-        return error.code;
-    Payload changed = vault.contents();
-    const qsizetype row = findEntry(changed, parser.positional().first(), error);
+    const qsizetype row = vault.openEntry(context.passwords(), parser.positional().first(), error);
     if (row < 0)
         return error.code;
+    Payload changed = vault.contents();
     Entry entry = changed.entries.at(row);
     const Entry before = entry;
     if (parser.isSet(kCategory)) {
@@ -182,12 +180,10 @@ int runRemove(CliContext& context, const QStringList& arguments, CliError& error
     if (!parser.parse(arguments, 1, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!vault.open(context.passwords(), error))
-        return error.code;
-    Payload changed = vault.contents();
-    const qsizetype row = findEntry(changed, parser.positional().first(), error);
+    const qsizetype row = vault.openEntry(context.passwords(), parser.positional().first(), error);
     if (row < 0)
         return error.code;
+    Payload changed = vault.contents();
     changed.entries.removeAt(row);
     return writeVault(vault, changed, error);
 }

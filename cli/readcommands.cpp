@@ -26,12 +26,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("vaultry-cli", text);
 }
 
-// Opens the vault for a command; false with `error` set.
-bool openVault(CliContext& context, VaultFile& vault, CliError& error)
-{
-    return vault.open(context.passwords(), error);
-}
-
 // Prints entries as ls and search do: "Category/Title" a line, in category order, each category's
 // entries by title; or a JSON array of {id, category, title}.
 void printEntries(CliContext& context, const Payload& vault, QList<qsizetype> rows)
@@ -93,7 +87,7 @@ int runList(CliContext& context, const QStringList& arguments, CliError& error)
     if (!parser.parse(arguments, 0, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!openVault(context, vault, error))
+    if (!vault.open(context.passwords(), error))
         return error.code;
     const Payload& contents = vault.contents();
     const QString category = parser.positional().value(0);
@@ -117,7 +111,7 @@ int runSearch(CliContext& context, const QStringList& arguments, CliError& error
     if (!parser.parse(arguments, 1, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!openVault(context, vault, error))
+    if (!vault.open(context.passwords(), error))
         return error.code;
     const QString text = parser.positional().first();
     QList<qsizetype> rows;
@@ -137,9 +131,7 @@ int runShow(CliContext& context, const QStringList& arguments, CliError& error)
     if (!parser.parse(arguments, 1, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!openVault(context, vault, error))
-        return error.code;
-    const qsizetype row = findEntry(vault.contents(), parser.positional().first(), error);
+    const qsizetype row = vault.openEntry(context.passwords(), parser.positional().first(), error);
     if (row < 0)
         return error.code;
     const Entry& entry = vault.contents().entries.at(row);
@@ -168,7 +160,7 @@ int runGenerate(CliContext& context, const QStringList& arguments, CliError& err
     // The vault's policy; with --length only its character classes, so no vault is needed then.
     VaultFile vault(context.directory);
     if (length == 0) {
-        if (!openVault(context, vault, error))
+        if (!vault.open(context.passwords(), error))
             return error.code;
         policy = vault.contents().preferences;
     }
@@ -186,9 +178,7 @@ int runTotp(CliContext& context, const QStringList& arguments, CliError& error)
     if (!parser.parse(arguments, 1, 1, context, error, code))
         return code;
     VaultFile vault(context.directory);
-    if (!openVault(context, vault, error))
-        return error.code;
-    const qsizetype row = findEntry(vault.contents(), parser.positional().first(), error);
+    const qsizetype row = vault.openEntry(context.passwords(), parser.positional().first(), error);
     if (row < 0)
         return error.code;
     QString value;
@@ -214,9 +204,7 @@ int runClip(CliContext& context, const QStringList& arguments, CliError& error)
         !parser.number(QStringLiteral("seconds"), 0, kMaxClipboardClearSeconds, seconds, error))
         return error.code;
     VaultFile vault(context.directory);
-    if (!openVault(context, vault, error))
-        return error.code;
-    const qsizetype row = findEntry(vault.contents(), parser.positional().first(), error);
+    const qsizetype row = vault.openEntry(context.passwords(), parser.positional().first(), error);
     if (row < 0)
         return error.code;
     const Entry& entry = vault.contents().entries.at(row);

@@ -1,5 +1,6 @@
 #include "cli/vaultfile.h"
 
+#include "cli/entrylookup.h"
 #include "cli/passwordinput.h"
 #include "prefs/masterpassword.h"
 #include "store/protectedstore.h"
@@ -144,4 +145,9 @@ bool VaultFile::write(const Payload& changed, CliError& error)
     }
     error = CliError::file(tr("%1 kept changing while it was written; nothing was written").arg(storePath));
     return false;
+}
+
+qsizetype VaultFile::openEntry(const PasswordInput& passwords, const QString& reference, CliError& error)
+{
+    return open(passwords, error) ? findEntry(read, reference, error) : -1;
 }

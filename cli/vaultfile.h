@@ -28,6 +28,9 @@ public:
     // protected under it. A missing file reads as an empty vault.
     bool open(const PasswordInput& passwords, CliError& error);
 
+    // open(), then the position of the entry `reference` names (see findEntry); -1 with `error` set.
+    qsizetype openEntry(const PasswordInput& passwords, const QString& reference, CliError& error);
+
     const Payload& contents() const { return read; }
     bool isProtected() const { return key != nullptr; }
 
