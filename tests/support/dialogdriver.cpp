@@ -3,11 +3,12 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 
 #include <deque>
@@ -22,11 +23,38 @@ struct Answer
     Action action;
 };
 
+// Dialogs whose answer has started stay handled until they hide: a dialog that opens a further
+// one (a notice after OK) is the active modal widget again for a moment before it closes.
+class HandledDialogs : public QObject
+{
+public:
+    bool contains(QWidget* dialog) const { return dialogs_.contains(dialog); }
+    void add(QWidget* dialog)
+    {
+        dialogs_.insert(dialog);
+        dialog->installEventFilter(this);
+        connect(dialog, &QObject::destroyed, this, [this](QObject* gone) { dialogs_.remove(gone); });
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide) {
+            dialogs_.remove(watched);
+            watched->removeEventFilter(this);
+        }
+        return false;
+    }
+
+private:
+    QSet<QObject*> dialogs_;
+};
+
 struct State
 {
     std::deque<Answer> answers;
     QStringList errors;
-    QPointer<QWidget> lastHandled;
+    HandledDialogs* handled = nullptr;
     QTimer* watcher = nullptr;
 };
 
@@ -67,9 +95,9 @@ void poll()
 {
     State& s = state();
     QWidget* dialog = QApplication::activeModalWidget();
-    if (!dialog || !dialog->isVisible() || dialog == s.lastHandled)
+    if (!dialog || !dialog->isVisible() || s.handled->contains(dialog))
         return;
-    s.lastHandled = dialog;
+    s.handled->add(dialog);
     if (s.answers.empty()) {
         s.errors << QStringLiteral("unexpected dialog %1").arg(describe(dialog));
         rejectDialog(dialog);
@@ -102,6 +130,8 @@ void install()
     State& s = state();
     if (s.watcher)
         return;
+    s.handled = new HandledDialogs;
+    s.handled->setParent(qApp);
     s.watcher = new QTimer(qApp);
     s.watcher->setInterval(5);
     QObject::connect(s.watcher, &QTimer::timeout, &poll);
