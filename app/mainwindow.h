@@ -4,8 +4,9 @@
 // the start-up. Everything that asks the user something lives here or in prefs/ and viewer/.
 
 #include "app/clock.h"
+#include "store/filefingerprint.h"
 #include "store/localsettings.h"
-#include "sync/storefile.h"
+#include "store/storestate.h"
 #include "vault/entry.h"
 
 #include <QMainWindow>

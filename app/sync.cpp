@@ -34,6 +34,8 @@ void MainWindow::startAutoSave()
     connect(autoSaver, &AutoSaver::saveFailed, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::problem, this, &MainWindow::reportSaveProblem);
     connect(autoSaver, &AutoSaver::saveRecovered, this, &MainWindow::onSaveRecovered);
+    connect(autoSaver, &AutoSaver::notice, this,
+            [this](const QString& message) { statusBar()->showMessage(message, kMergeMessageMs); });
     // Queued: the question waits for the user, never inside the saver's handling of a round.
     connect(autoSaver, &AutoSaver::masterPasswordNeeded, this, &MainWindow::askMasterPasswordSetElsewhere,
             Qt::QueuedConnection);
@@ -44,6 +46,16 @@ void MainWindow::startAutoSave()
             if (!plan.isEmpty())
                 undoStack->push(new MergeCommand(state.vault, plan, stepName));
         });
+    // A version that waits for the user's word (another vault, or an unprotected file over a protected
+    // one): asked once it is seen, No (keep this vault) by default.
+    connect(
+        autoSaver, &AutoSaver::takeInQuestion, this,
+        [this](const QString& question) {
+            const QMessageBox::StandardButton answer = QMessageBox::question(
+                this, tr("Vault File Replaced"), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+            autoSaver->answerTakeIn(answer == QMessageBox::Yes);
+        },
+        Qt::QueuedConnection);
     // A vault opened read-only still takes in what other computers change.
     autoSaver->setReadOnly(store.isReadOnly());
     autoSaver->start(loadedSnapshot, loadedFingerprint);

@@ -8,10 +8,10 @@
 // "saved".
 #include "samplevault.h"
 
-#include "sync/autosaver.h"
 #include "store/settingsstore.h"
-#include "sync/storefile.h"
 #include "store/storestate.h"
+#include "sync/autosaver.h"
+#include "sync/fileread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -153,6 +153,7 @@ def run_once(executable, store, display, pause):
                 if "Maximum resident set size" in line:
                     peak_kb = int(line.split(":")[1])
         unchanged = filecmp.cmp(store, os.path.join(folder, STORE), shallow=False)
+        # GNU time reports kibibytes: MiB, like the store's size below.
         return shown, closed, peak_kb / 1024.0, code, unchanged
 
 
@@ -169,7 +170,7 @@ def main():
     executable = os.path.join(args.build, "vaultry")
     store = cached_store(args.build, args.cache, args.entries, args.categories)
     empty = cached_store(args.build, args.cache, 0, 1)
-    size_mb = os.path.getsize(store) / 1e6
+    size_mb = os.path.getsize(store) / (1024.0 * 1024.0)
     server, display = start_xvfb()
     try:
         base = [run_once(executable, empty, display, args.pause)[2] for _ in range(2)]
@@ -178,13 +179,13 @@ def main():
         server.terminate()
         server.wait()
     base_mb = min(base)
-    print("%d entries, %d categories, store %.1f MB; empty vault peak %.1f MB" %
+    print("%d entries, %d categories, store %.1f MiB; empty vault peak %.1f MiB" %
           (args.entries, args.categories, size_mb, base_mb))
     for shown, closed, peak, code, unchanged in runs:
-        print("  start to window %7.0f ms   close to exit %7.0f ms   peak %7.1f MB (rise %.2f x store)"
+        print("  start to window %7.0f ms   close to exit %7.0f ms   peak %7.1f MiB (rise %.2f x store)"
               "   exit %d   store unchanged: %s" %
               (shown * 1000, closed * 1000, peak, (peak - base_mb) / size_mb, code, "yes" if unchanged else "NO"))
-    print("  median: start %.0f ms, close %.0f ms, peak rise %.1f MB = %.2f x store" % (
+    print("  median: start %.0f ms, close %.0f ms, peak rise %.1f MiB = %.2f x store" % (
         statistics.median(r[0] for r in runs) * 1000, statistics.median(r[1] for r in runs) * 1000,
         statistics.median(r[2] for r in runs) - base_mb, (statistics.median(r[2] for r in runs) - base_mb) / size_mb))
     return 0 if all(r[3] == 0 and r[4] for r in runs) else 1

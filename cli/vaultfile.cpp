@@ -7,6 +7,7 @@
 #include "store/secretmemory.h"
 #include "store/securefile.h"
 #include "store/settingsstore.h"
+#include "sync/caswrite.h"
 #include "sync/storemerge.h"
 
 #include <QCoreApplication>

@@ -2,7 +2,8 @@
 
 #include "cli/exitcodes.h"
 #include "store/payload.h"
-#include "sync/storefile.h"
+#include "store/filefingerprint.h"
+#include "sync/fileread.h"
 
 #include <functional>
 #include <memory>

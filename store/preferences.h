@@ -15,3 +15,16 @@ struct Preferences
     bool genSpecialChars = true;
     bool firstRun = true;
 };
+
+// Every persisted setting alike (the one comparison of preferences).
+inline bool operator==(const Preferences& a, const Preferences& b)
+{
+    return a.masterPasswordHash == b.masterPasswordHash && a.hidePassword == b.hidePassword &&
+           a.maxLoginAttempts == b.maxLoginAttempts && a.genAlphanum == b.genAlphanum &&
+           a.genMaxLength == b.genMaxLength && a.genMinLength == b.genMinLength && a.genMixedCase == b.genMixedCase &&
+           a.genSpecialChars == b.genSpecialChars && a.firstRun == b.firstRun;
+}
+inline bool operator!=(const Preferences& a, const Preferences& b)
+{
+    return !(a == b);
+}

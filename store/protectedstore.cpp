@@ -1,5 +1,7 @@
 #include "protectedstore.h"
 
+#include "prefs/masterpassword.h"
+
 #include <QElapsedTimer>
 #include <QtEndian>
 
@@ -19,6 +21,16 @@ static_assert(kProtectedMessageOverhead == crypto_secretstream_xchacha20poly1305
 static_assert(kMaxKdfWork / kMaxMemLimitKiB >= 1, "the largest memory must allow one pass");
 
 // The guarded key bytes, for this file's functions only.
+bool ProtectionKey::holdsPasswordOf(const QString& hash) const
+{
+    return password.read([&hash](const unsigned char* bytes, qsizetype size) {
+        QString text = QString::fromUtf8(reinterpret_cast<const char*>(bytes), size);
+        const bool same = hashMasterPassword(text) == hash;
+        wipeString(text);
+        return same;
+    });
+}
+
 struct ProtectionKeyAccess
 {
     static const GuardedBytes& key(const ProtectionKey& key) { return key.key; }

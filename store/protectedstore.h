@@ -76,6 +76,9 @@ public:
     const QByteArray& salt() const { return keySalt; }
     const KdfLimits& limits() const { return keyLimits; }
     bool derivedFor(const QByteArray& salt, const KdfLimits& limits) const;
+    // Whether the master password it was derived from hashes to `hash` (a store's master-password
+    // hash): the key a store is written under and the hash it holds come from the same password.
+    bool holdsPasswordOf(const QString& hash) const;
 
 private:
     friend struct ProtectionKeyAccess;

@@ -54,6 +54,15 @@ WriteResult failed(int error)
     return WriteResult{false, qt_error_string(error)};
 }
 
+WriteResult superseded()
+{
+    WriteResult result;
+    result.ok = false;
+    result.superseded = true;
+    result.reason = QCoreApplication::translate("SecureFile", "the file was changed meanwhile");
+    return result;
+}
+
 int hookError(const std::function<int()>& hook)
 {
     return hook ? hook() : 0;
@@ -436,7 +445,7 @@ int openForOverwrite(const QString& target, QString* reason)
 // Writes through a temporary file beside `target`, renamed over it once synced. When the temporary
 // cannot be made, `createError` says why.
 WriteResult writeReplacing(const QString& target, const SecretProducer& produce, const WriteHooks& hooks,
-                           int* createError)
+                           int* createError, const ReplaceCheck& replaceIf = {})
 {
     QByteArray temporary = QFile::encodeName(target) + kTemporaryTag + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -452,6 +461,11 @@ WriteResult writeReplacing(const QString& target, const SecretProducer& produce,
         return failed(error);
     }
     error = syncAndClose(fd, hooks);
+    // The last look at what is there, as close to the rename as can be.
+    if (error == 0 && replaceIf && !replaceIf()) {
+        ::unlink(temporary.constData());
+        return superseded();
+    }
     if (error == 0 && ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0)
         error = errno;
     if (error != 0) {
@@ -466,7 +480,8 @@ WriteResult writeReplacing(const QString& target, const SecretProducer& produce,
 // Rewrites `target` itself, for a folder that does not let us create the temporary file: the new
 // bytes are made whole and synced in a journal first, so that a crash while `target` is being
 // overwritten can be finished from it (recoverInPlaceWrite).
-WriteResult writeInPlace(const QString& target, const SecretProducer& produce, const WriteHooks& hooks)
+WriteResult writeInPlace(const QString& target, const SecretProducer& produce, const WriteHooks& hooks,
+                         const ReplaceCheck& replaceIf)
 {
     QString reason;
     const int fd = openForOverwrite(target, &reason);
@@ -488,6 +503,11 @@ WriteResult writeInPlace(const QString& target, const SecretProducer& produce, c
         return journaled;
     }
 
+    if (replaceIf && !replaceIf()) {
+        closeAbandoned(fd, hooks);
+        ::unlink(QFile::encodeName(journal).constData());
+        return superseded();
+    }
     Journal opened;
     int error = 0;
     bool touched = false;
@@ -518,16 +538,22 @@ WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const 
 
 WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks)
 {
+    return writeSecretFileIf(path, produce, {}, hooks);
+}
+
+WriteResult writeSecretFileIf(const QString& path, const SecretProducer& produce, const ReplaceCheck& replaceIf,
+                              const WriteHooks& hooks)
+{
     QString reason;
     const WriteTarget target = writeTarget(path, &reason);
     if (target.path.isEmpty())
         return WriteResult{false, reason};
     int createError = 0;
-    const WriteResult result = writeReplacing(target.path, produce, hooks, &createError);
+    const WriteResult result = writeReplacing(target.path, produce, hooks, &createError, replaceIf);
     // A folder we may not write holding a file we may (a shared folder, or a writable file mounted
     // into a read-only one): write the file in place, through a journal, rather than not save at all.
     if (!result.ok && (createError == EACCES || createError == EPERM || createError == EROFS) && target.exists)
-        return writeInPlace(target.path, produce, hooks);
+        return writeInPlace(target.path, produce, hooks, replaceIf);
     // The journal of an earlier save in place that failed holds older bytes than these now.
     if (result.ok && target.exists) {
         const QString journal = journalPathFor(target.path);

@@ -28,8 +28,13 @@ struct WriteHooks
 struct WriteResult
 {
     bool ok = true;
-    QString reason; // for the user when !ok, e.g. "No space left on device"
+    QString reason;          // for the user when !ok, e.g. "No space left on device"
+    bool superseded = false; // !ok because the ReplaceCheck said no: the old file is as it was
 };
+
+// Asked right before the new bytes replace the old file (the rename, or the overwrite in place):
+// false leaves the old file as it is.
+using ReplaceCheck = std::function<bool()>;
 
 // Writes `bytes` to `path` as a 0600 file: through a temporary file beside it (see
 // removeStaleTemporaries) that is synced and renamed over `path` only when all went well, so a
@@ -49,6 +54,9 @@ WriteResult writeSecretFile(const QString& path, const QByteArray& bytes, const 
 using SecretWrite = std::function<bool(const char* data, qint64 size)>;
 using SecretProducer = std::function<bool(const SecretWrite& write)>;
 WriteResult writeSecretFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks = {});
+// The same, replacing the old file only when `replaceIf` says so at the last moment.
+WriteResult writeSecretFileIf(const QString& path, const SecretProducer& produce, const ReplaceCheck& replaceIf,
+                              const WriteHooks& hooks = {});
 
 // The store's report of a failed save: "The vault could not be saved to <path>: <reason>."
 QString vaultSaveError(const QString& path, const QString& reason);

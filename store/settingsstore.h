@@ -4,8 +4,12 @@
 // location and migration, the list file codec and the file side of list transfer, and the
 // safe file writer. QtCore only (no widget header), and nothing here asks the user anything.
 
+#include "store/builtincipher.h"
+#include "store/filefingerprint.h"
+#include "store/legacystore.h"
 #include "store/securefile.h"
-#include "sync/storefile.h"
+#include "store/storelocation.h"
+#include "store/storestate.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,9 +24,6 @@ class QLockFile;
 class ProtectionKey;
 struct KdfLimits;
 struct StoreState;
-
-inline constexpr char kStoreFileName[] = "/settings2.vydat";
-inline constexpr char kLegacyStoreFileName[] = "/settings.vydat";
 
 struct StoreLoadResult
 {
@@ -49,6 +50,7 @@ struct StoreLoadResult
 struct StoreSaveResult
 {
     bool ok = true;
+    bool superseded = false;  // !ok: the file changed before it could be replaced, and was left as it is
     QString error;            // for the user, when !ok
     StoreFingerprint written; // the file as this save left it, when ok
 };
@@ -56,17 +58,6 @@ struct StoreSaveResult
 // The encrypted settings store in one directory: the preferences, the category names and
 // the entries, loaded once at start-up and written back on close, and the lock that keeps a
 // second running program away from the same files.
-// Where the store lives: beside the executable when that folder already holds a store, or
-// when it belongs to the user, can be written and lies outside the system's program folders
-// (a portable copy); otherwise in the user's data folder, created owner-only.
-struct StoreLocation
-{
-    QString directory;
-    // For the user when a second store was found in the place not used; empty otherwise.
-    QString note;
-};
-StoreLocation chooseStoreLocation(const QString& applicationDirectory, const QString& userDataDirectory);
-
 // Asks the user for the master password of a protected store; `again` after a wrong one. False
 // when the user would rather not open it.
 using StorePasswordPrompt = std::function<bool(bool again, QString& password)>;
@@ -105,9 +96,10 @@ public:
     // The same from a snapshot; `hooks` let tests fail the write.
     StoreSaveResult save(const StoreSnapshot& snapshot, const WriteHooks& hooks = {}) const;
     // The same on any thread, in the form `sessionKey` says (protected when set), taken with
-    // sessionKey() on the thread that owns the store: protection may change meanwhile.
+    // sessionKey() on the thread that owns the store: protection may change meanwhile. With
+    // `replaceIf`, the file is replaced only when it still says yes at the last moment.
     StoreSaveResult save(const StoreSnapshot& snapshot, const std::shared_ptr<const ProtectionKey>& sessionKey,
-                         const WriteHooks& hooks = {}) const;
+                         const WriteHooks& hooks = {}, const ReplaceCheck& replaceIf = {}) const;
     std::shared_ptr<const ProtectionKey> sessionKey() const { return key; }
 
     // How load asks for the master password of a protected store; without one such a store is
@@ -125,8 +117,12 @@ public:
     // A new master password while protected: a new salt, the same limits.
     bool changeProtectionPassword(const QString& password);
     // The store file was protected under another master password elsewhere: when `password` opens
-    // it, later saves and reads use its key. False (nothing changed) when it does not.
+    // it, its key reads that file (adoptedKey). It becomes the session's key only once a merge takes
+    // that password's hash in (useAdoptedKey), so that the key saves are written under and the hash
+    // they hold always come from the same password. False (nothing changed) when it does not open.
     bool adoptFileProtection(const QString& password);
+    std::shared_ptr<const ProtectionKey> adoptedKey() const { return adopted; }
+    void useAdoptedKey() const;
     // How protect() chooses the key derivation's cost (calibrateKdf by default).
     void setKdfCalibration(const std::function<KdfLimits()>& calibrate);
 
@@ -165,32 +161,14 @@ private:
     StorePasswordPrompt passwordPrompt;
     // Set while the file is protected; shared with saves in flight on other threads.
     mutable std::shared_ptr<ProtectionKey> key;
+    mutable std::shared_ptr<ProtectionKey> adopted;
     std::function<KdfLimits()> calibration;
     mutable bool vaultReleased = false;
 };
-
-// The pieces of the store below the file operations, free of global state so that tests
-// and fuzzers can drive them.
-
-// A store file's bytes for a payload: the payload sealed under the store key.
-QByteArray sealStore(const QByteArray& payload);
-// Reads a store file's bytes into `payload` as far as they go. True when the file is well
-// formed: a length prefix within the ciphertext and a payload that fills it exactly.
-bool decodeStore(const QByteArray& fileBytes, Payload& payload);
-// The same, reading from `device` (open, positioned at the start) a block at a time, so that
-// the ciphertext and the plaintext of a large store are never held whole.
-bool readStore(QIODevice& device, Payload& payload);
-
-// The largest legacy store file read; a larger one is refused before anything is read.
-inline constexpr qint64 kMaxLegacyFileBytes = qint64(1) << 30;
-
-// The plaintext of a legacy store file (int32 n, then the ciphertext as a QByteArray),
-// decrypted as far as the file holds whole blocks; padding included. `complete` is false
-// when the file ended before its stated ciphertext did.
-QByteArray openLegacyStore(const QByteArray& fileBytes, bool* complete = nullptr);
 
 // Writes `bytes` to `path` as the safe writer does (owner-only, replaced only once complete
 // and on disk); `hooks` let tests fail it at any step.
 StoreSaveResult writeStoreFile(const QString& path, const QByteArray& bytes, const WriteHooks& hooks = {});
 // The same for bytes made while the file is written (see writeSecretFile).
-StoreSaveResult writeStoreFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks = {});
+StoreSaveResult writeStoreFile(const QString& path, const SecretProducer& produce, const WriteHooks& hooks = {},
+                               const ReplaceCheck& replaceIf = {});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/payload.h"
 #include "store/preferences.h"
 #include "vault/vault.h"
 
@@ -10,3 +11,8 @@ struct StoreState
     Preferences preferences;
     Vault vault;
 };
+
+// The store's contents as one value, taken on the GUI thread and written or merged elsewhere:
+// its lists are implicitly shared, so taking one copies no entry.
+using StoreSnapshot = Payload;
+StoreSnapshot snapshotOf(const StoreState& state);

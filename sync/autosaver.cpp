@@ -1,136 +1,58 @@
-#include "autosaver.h"
+#include "sync/autosaver.h"
 
-#include "conflictcopies.h"
-#include "storemerge.h"
 #include "store/storestate.h"
-#include "vault/vaultchanges.h"
+#include "sync/applyplan.h"
+#include "sync/conflictcopies.h"
+#include "sync/fileread.h"
+#include "sync/mergebasefile.h"
+#include "sync/readablecopies.h"
+#include "sync/watch.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QScopedValueRollback>
-#include <QSet>
 #include <QTimer>
 
-#include <cstdio>
 #include <system_error>
 
 namespace {
 
 constexpr int kMaxRetryMs = 30000;
-// Hashes of this program's own writes remembered, to know them when they come back.
-constexpr int kOwnWritesKept = 32;
 // Looks at a file that does not read as a store before the user hears of it.
 constexpr int kNotAStoreRoundsBeforeTelling = 3;
 
-QString native(const QString& path)
+QString questionText(TakeInQuestion why, const QString& path)
 {
-    return QDir::toNativeSeparators(path);
-}
-
-bool samePreferences(const Preferences& a, const Preferences& b)
-{
-    return a.masterPasswordHash == b.masterPasswordHash && a.hidePassword == b.hidePassword &&
-           a.maxLoginAttempts == b.maxLoginAttempts && a.genAlphanum == b.genAlphanum &&
-           a.genMaxLength == b.genMaxLength && a.genMinLength == b.genMinLength && a.genMixedCase == b.genMixedCase &&
-           a.genSpecialChars == b.genSpecialChars && a.firstRun == b.firstRun;
-}
-
-// A copy of `entries` that shares no list with it (the texts stay shared): made away from the
-// GUI thread, so that the open vault's next edit need not copy the whole list while a snapshot
-// or the ancestor of the next merge still shares it.
-EntryList ownCopy(const EntryList& entries)
-{
-    EntryList copy;
-    copy.reserve(entries.size());
-    for (const Entry& entry : entries)
-        copy.append(entry);
-    return copy;
-}
-
-bool sharesList(const EntryList& a, const EntryList& b)
-{
-    return !a.isEmpty() && a.toList().isSharedWith(b.toList());
-}
-
-// A file that does not read as a store, moved out of the way of a save that must happen.
-QString setAside(const QString& path)
-{
-    const QString stem = path + QStringLiteral(".unreadable-") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    QString aside = stem;
-    for (int n = 2; QFileInfo::exists(aside); ++n)
-        aside = stem + QLatin1Char('-') + QString::number(n);
-    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0 ? aside : QString();
+    const QString file = QDir::toNativeSeparators(path);
+    if (why == TakeInQuestion::NotProtected) {
+        return AutoSaver::tr("The vault file %1 was replaced by one that is not protected by the master password, "
+                             "which anyone who can write the folder could have made. Take in its entries? (No "
+                             "keeps this vault as it is; the file is kept aside.)")
+            .arg(file);
+    }
+    return AutoSaver::tr("The vault file %1 was replaced by a different vault: it shares no entry with the open "
+                         "one. Merge its entries into this vault? (No keeps this vault as it is; the file is kept "
+                         "aside.)")
+        .arg(file);
 }
 
 } // namespace
 
-// What a round starts from, taken on the saver's thread.
-struct AutoSaver::Round
+// A round on its way, and what it will have found.
+struct AutoSaver::Running
 {
     quint64 id = 0;
-    quint64 changesAtStart = 0;
-    const SettingsStore* store = nullptr;
-    WriteHooks hooks;
-    std::shared_ptr<const ProtectionKey> key; // the form to write, as the store had it
-    StoreSnapshot ours;
-    StoreSnapshot base;
-    StoreFingerprint known;
-    QStringList knownCopies;     // conflicted copies merged or skipped already, by name
-    QList<QByteArray> ownWrites; // hashes of files this program wrote since `base` came in
-    bool copiesHaveBase = false; // conflicted copies are younger than `base`: merged three-way
-    bool copyBase = false;       // `base` shares the open vault's list: the round makes its own
-    StoreSnapshot discard;       // let go of on the worker, where freeing a large list blocks no one
-    bool write = false;
-    bool probe = false; // only whether the file or conflicted copies call for a full round
-    bool setAsideUnreadable = false;
-    std::unique_ptr<Outcome> outcome;
-};
-
-// What a round found and did.
-struct AutoSaver::Outcome
-{
-    enum Kind
-    {
-        Unchanged, // nothing to write, or nothing may be written
-        Saved,
-        SaveFailed,
-        Merged,    // changes from elsewhere to take in; nothing written yet
-        NotAStore, // the store file does not read as one; left alone
-    };
-    Kind kind = Unchanged;
-    StoreFingerprint fingerprint;                    // of the file as now known
-    std::shared_ptr<const ProtectionKey> writtenKey; // the form written, when Saved
-    bool fileMerged = false;
-    StoreSnapshot theirs;  // the file's contents, when fileMerged: the next merge's ancestor
-    StoreSnapshot result;  // only its preferences, when Merged
-    StoreSnapshot ownBase; // when the round was asked for a copy of the ancestor
-    VaultChangePlan plan;
-    bool preferencesChanged = false;
-    QString stepName; // what the merge did, as one step of the history
-    bool needsWrite = false;
-    bool worthARound = false; // of a probe
-    QStringList summaries;
-    QStringList mergedCopies;
-    QStringList damagedCopies;
-    QString message;            // for the user, when SaveFailed or NotAStore, or a file set aside
-    bool needsPassword = false; // NotAStore only for want of the master password it is under
+    SaveRound round;
+    RoundOutcome outcome;
 };
 
 AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* parent)
-    : QObject(parent), state(state), store(store)
+    : QObject(parent), state(state), store(store), derivedKeys(std::make_shared<DerivedKeys>())
 {
     saveTimer = new QTimer(this);
     saveTimer->setSingleShot(true);
     saveTimer->setInterval(1000);
     connect(saveTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
-    checkTimer = new QTimer(this);
-    checkTimer->setSingleShot(true);
-    checkTimer->setInterval(300);
-    connect(checkTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
     retryTimer = new QTimer(this);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &AutoSaver::requestRound);
@@ -147,6 +69,17 @@ AutoSaver::AutoSaver(StoreState& state, const SettingsStore& store, QObject* par
     setMergeApplier(nullptr);
 }
 
+void AutoSaver::setMergeApplier(MergeApplier applier)
+{
+    if (!applier) {
+        applier = [this](const VaultChangePlan& plan, const Preferences& preferences, const QString&) {
+            state.preferences = preferences;
+            applyVaultChanges(state.vault, plan);
+        };
+    }
+    mergeApplier = std::move(applier);
+}
+
 AutoSaver::~AutoSaver()
 {
     if (worker.joinable())
@@ -160,7 +93,9 @@ void AutoSaver::setSaveDelay(int ms)
 
 void AutoSaver::setCheckDelay(int ms)
 {
-    checkTimer->setInterval(ms);
+    checkDelayMs = ms;
+    if (watch)
+        watch->setDelay(ms);
 }
 
 void AutoSaver::setRetryDelay(int ms)
@@ -173,41 +108,40 @@ void AutoSaver::setReadOnly(bool value)
     readOnly = value;
 }
 
-void AutoSaver::setMergeApplier(MergeApplier applier)
-{
-    if (!applier) {
-        applier = [this](const VaultChangePlan& plan, const Preferences& preferences, const QString&) {
-            state.preferences = preferences;
-            applyVaultChanges(state.vault, plan);
-        };
-    }
-    mergeApplier = std::move(applier);
-}
-
 void AutoSaver::setWriteHooks(const WriteHooks& writeHooks)
 {
     hooks = writeHooks;
 }
 
+void AutoSaver::loadMergeBase(const StoreSnapshot& loaded)
+{
+    // The base kept for this store on this computer; the first round, on the worker, builds one
+    // from the file loaded when there is none, and takes in a file that came while we were away.
+    base = readMergeBase(defaultMergeBaseFolder(), store.saveFilePath(), store.sessionKey().get());
+    loadedState = loaded;
+}
+
+void AutoSaver::storeMergeBase()
+{
+    // After every save and merge, right after the store: a base one step behind (a kill between
+    // the two) only makes the next merge add without deleting, never lose anything.
+    if (readOnly)
+        return;
+    const WriteResult written =
+        writeMergeBase(defaultMergeBaseFolder(), store.saveFilePath(), base, store.sessionKey().get());
+    if (!written.ok)
+        qWarning("The merge base could not be kept: %s", qPrintable(written.reason));
+}
+
 void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& fingerprint)
 {
-    base = loaded;
-    known = fingerprint;
-    writtenKey = store.sessionKey();
+    loadMergeBase(loaded);
+    known = KnownFile{fingerprint, store.sessionKey()};
     started = true;
-    watcher = new QFileSystemWatcher(this);
-    // Sync tools replace the file by renaming another over it, which only the folder reports;
-    // a file rewritten in place reports only itself.
-    const QFileInfo file(store.saveFilePath());
-    watcher->addPath(file.absolutePath());
-    // A store that is a link to a file in a synced folder changes there.
-    const QString target = file.canonicalFilePath();
-    if (!target.isEmpty() && QFileInfo(target).absolutePath() != file.absolutePath())
-        watcher->addPath(QFileInfo(target).absolutePath());
-    if (file.exists())
-        watcher->addPath(file.filePath());
-    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &AutoSaver::onFolderChanged);
-    connect(watcher, &QFileSystemWatcher::fileChanged, this, &AutoSaver::onFolderChanged);
+    pruneMergedCopies();
+    watch = new StoreWatch(store.saveFilePath(), this);
+    watch->setDelay(checkDelayMs);
+    connect(watch, &StoreWatch::changed, this, &AutoSaver::requestRound);
     // Conflicted copies left while the program was not running, and changes made meanwhile.
     requestRound();
 }
@@ -222,13 +156,12 @@ void AutoSaver::noteChange()
 
 void AutoSaver::onVaultReset()
 {
-    // The vault let go of (a lock) or read back from the file (an unlock): no change of the
-    // user's. What was read is the ancestor now; whose file it was, the next round's look tells.
+    // The vault let go of (a lock) or read back from the file (an unlock): no change of the user's,
+    // and nothing learnt of what the other computers share, so the merge base stays. Whose file was
+    // read, the next round's look tells.
     if (merging || !started)
         return;
-    replaceBase(snapshotOf(state));
-    known = StoreFingerprint();
-    ownWrites.clear();
+    known.fingerprint = StoreFingerprint();
 }
 
 void AutoSaver::onVaultChanged()
@@ -237,17 +170,17 @@ void AutoSaver::onVaultChanged()
         noteChange();
 }
 
-void AutoSaver::onFolderChanged()
-{
-    // A file replaced by a rename is no longer the one watched.
-    if (!watcher->files().contains(store.saveFilePath()) && QFileInfo::exists(store.saveFilePath()))
-        watcher->addPath(store.saveFilePath());
-    if (!checkTimer->isActive())
-        checkTimer->start();
-}
-
 void AutoSaver::checkNow()
 {
+    requestRound();
+}
+
+void AutoSaver::answerTakeIn(bool takeTheirs)
+{
+    (takeTheirs ? agreedDigest : overruledDigest) = questionDigest;
+    questionDigest.clear();
+    if (!takeTheirs)
+        dirty = true; // this vault goes in the file's place
     requestRound();
 }
 
@@ -262,37 +195,44 @@ void AutoSaver::requestRound()
         return;
     }
     saveTimer->stop();
-    checkTimer->stop();
+    if (watch)
+        watch->cancelPending();
     retryTimer->stop();
     startRound();
 }
 
-std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable, bool full)
+std::unique_ptr<SaveRound> AutoSaver::makeRound(bool setAsideUnreadable, bool full)
 {
-    auto round = std::make_unique<Round>();
-    round->id = ++roundId;
+    auto round = std::make_unique<SaveRound>();
     round->changesAtStart = changes;
     round->store = &store;
     round->hooks = hooks;
     round->key = store.sessionKey();
-    round->write = full || (dirty && !readOnly);
-    round->copyBase = sharesList(base.entries, state.vault.entries());
+    round->adoptedKey = store.adoptedKey();
+    round->derivedKeys = derivedKeys;
+    round->write = (full || dirty) && !readOnly;
     // Nothing to write: first only a look, which takes no snapshot (the vault is then not shared).
-    round->probe = !round->write && !round->copyBase && !fullRoundWanted;
+    round->probe = !round->write && !fullRoundWanted;
     fullRoundWanted = false;
     if (!round->probe) {
+        // 1. The snapshot: the open vault's lists, shared, not copied.
         round->ours = snapshotOf(state);
         round->base = base;
     }
-    round->discard = std::move(garbage);
-    garbage = StoreSnapshot();
+    if (roundsDone == 0) {
+        round->buildBase = true;
+        round->loaded = std::move(loadedState);
+        loadedState = StoreSnapshot();
+    }
     round->known = known;
     round->setAsideUnreadable = setAsideUnreadable;
+    round->agreedDigest = agreedDigest;
+    round->overruledDigest = overruledDigest;
+    round->nowMsecs = QDateTime::currentMSecsSinceEpoch();
     // Listed by the round itself: a synced folder may hold many files.
     round->knownCopies = mergedCopies + skippedCopies;
-    round->ownWrites = ownWrites;
     // Copies found at start may be of any age; those made while the program runs come from
-    // versions that descend from the ancestor it holds.
+    // versions that descend from the base it holds.
     round->copiesHaveBase = roundsDone > 0;
     ++roundsDone;
     return round;
@@ -300,20 +240,22 @@ std::unique_ptr<AutoSaver::Round> AutoSaver::makeRound(bool setAsideUnreadable, 
 
 void AutoSaver::startRound()
 {
-    running = makeRound(false);
+    running = std::make_unique<Running>();
+    running->id = ++roundId;
+    running->round = std::move(*makeRound(false));
     roundRunning = true;
     roundWanted = false;
-    Round* round = running.get();
-    const quint64 id = round->id;
+    Running* job = running.get();
+    const quint64 id = job->id;
     try {
-        worker = std::thread([this, round, id] {
-            runRound(*round);
+        worker = std::thread([this, job, id] {
+            runSaveRound(job->round, job->outcome);
             QMetaObject::invokeMethod(
                 this, [this, id] { roundDone(id); }, Qt::QueuedConnection);
         });
     } catch (const std::system_error&) {
         // No thread to be had: the round runs here rather than not at all.
-        runRound(*round);
+        runSaveRound(job->round, job->outcome);
         finishRunning();
     }
 }
@@ -333,47 +275,40 @@ void AutoSaver::finishRunning()
     if (worker.joinable())
         worker.join();
     roundRunning = false;
-    const std::unique_ptr<Round> round = std::move(running);
-    const bool again = handle(*round->outcome, round->changesAtStart) || roundWanted;
-    // The round's lists were let go of on the worker; what is left is small.
+    const std::unique_ptr<Running> job = std::move(running);
+    const bool again = handle(job->outcome, job->round.changesAtStart) || roundWanted;
     roundWanted = false;
     if (again)
         requestRound();
 }
 
-void AutoSaver::replaceBase(StoreSnapshot&& newBase)
+bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
 {
-    // An old ancestor that shares the vault's list costs nothing to let go of here, and kept it
-    // would make the next edit copy the list; any other is freed by the next round, away from here.
-    if (sharesList(base.entries, state.vault.entries()))
-        base = StoreSnapshot();
-    else
-        garbage = std::move(base);
-    base = std::move(newBase);
-}
-
-bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
-{
-    if (!outcome.ownBase.entries.isEmpty() && !outcome.fileMerged)
-        replaceBase(std::move(outcome.ownBase));
+    if (outcome.baseBuilt) {
+        base = std::move(outcome.builtBase);
+        storeMergeBase();
+    }
     switch (outcome.kind) {
-    case Outcome::Unchanged:
+    case RoundOutcome::Unchanged:
+        known = outcome.known;
         if (outcome.worthARound) {
             fullRoundWanted = true;
             return true;
         }
         notAStoreRounds = 0;
         return false;
-    case Outcome::Saved: {
+    case RoundOutcome::Saved: {
         notAStoreRounds = 0;
         problemShown = false;
-        // The ancestor stays what came from elsewhere: only that is known to be shared. What was
+        // The base stays what came from elsewhere: only that is known to be shared. What was
         // written is recognised by its hash, should it come back, as the file or as a copy.
-        known = outcome.fingerprint;
-        writtenKey = outcome.writtenKey;
-        ownWrites << known.digest;
-        if (ownWrites.size() > kOwnWritesKept)
-            ownWrites.removeFirst();
+        const bool protectedNow = outcome.known.form && !known.form;
+        known = outcome.known;
+        if (outcome.baseChanged)
+            base = std::move(outcome.base);
+        storeMergeBase();
+        agreedDigest.clear();
+        overruledDigest.clear();
         if (changes == changesAtStart)
             dirty = false;
         nextRetryMs = retryDelayMs;
@@ -381,21 +316,41 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
             failing = false;
             emit saveRecovered();
         }
-        setAsideMergedCopies();
+        if (!outcome.message.isEmpty())
+            emit merged(outcome.message);
+        moveMergedCopies();
+        if (protectedNow) {
+            // Protection turned on: the copies this program left readable go the same way.
+            const QString summary =
+                protectReadableCopies(store.saveFilePath(), store.saveFilePath(), *known.form).summary();
+            if (!summary.isEmpty())
+                emit notice(summary);
+        }
         emit saved();
         // Changes made while it was written follow at their own pace.
         if (dirty && !saveTimer->isActive())
             saveTimer->start();
         return false;
     }
-    case Outcome::SaveFailed:
+    case RoundOutcome::Superseded:
+        // Another version came while this one was written: merged first, at once.
+        fullRoundWanted = true;
+        return true;
+    case RoundOutcome::SaveFailed:
         if (!failing) {
             failing = true;
             emit saveFailed(outcome.message);
         }
         scheduleRetry();
         return false;
-    case Outcome::NotAStore:
+    case RoundOutcome::Question:
+        // `known` stays as it was: the file waiting is not ours, and is not written over meanwhile.
+        if (questionDigest != outcome.questionDigest) {
+            questionDigest = outcome.questionDigest;
+            emit takeInQuestion(questionText(outcome.question, store.saveFilePath()));
+        }
+        return false;
+    case RoundOutcome::NotAStore:
         if (outcome.needsPassword) {
             // Asked once; the answer (or a later change of the file) brings the next round.
             if (!passwordAsked) {
@@ -411,26 +366,31 @@ bool AutoSaver::handle(Outcome& outcome, quint64 changesAtStart)
         }
         scheduleRetry();
         return false;
-    case Outcome::Merged:
+    case RoundOutcome::Merged:
         break;
     }
 
     notAStoreRounds = 0;
     problemShown = false;
     passwordAsked = false;
-    skippedCopies << outcome.damagedCopies;
+    skippedCopies << outcome.damagedCopies << outcome.copiesLeft;
     // The vault changed while the merge was worked out: work it out again from what it is now.
     if (changes != changesAtStart)
         return true;
-    if (!outcome.plan.isEmpty() || outcome.preferencesChanged) {
+    if (!outcome.plan.isEmpty()) {
         const QScopedValueRollback<bool> takingIn(merging, true);
-        mergeApplier(outcome.plan, outcome.result.preferences, outcome.stepName);
+        mergeApplier(outcome.plan.vault,
+                     outcome.plan.preferencesChanged ? outcome.plan.preferences : state.preferences,
+                     outcome.plan.stepName);
     }
+    if (outcome.useAdoptedKey)
+        store.useAdoptedKey();
 
-    if (outcome.fileMerged) {
-        replaceBase(std::move(outcome.theirs));
-        known = outcome.fingerprint;
+    if (outcome.baseChanged) {
+        base = std::move(outcome.base);
+        storeMergeBase();
     }
+    known = outcome.known;
     mergedCopies << outcome.mergedCopies;
     if (outcome.needsWrite)
         dirty = true;
@@ -447,12 +407,12 @@ void AutoSaver::scheduleRetry()
     nextRetryMs = qMin(nextRetryMs * 2, kMaxRetryMs);
 }
 
-void AutoSaver::setAsideMergedCopies()
+void AutoSaver::moveMergedCopies()
 {
+    const QDir folder(conflictCopyFolder(store.saveFilePath()));
     for (const QString& name : std::as_const(mergedCopies)) {
-        QDir folder(store.directory());
-        const QString newName = mergedConflictCopyName(name, folder.entryList(QDir::Files | QDir::Hidden));
-        if (!folder.rename(name, newName))
+        QString error;
+        if (moveToMergedCopies(folder.filePath(name), &error).isEmpty())
             skippedCopies << name; // merged already; merging it again would change nothing
     }
     mergedCopies.clear();
@@ -463,7 +423,8 @@ StoreSaveResult AutoSaver::flush()
     const QScopedValueRollback<bool> alone(flushing, true);
     finishRunning();
     saveTimer->stop();
-    checkTimer->stop();
+    if (watch)
+        watch->cancelPending();
     retryTimer->stop();
     StoreSaveResult result;
     if (!started || readOnly || store.isVaultReleased())
@@ -471,158 +432,36 @@ StoreSaveResult AutoSaver::flush()
     // With nothing new here, the file may still not hold this vault: another computer's changes
     // not yet merged, or a file that does not read as a vault, which must not be all that is left.
     // Protection turned on or off, or a new master password: the file changes form.
-    bool needed = dirty || !storeFileUnchanged(store.saveFilePath(), known) || store.sessionKey() != writtenKey;
+    bool needed =
+        dirty || !statFingerprint(store.saveFilePath()).sameStat(known.fingerprint) || store.sessionKey() != known.form;
     // A merge found on the way is taken in and the round run again; a few at most.
     for (int attempt = 0; attempt < 4 && needed; ++attempt) {
-        const std::unique_ptr<Round> round = makeRound(true, true);
-        runRound(*round);
-        Outcome& outcome = *round->outcome;
-        if (outcome.kind == Outcome::SaveFailed) {
+        const std::unique_ptr<SaveRound> round = makeRound(true, true);
+        round->mayDerive = false; // the GUI thread at the close: no key derived for a header never seen
+        RoundOutcome outcome;
+        runSaveRound(*round, outcome);
+        if (outcome.kind == RoundOutcome::SaveFailed) {
             result.ok = false;
             result.error = outcome.message;
             return result;
         }
+        // A version waiting for the user's word at the close: the default answer, this vault kept and
+        // the file kept aside.
+        if (outcome.kind == RoundOutcome::Question) {
+            overruledDigest = outcome.questionDigest;
+            questionDigest.clear();
+            dirty = true;
+            continue;
+        }
         handle(outcome, round->changesAtStart);
         retryTimer->stop();
         saveTimer->stop();
-        if (outcome.kind == Outcome::Saved) {
-            result.written = outcome.fingerprint;
+        if (outcome.kind == RoundOutcome::Saved) {
+            result.written = outcome.known.fingerprint;
             if (!outcome.message.isEmpty())
                 qWarning("%s", qPrintable(outcome.message));
         }
-        needed = dirty;
+        needed = dirty || outcome.kind == RoundOutcome::Superseded;
     }
     return result;
-}
-
-void AutoSaver::runRound(Round& round)
-{
-    round.outcome = std::make_unique<Outcome>();
-    Outcome& out = *round.outcome;
-    round.discard = StoreSnapshot();
-    // Whatever way the round ends, the lists it no longer needs are freed here, not on the GUI thread.
-    struct LetGo
-    {
-        Round& round;
-        ~LetGo()
-        {
-            round.ours = round.base = StoreSnapshot();
-            if (round.outcome->fileMerged)
-                round.outcome->ownBase = StoreSnapshot();
-        }
-    } letGo{round};
-    // The file saves go to: the store, unless a damaged store is being kept as it is.
-    const QString path = round.store->saveFilePath();
-    out.fingerprint = round.known;
-    const QDir folder = QFileInfo(path).dir();
-    if (round.probe) {
-        out.worthARound = !storeFileUnchanged(path, round.known);
-        for (const QString& name : storeConflictCopies(folder.entryList(QDir::Files | QDir::Hidden)))
-            out.worthARound = out.worthARound || !round.knownCopies.contains(name);
-        return;
-    }
-    // Our own lists first, so that the open vault stops sharing its list as soon as can be.
-    StoreSnapshot current = round.ours;
-    current.entries = ownCopy(round.ours.entries);
-    round.ours.entries = current.entries;
-    if (round.copyBase) {
-        round.base.entries = ownCopy(round.base.entries);
-        out.ownBase = round.base;
-    }
-
-    if (!storeFileUnchanged(path, round.known)) {
-        StoreFileRead file = readStoreFile(path, round.key.get());
-        const bool ours = (!round.known.digest.isEmpty() && file.fingerprint.digest == round.known.digest) ||
-                          round.ownWrites.contains(file.fingerprint.digest);
-        if (ours) {
-            out.fingerprint = file.fingerprint; // touched, not changed
-        } else if (file.status == StoreFileRead::Read) {
-            StoreMerge merge = mergeStore(round.base, current, file.payload);
-            current = std::move(merge.merged);
-            out.fileMerged = true;
-            out.theirs = std::move(file.payload);
-            out.fingerprint = file.fingerprint;
-            out.needsWrite = merge.theirsOutdated;
-            const QString vaultSummary = merge.vault.summary();
-            if (!vaultSummary.isEmpty())
-                out.summaries << AutoSaver::tr("Merged changes from another computer: %1.").arg(vaultSummary);
-            const QString preferencesSummary = merge.preferences.summary();
-            if (!preferencesSummary.isEmpty())
-                out.summaries << preferencesSummary;
-        } else if (file.status == StoreFileRead::Missing) {
-            out.fingerprint = StoreFingerprint(); // deleted elsewhere: written again below
-        } else if (round.setAsideUnreadable) {
-            const QString aside = setAside(path);
-            if (!aside.isEmpty())
-                out.message = AutoSaver::tr("The vault file %1 did not read as a vault, so it was kept as %2 and the "
-                                            "vault saved in its place.")
-                                  .arg(native(path), native(aside));
-            out.fingerprint = StoreFingerprint();
-        } else {
-            out.kind = Outcome::NotAStore;
-            out.needsPassword = file.needsPassword;
-            const QString why = file.status == StoreFileRead::Unreadable
-                                    ? file.reason
-                                    : AutoSaver::tr("it is damaged or not a vault file, perhaps not yet complete");
-            out.message = AutoSaver::tr("The vault file %1 was changed by another program and cannot be read: %2. "
-                                        "It is left as it is, and this computer's changes are not saved to it until "
-                                        "it reads as a vault again.")
-                              .arg(native(path), why);
-            return;
-        }
-    }
-
-    for (const QString& name : storeConflictCopies(folder.entryList(QDir::Files | QDir::Hidden))) {
-        if (round.knownCopies.contains(name))
-            continue;
-        const QString copyPath = folder.filePath(name);
-        StoreFileRead copy = readStoreFile(copyPath, round.key.get());
-        if (copy.status != StoreFileRead::Read) {
-            out.damagedCopies << name;
-            out.summaries << AutoSaver::tr("The conflicted copy %1 made by a sync program does not read as a vault; "
-                                           "it was left as it is.")
-                                 .arg(name);
-            continue;
-        }
-        // A version this program wrote, set aside by the sync tool: nothing in it is new here.
-        if (round.ownWrites.contains(copy.fingerprint.digest) || copy.fingerprint.digest == round.known.digest) {
-            out.mergedCopies << name;
-            continue;
-        }
-        // Three-way when the copy is known to descend from the ancestor (so that what was deleted
-        // or changed here since is not undone), else two-way: the union by id.
-        StoreMerge merge =
-            round.copiesHaveBase ? mergeStore(round.base, current, copy.payload) : mergeStore(current, copy.payload);
-        current = std::move(merge.merged);
-        out.mergedCopies << name;
-        const QString vaultSummary = merge.vault.summary();
-        out.summaries << AutoSaver::tr("Merged the conflicted copy %1 made by a sync program%2.")
-                             .arg(name, vaultSummary.isEmpty() ? QString() : QStringLiteral(": ") + vaultSummary);
-        const QString preferencesSummary = merge.preferences.summary();
-        if (!preferencesSummary.isEmpty())
-            out.summaries << preferencesSummary;
-    }
-
-    if (out.fileMerged || !out.mergedCopies.isEmpty() || !out.damagedCopies.isEmpty()) {
-        out.kind = Outcome::Merged;
-        out.plan = planVaultChanges(round.ours.categories, round.ours.entries, current.categories, current.entries);
-        out.preferencesChanged = !samePreferences(round.ours.preferences, current.preferences);
-        out.stepName = out.fileMerged ? AutoSaver::tr("Merge from Another Computer")
-                                      : AutoSaver::tr("Merge of Conflicted Copies");
-        out.result.preferences = current.preferences;
-        // Merged copies are renamed after the save that holds them.
-        out.needsWrite = out.needsWrite || !out.mergedCopies.isEmpty();
-        return;
-    }
-    if (!round.write)
-        return;
-    const StoreSaveResult saved = round.store->save(current, round.key, round.hooks);
-    if (!saved.ok) {
-        out.kind = Outcome::SaveFailed;
-        out.message = saved.error;
-        return;
-    }
-    out.kind = Outcome::Saved;
-    out.fingerprint = saved.written;
-    out.writtenKey = round.key;
 }

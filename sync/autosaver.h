@@ -2,7 +2,8 @@
 
 #include "store/securefile.h"
 #include "store/settingsstore.h"
-#include "sync/storefile.h"
+#include "sync/mergebase.h"
+#include "sync/saveround.h"
 
 #include <QObject>
 #include <QStringList>
@@ -11,21 +12,22 @@
 #include <memory>
 #include <thread>
 
-class ProtectionKey;
-class QFileSystemWatcher;
+class DerivedKeys;
 class QTimer;
+class StoreWatch;
 struct StoreState;
 struct VaultChangePlan;
 
-// Keeps the store file in step with the open vault while the program runs:
-// - a committed change is saved about a second later, from a snapshot, on a worker thread;
-// - before each save, and when the store's folder changes, the file is checked against what was
-//   last loaded or written; a file put there by someone else (a sync tool bringing another
-//   computer's changes) is merged three-way into the open vault, in place, and never overwritten;
-// - conflicted copies a sync tool leaves beside the store are merged two-way and, once the merge
-//   is saved, renamed so they are not merged again;
+// Keeps the store file in step with the open vault while the program runs: it schedules rounds
+// (sync/saveround.h: snapshot, read and authenticate, merge, encode, compare-and-swap write) on a
+// worker thread and takes their outcomes in on the thread it lives on (the GUI thread):
+// - a committed change is saved about a second later;
+// - when the store's folder changes (sync/watch.h), and before each save, the file is checked
+//   against what was last known of it; a version from elsewhere is merged three-way into the open
+//   vault, in place, and never overwritten unseen;
+// - conflicted copies a sync tool leaves beside the store are merged and, once the merge is saved,
+//   moved out of the synced folder;
 // - a failed save is retried, backing off; a file that does not read as a store is left alone.
-// Everything but the file work happens on the thread the saver lives on (the GUI thread).
 class AutoSaver : public QObject
 {
     Q_OBJECT
@@ -36,9 +38,7 @@ public:
     ~AutoSaver() override;
 
     // Starts saving and watching. `loaded` is the state as it was read from the file that
-    // `fingerprint` describes: the common ancestor of the next merge. The ancestor stays the
-    // state last taken in from elsewhere (never this program's own writes, which the other
-    // computer may not have seen when it made its version).
+    // `fingerprint` describes.
     void start(const StoreSnapshot& loaded, const StoreFingerprint& fingerprint);
     bool isStarted() const { return started; }
 
@@ -67,10 +67,17 @@ public:
     bool isMerging() const { return merging; }
 
     // Saves now, after any round in flight, merging a changed file first; returns when done.
-    // A store file that does not read as a store is set aside (renamed) rather than merged.
+    // A store file that does not read as a store is kept aside (copied) rather than merged.
     StoreSaveResult flush();
     // Looks at the folder now, as a change reported by it would.
     void checkNow();
+
+    // The answer to takeInQuestion: take the file in (merged, two-way for another vault), or keep
+    // this vault (the file is kept aside and this vault saved in its place).
+    void answerTakeIn(bool takeTheirs);
+
+    // The merge base as it stands (for tests and for keeping it).
+    const MergeBase& mergeBase() const { return base; }
 
 signals:
     void saved();
@@ -85,44 +92,49 @@ signals:
     // The store file is protected under a master password this session does not hold (changed on
     // another computer): once SettingsStore::adoptFileProtection has it, checkNow() merges the file.
     void masterPasswordNeeded();
+    // Something done that the user should know of, needing no answer (readable copies encrypted).
+    void notice(const QString& message);
+    // A version of the store file waits for the user's word before it is taken in (another vault,
+    // or an unprotected file over a protected vault); `question` asks it, for a yes (take it in) or a
+    // no (keep this vault, the default). answerTakeIn() gives the answer; until then nothing is
+    // written over the file.
+    void takeInQuestion(const QString& question);
 
 private:
-    struct Round;
-    struct Outcome;
+    struct Running;
 
     void onVaultChanged();
     void onVaultReset();
-    void onFolderChanged();
     // Starts a round on the worker unless one runs; otherwise it follows that one.
     void requestRound();
     // `full`: a round that writes whatever it finds, as a flush wants.
-    std::unique_ptr<Round> makeRound(bool setAsideUnreadable, bool full = false);
-    // The file work of a round, on whichever thread runs it; touches nothing of the saver's.
-    static void runRound(Round& round);
+    std::unique_ptr<SaveRound> makeRound(bool setAsideUnreadable, bool full = false);
     void startRound();
     // Called on this thread when the worker is done with round `id`.
     void roundDone(quint64 id);
     // Waits for a round in flight and handles its outcome here.
     void finishRunning();
     // Takes in an outcome; true when another round should follow at once.
-    bool handle(Outcome& outcome, quint64 changesAtStart);
-    void replaceBase(StoreSnapshot&& newBase);
+    bool handle(RoundOutcome& outcome, quint64 changesAtStart);
     void scheduleRetry();
-    void setAsideMergedCopies();
+    void moveMergedCopies();
+    // The one place the merge base comes from at start and goes to after every save or merge.
+    void loadMergeBase(const StoreSnapshot& loaded);
+    void storeMergeBase();
 
     StoreState& state;
     const SettingsStore& store;
     WriteHooks hooks;
     MergeApplier mergeApplier;
-    QFileSystemWatcher* watcher = nullptr;
+    StoreWatch* watch = nullptr;
+    int checkDelayMs = 300;
     QTimer* saveTimer = nullptr;
-    QTimer* checkTimer = nullptr;
     QTimer* retryTimer = nullptr;
 
-    StoreSnapshot base;
-    StoreSnapshot garbage; // an old ancestor, for the next round to free
-    StoreFingerprint known;
-    std::shared_ptr<const ProtectionKey> writtenKey; // the form the file was last written in
+    MergeBase base;
+    StoreSnapshot loadedState; // until the first round has built the base from it
+    KnownFile known;
+    std::shared_ptr<DerivedKeys> derivedKeys;
     bool started = false;
     bool readOnly = false;
     bool dirty = false;
@@ -136,14 +148,16 @@ private:
     int notAStoreRounds = 0;
     bool problemShown = false;
     bool passwordAsked = false;
-    QStringList mergedCopies;    // merged, to be renamed once the merge is saved
-    QStringList skippedCopies;   // did not read as stores; not tried again this session
-    QList<QByteArray> ownWrites; // hashes of the files written since the ancestor came in
+    QByteArray questionDigest; // the file waiting for the user's word
+    QByteArray agreedDigest;
+    QByteArray overruledDigest;
+    QStringList mergedCopies;  // merged, to be moved out once the merge is saved
+    QStringList skippedCopies; // did not read as stores; not tried again this session
     int roundsDone = 0;
 
     std::thread worker;
     quint64 roundId = 0;
     bool roundRunning = false;
     bool roundWanted = false;
-    std::unique_ptr<Round> running;
+    std::unique_ptr<Running> running;
 };

@@ -1,8 +1,18 @@
-#include "conflictcopies.h"
+#include "sync/conflictcopies.h"
 
-#include "store/settingsstore.h"
+#include "store/securefile.h"
+#include "store/storelocation.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -65,4 +75,59 @@ QString mergedConflictCopyName(const QString& conflictName, const QStringList& f
     for (int n = 2; fileNames.contains(name); ++n)
         name = stem + QStringLiteral(" (merged %1)").arg(n) + suffix;
     return name;
+}
+
+QString conflictCopyFolder(const QString& storePath)
+{
+    return QFileInfo(realStorePath(storePath)).absolutePath();
+}
+
+QString mergedCopiesFolder()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    return data.isEmpty() ? QString() : data + QStringLiteral("/merged-copies");
+}
+
+QString moveToMergedCopies(const QString& copyPath, QString* error)
+{
+    const QString folder = mergedCopiesFolder();
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        *error = QStringLiteral("no folder for merged copies in the user's data folder");
+        return QString();
+    }
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString name = QFileInfo(copyPath).fileName();
+    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    const QString target =
+        folder + QLatin1Char('/') + (names.contains(name) ? mergedConflictCopyName(name, names) : name);
+    // A rename where the data folder shares the file system, else a copy and the original removed.
+    const QByteArray from = QFile::encodeName(copyPath);
+    const QByteArray to = QFile::encodeName(target);
+    if (::rename(from.constData(), to.constData()) != 0) {
+        if (!copySecretFile(copyPath, target, error))
+            return QString();
+        if (!QFile::remove(copyPath)) {
+            QFile::remove(target);
+            *error = QStringLiteral("the copy could not be removed from the synced folder");
+            return QString();
+        }
+    }
+    ::chmod(to.constData(), 0600);
+    // Kept for a while from now, whatever date the sync tool gave the copy.
+    ::utimensat(AT_FDCWD, to.constData(), nullptr, 0);
+    return target;
+}
+
+int pruneMergedCopies()
+{
+    const QString folder = mergedCopiesFolder();
+    if (folder.isEmpty())
+        return 0;
+    const QDateTime oldest = QDateTime::currentDateTimeUtc().addDays(-kMergedCopyDays);
+    int removed = 0;
+    for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        if (info.lastModified() < oldest && QFile::remove(info.filePath()))
+            ++removed;
+    }
+    return removed;
 }

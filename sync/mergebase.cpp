@@ -257,13 +257,24 @@ public:
         const MergeBase::Record now = base.record(entry);
         const MergeBase::Record* was = before(now.id);
         int mask = was ? maskOf(*was, now) : -1;
-        if (follows || !base.known)
+        if (!base.known)
             return mask;
         const auto add = [&](const std::vector<MergeBase::Record>& list) {
             auto it = std::lower_bound(list.begin(), list.end(), now, byId);
             for (; it != list.end() && it->id == now.id; ++it)
                 mask = std::max(mask, 0) | maskOf(*it, now);
         };
+        if (follows) {
+            // Even a file that follows our last write may have been made from the version shared
+            // before it (a sync tool that kept no copy): a value of theirs that is an older shared
+            // one is nothing new, so it never undoes what was saved here since.
+            if (theirs && was && useWritten) {
+                if (const MergeBase::Record* shared = findRecord(base.shared.records, now.id))
+                    mask = std::max(mask, 0) | maskOf(*shared, now);
+                add(base.history);
+            }
+            return mask;
+        }
         add(base.seen);
         if (theirs)
             add(base.history);
@@ -581,10 +592,40 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
                             qint64 nowMsecs)
 {
     const bool copy = kind == IncomingKind::ConflictedCopy;
+    // A store file follows our last write only if it shows it: it holds one of the versions we wrote
+    // since the last shared one. One that holds none was made without it (a sync tool that kept
+    // no copy of the version that lost): merged against what is known, it deletes nothing.
+    if (kind == IncomingKind::StoreFile && base.hasWritten && !base.written.records.empty()) {
+        bool shown = false;
+        for (const Entry& entry : theirs.entries) {
+            const MergeBase::Record now = base.record(entry);
+            const MergeBase::Record* wrote = findRecord(base.written.records, now.id);
+            if (!wrote)
+                continue;
+            // An entry we added, or one that keeps a field as we changed it.
+            const MergeBase::Record* was = findRecord(base.shared.records, now.id);
+            int ours = 0;
+            for (int i = 0; was && i < MergeFieldCount; ++i)
+                ours |= wrote->fields[i] != was->fields[i] ? 1 << i : 0;
+            int kept = 0;
+            for (int i = 0; i < MergeFieldCount; ++i)
+                kept |= (ours & (1 << i)) && wrote->fields[i] == now.fields[i] ? 1 << i : 0;
+            if (!was || kept) {
+                shown = true;
+                break;
+            }
+        }
+        if (!shown)
+            kind = IncomingKind::StoreFileBesideCopy;
+    }
     const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy);
+    // Settings of theirs as last shared are no change of theirs, whatever we wrote since (a new
+    // master password here must not give way to the old one of a file made before it).
+    const Preferences& preferencesBefore =
+        base.known && theirs.preferences == base.shared.preferences ? base.shared.preferences : ancestor.preferences();
     const PreferencesMerge preferences =
         base.isEmpty() || copy ? mergePreferences(ours.preferences, theirs.preferences)
-                               : mergePreferences(ancestor.preferences(), ours.preferences, theirs.preferences);
+                               : mergePreferences(preferencesBefore, ours.preferences, theirs.preferences);
     // A copy made elsewhere may be older than what came in since from the folder, so its fields
     // would undo later changes: it only adds the entries ours lacks. Its maker, which knows what it
     // followed, merges its changes (as StoreFileBesideOwnCopy) and writes them to the store.

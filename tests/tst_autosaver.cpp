@@ -1,14 +1,18 @@
 // The saver that keeps the store file in step with the open vault: saves in the background,
 // waits for them at the close, retries failures, and merges what other computers put there.
-#include "sync/autosaver.h"
-#include "sync/conflictcopies.h"
+#include "prefs/masterpassword.h"
 #include "store/payload.h"
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"
+#include "support/readonlyfolder.h"
 #include "support/testvault.h"
+#include "sync/autosaver.h"
+#include "sync/conflictcopies.h"
+#include "sync/fileread.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -242,8 +246,10 @@ private slots:
                                : storePath();
         QVERIFY(writeStoreFile(at, other).ok);
         QTRY_COMPARE(merged.count(), 1);
-        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/here", "X/X"}));
-        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/here", "X/X"}));
+        // What was saved here stays and X comes in; D, deleted there, stays until the computer that
+        // deleted it writes the deletion again (a version that did not follow ours deletes nothing).
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/here", "D/D", "X/X"}));
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/here", "D/D", "X/X"}));
     }
 
     // A change found only when saving (no folder event came) is merged, not overwritten.
@@ -299,10 +305,12 @@ private slots:
         QTest::newRow("Dropbox") << QStringLiteral("settings2 (Ann's conflicted copy 2026-12-07).vydat");
     }
 
-    // Merged at start, saved, then renamed; the same copy again changes nothing.
+    // Merged at start, saved, then moved out of the synced folder into this computer's folder of
+    // merged copies; the same copy again changes nothing.
     void conflictedCopyIsMergedOnce()
     {
         QFETCH(QString, name);
+        QDir(mergedCopiesFolder()).removeRecursively(); // what earlier tests merged
         QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a"))}));
         const QByteArray copy = sealStore(encodePayload(
             Preferences(), {QStringLiteral("General"), QStringLiteral("Work")},
@@ -311,24 +319,24 @@ private slots:
         QVERIFY(writeStoreFile(fixture->path(name), copy).ok);
         start();
         QSignalSpy merged(saver.get(), &AutoSaver::merged);
-        const QString mergedName = mergedConflictCopyName(name, {});
-        QTRY_VERIFY(QFile::exists(fixture->path(mergedName)));
+        const QString kept = mergedCopiesFolder() + QLatin1Char('/') + name;
+        QTRY_VERIFY(QFile::exists(kept));
         QVERIFY(!QFile::exists(fixture->path(name)));
+        QCOMPARE(QDir(fixture->dir.path()).entryList({QStringLiteral("*merged*")}), QStringList());
+        QCOMPARE(QFile::permissions(kept) & (QFile::ReadGroup | QFile::ReadOther), QFileDevice::Permissions());
+        QCOMPARE(readFile(kept), copy);
         QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "W/W"}));
         QCOMPARE(readPayload(storePath()).categories, (QStringList{"General", "Work"}));
         QCOMPARE(merged.count(), 1);
         QVERIFY(merged.at(0).at(0).toString().contains(name));
-        const QByteArray saved = readFile(storePath());
 
-        QVERIFY(QFile::copy(fixture->path(mergedName), fixture->path(name)));
+        QVERIFY(QFile::copy(kept, fixture->path(name)));
         saver->checkNow();
-        QTRY_VERIFY(QFile::exists(fixture->path(mergedConflictCopyName(name, {mergedName}))));
-        QVERIFY(!QFile::exists(fixture->path(name)));
+        QTRY_VERIFY(!QFile::exists(fixture->path(name)));
         QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "W/W"}));
         QCOMPARE(readPayload(storePath()).categories, (QStringList{"General", "Work"}));
-        QCOMPARE(TestVault::describe(readPayload(storePath()).entries),
-                 TestVault::describe(readPayload(fixture->path(mergedName)).entries));
-        Q_UNUSED(saved);
+        QCOMPARE(QDir(mergedCopiesFolder()).entryList(QDir::Files).size(), 2);
+        QVERIFY(QDir(mergedCopiesFolder()).removeRecursively());
     }
 
     // A store protected under the master password stays so: turning protection on is written at
@@ -373,6 +381,275 @@ private slots:
         QStringList now = TestVault::titlesAndPasswords(fixture->state.vault.entries());
         now.sort();
         QCOMPARE(now, (QStringList{"A/A", "B/B", "D/D", "X/X", "Y/Y"}));
+    }
+
+    // Locking lets the vault go and unlocking reads it back; neither is news from elsewhere, so the
+    // merge base stays: another computer's version made before this one's save keeps that save.
+    void lockAndUnlockKeepTheMergeBase()
+    {
+        open();
+        const Payload before = readPayload(storePath());
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        fixture->store.setVaultReleased(true);
+        fixture->state.vault.reset({}, EntryList());
+        fixture->store.setVaultReleased(false);
+        Payload reread = readPayload(storePath());
+        fixture->state.vault.reset(reread.categories, std::move(reread.entries));
+
+        EntryList theirs = before.entries;
+        theirs.append(entry(QStringLiteral("X"), QStringLiteral("x")));
+        QSignalSpy merged(saver.get(), &AutoSaver::merged);
+        QVERIFY(
+            writeStoreFile(storePath(), sealStore(encodePayload(before.preferences, before.categories, theirs))).ok);
+        QTRY_COMPARE(merged.count(), 1);
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()),
+                 (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+    }
+
+    // A version put in place while a save is being written is not replaced unseen: the save
+    // stops short of the rename, the version is merged, and then written.
+    void versionArrivingDuringASaveIsMergedFirst()
+    {
+        QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a")),
+                                                            entry(QStringLiteral("D"), QStringLiteral("d"))}));
+        const Payload seeded = readPayload(storePath());
+        EntryList theirs = seeded.entries;
+        theirs.append(entry(QStringLiteral("X"), QStringLiteral("x")));
+        const QByteArray other = sealStore(encodePayload(seeded.preferences, seeded.categories, theirs));
+        std::atomic<bool> arrived{false};
+        WriteHooks hooks;
+        hooks.sync = [this, &other, &arrived] {
+            if (!arrived.exchange(true))
+                writeStoreFile(storePath(), other);
+            return 0;
+        };
+        start(hooks);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTRY_VERIFY(arrived.load());
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
+    }
+
+    // A file that does not hold this vault is replaced only once a copy of it is kept: where no
+    // copy can be made (a folder that cannot be written, the file in it writable) it stays.
+    void fileThatCannotBeKeptIsNotReplaced()
+    {
+        QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a"))}));
+        ReadOnlyFolder folder(fixture->dir.path(), true);
+        if (!folder.valid)
+            QSKIP("cannot make a read-only folder here");
+        SettingsStore store(folder.path);
+        StoreState state;
+        const StoreLoadResult loaded = store.load(state);
+        QCOMPARE(loaded.outcome, StoreLoadResult::Loaded);
+        AutoSaver inPlace(state, store);
+        inPlace.setSaveDelay(20);
+        inPlace.setCheckDelay(20);
+        inPlace.start(snapshotOf(state), loaded.fingerprint);
+        const QByteArray junk(300, 'j');
+        {
+            QFile file(store.filePath());
+            QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+            QCOMPARE(file.write(junk), junk.size());
+        }
+        state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        const StoreSaveResult closed = inPlace.flush();
+        QVERIFY(!closed.ok);
+        QVERIFY(closed.error.contains(QDir::toNativeSeparators(store.filePath())));
+        QCOMPARE(readFile(store.filePath()), junk);
+    }
+
+    // A store that is a link into a synced folder stays a link: conflicted copies are found beside
+    // its target, a file that does not read as a vault is copied aside there, and saves write
+    // through to the target.
+    void storeThatIsALinkStaysOne()
+    {
+        QVERIFY(fixture->seed({QStringLiteral("General")}, {entry(QStringLiteral("A"), QStringLiteral("a"))}));
+        QTemporaryDir synced;
+        const QString target = synced.filePath(QStringLiteral("settings2.vydat"));
+        QVERIFY(QFile::rename(storePath(), target));
+        QVERIFY(QFile::link(target, storePath()));
+        const QString copy = synced.filePath(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG.vydat"));
+        QVERIFY(writeStoreFile(copy, sealStore(encodePayload(
+                                         Preferences(), {QStringLiteral("General")},
+                                         TestVault::entryList({entry(QStringLiteral("A"), QStringLiteral("a")),
+                                                               entry(QStringLiteral("W"), QStringLiteral("w"))}))))
+                    .ok);
+        start();
+        QTRY_VERIFY(!QFile::exists(copy));
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "W/W"}));
+
+        const QByteArray junk(300, 'j');
+        QVERIFY(writeStoreFile(target, junk).ok);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        QVERIFY(QFileInfo(storePath()).isSymLink());
+        QCOMPARE(fileTitles(target), (QStringList{"A/A", "B/B", "W/W"}));
+        const QStringList aside = QDir(synced.path()).entryList({QStringLiteral("settings2.vydat.unreadable-*")});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readFile(synced.filePath(aside.first())), junk);
+    }
+
+    void versionThatWaitsForTheUser_data()
+    {
+        QTest::addColumn<bool>("protectedVault");
+        QTest::addColumn<bool>("take");
+        QTest::newRow("another vault, ours kept") << false << false;
+        QTest::newRow("another vault, taken in") << false << true;
+        QTest::newRow("unprotected over protected, ours kept") << true << false;
+        QTest::newRow("unprotected over protected, taken in") << true << true;
+    }
+
+    // Versions that are not merged without the user's word: another vault (no entry in common),
+    // and, over a protected vault, a file in the ordinary form, which anyone could have made. Until
+    // the answer nothing is taken in or written; No keeps this vault and the file aside; Yes merges
+    // without deleting, and never takes a master password from an unprotected file.
+    void versionThatWaitsForTheUser()
+    {
+        QFETCH(bool, protectedVault);
+        QFETCH(bool, take);
+        open();
+        if (protectedVault) {
+            fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+            QVERIFY(fixture->store.protect(QStringLiteral("master")));
+            QVERIFY(saver->flush().ok);
+        }
+        const QString ourHash = fixture->state.preferences.masterPasswordHash;
+        Payload theirs;
+        theirs.preferences.masterPasswordHash = QStringLiteral("forged");
+        theirs.categories = QStringList{QStringLiteral("General")};
+        theirs.entries =
+            TestVault::entryList(protectedVault ? QList<Entry>{entry(QStringLiteral("A"), QStringLiteral("a")),
+                                                               entry(QStringLiteral("Z"), QStringLiteral("z"))}
+                                                : QList<Entry>{entry(QStringLiteral("Z"), QStringLiteral("z"))});
+        const QByteArray bytes = sealStore(encodePayload(theirs));
+        QSignalSpy asked(saver.get(), &AutoSaver::takeInQuestion);
+        QVERIFY(writeStoreFile(storePath(), bytes).ok);
+        QTRY_COMPARE(asked.count(), 1);
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QTest::qWait(100);
+        QCOMPARE(readFile(storePath()), bytes);
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "B/B", "D/D"}));
+
+        saver->answerTakeIn(take);
+        const QStringList expected = take ? QStringList{"A/A", "B/B", "D/D", "Z/Z"} : QStringList{"A/A", "B/B", "D/D"};
+        QTRY_COMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), expected);
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(fixture->state.preferences.masterPasswordHash, ourHash);
+        const QByteArray file = readFile(storePath());
+        QCOMPARE(isProtectedStore(file), protectedVault);
+        if (!protectedVault)
+            QCOMPARE(fileTitles(storePath()), expected);
+        const QStringList aside =
+            QDir(fixture->dir.path()).entryList({QStringLiteral("settings2.vydat.unreadable-*")}, QDir::Files);
+        QCOMPARE(aside.size(), take ? 0 : 1);
+        if (!take)
+            QCOMPARE(readFile(fixture->path(aside.first())), bytes);
+    }
+
+    // A file under another salt is derived for once, however often it is looked at; a header never
+    // seen is not derived for where derivation is not allowed (the GUI thread at the close).
+    void keyDerivedOncePerHeader()
+    {
+        const std::unique_ptr<ProtectionKey> session =
+            ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
+        const std::unique_ptr<ProtectionKey> resalted =
+            ProtectionKey::create(QStringLiteral("master"), kLowestKdfLimits);
+        const std::unique_ptr<ProtectionKey> otherPassword =
+            ProtectionKey::create(QStringLiteral("other"), kLowestKdfLimits);
+        const QByteArray payload = encodePayload(Payload());
+        const QString path = fixture->path(QStringLiteral("settings2.vydat"));
+        DerivedKeys keys;
+        QVERIFY(writeStoreFile(path, encodeProtectedStore(payload, *otherPassword)).ok);
+        QCOMPARE(readStoreFile(path, session.get(), &keys, false).needsPassword, true);
+        QCOMPARE(keys.derivationCount(), 0);
+        for (int look = 0; look < 3; ++look)
+            QCOMPARE(readStoreFile(path, session.get(), &keys).needsPassword, true);
+        QCOMPARE(keys.derivationCount(), 1);
+        QVERIFY(writeStoreFile(path, encodeProtectedStore(payload, *resalted)).ok);
+        for (int look = 0; look < 3; ++look)
+            QCOMPARE(readStoreFile(path, session.get(), &keys).status, StoreFileRead::Read);
+        QCOMPARE(keys.derivationCount(), 2);
+    }
+
+    // Turning protection on leaves no readable copy this program made: a merged copy is encrypted
+    // like the vault, a copy that does not read as a vault is deleted, and the user is told.
+    void protectionTakesInTheReadableCopies()
+    {
+        open();
+        QDir(mergedCopiesFolder()).removeRecursively();
+        QVERIFY(QDir().mkpath(mergedCopiesFolder()));
+        const QString merged =
+            mergedCopiesFolder() + QStringLiteral("/settings2.sync-conflict-20261207-143012-A.vydat");
+        QVERIFY(writeStoreFile(merged, readFile(storePath())).ok);
+        const QString unreadable = storePath() + QStringLiteral(".unreadable-20261207-143012");
+        QVERIFY(writeStoreFile(unreadable, QByteArray(300, 'j')).ok);
+        QSignalSpy notice(saver.get(), &AutoSaver::notice);
+        fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(fixture->store.protect(QStringLiteral("master")));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(notice.count(), 1);
+        QVERIFY(!QFile::exists(unreadable));
+        QByteArray plain;
+        QCOMPARE(decodeProtectedStore(readFile(merged), *fixture->store.sessionKey(), plain), ProtectedOutcome::Opened);
+        Payload copy;
+        QVERIFY(decodePayload(plain, copy));
+        QCOMPARE(TestVault::titlesAndPasswords(copy.entries), (QStringList{"A/A", "D/D"}));
+        QDir(mergedCopiesFolder()).removeRecursively();
+    }
+
+    void newMasterPasswordOnOneSide_data()
+    {
+        QTest::addColumn<bool>("changedHere");
+        QTest::newRow("changed here, the other side's file under the old one") << true;
+        QTest::newRow("changed on the other side") << false;
+    }
+
+    // A new master password on one side while the other edits: whichever password the merged vault
+    // holds the hash of, the file is written under that password's key.
+    void newMasterPasswordOnOneSide()
+    {
+        QFETCH(bool, changedHere);
+        const QString oldPassword = QStringLiteral("old"), newPassword = QStringLiteral("new");
+        fixture->state.preferences.masterPasswordHash = hashMasterPassword(oldPassword);
+        open();
+        fixture->store.setKdfCalibration([] { return kLowestKdfLimits; });
+        QVERIFY(fixture->store.protect(oldPassword));
+        QVERIFY(saver->flush().ok);
+        if (changedHere) {
+            fixture->state.preferences.masterPasswordHash = hashMasterPassword(newPassword);
+            QVERIFY(fixture->store.changeProtectionPassword(newPassword));
+            saver->noteChange();
+            QVERIFY(saver->flush().ok);
+        }
+        Payload theirs;
+        theirs.preferences = fixture->state.preferences;
+        theirs.preferences.masterPasswordHash = hashMasterPassword(changedHere ? oldPassword : newPassword);
+        theirs.categories = QStringList{QStringLiteral("General")};
+        theirs.entries = TestVault::entryList({entry(QStringLiteral("A"), QStringLiteral("a")),
+                                               entry(QStringLiteral("D"), QStringLiteral("d")),
+                                               entry(QStringLiteral("X"), QStringLiteral("x"))});
+        const std::unique_ptr<ProtectionKey> theirKey =
+            ProtectionKey::create(changedHere ? oldPassword : newPassword, kLowestKdfLimits);
+        QSignalSpy asked(saver.get(), &AutoSaver::masterPasswordNeeded);
+        QVERIFY(writeStoreFile(storePath(), encodeProtectedStore(encodePayload(theirs), *theirKey)).ok);
+        QTRY_COMPARE(asked.count(), 1);
+        QVERIFY(fixture->store.adoptFileProtection(changedHere ? oldPassword : newPassword));
+        saver->checkNow();
+        QTRY_COMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), (QStringList{"A/A", "D/D", "X/X"}));
+        fixture->state.vault.addEntry(entry(QStringLiteral("B"), QStringLiteral("b")));
+        QVERIFY(saver->flush().ok);
+        QByteArray plain;
+        QCOMPARE(openProtectedStore(readFile(storePath()), newPassword, plain), ProtectedOutcome::Opened);
+        Payload saved;
+        QVERIFY(decodePayload(plain, saved));
+        QCOMPARE(saved.preferences.masterPasswordHash, hashMasterPassword(newPassword));
+        QCOMPARE(TestVault::titlesAndPasswords(saved.entries), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
     }
 
     // A read-only vault takes changes in but never writes.

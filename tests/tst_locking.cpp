@@ -6,7 +6,7 @@
 #include "store/payload.h"
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"
-#include "sync/storefile.h"
+#include "sync/fileread.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
 

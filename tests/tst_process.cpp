@@ -223,11 +223,11 @@ private slots:
             list.sort();
             return list;
         };
-        // Renamed once the merge is saved.
+        // Moved out of the synced folder, into this computer's data folder, once the merge is saved.
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(conflictCopy), 20000);
         QCOMPARE(titles(), QStringList{QStringLiteral("From the copy")});
-        QVERIFY(QFile::exists(
-            dir->filePath(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG (merged).vydat"))));
+        QVERIFY(QFile::exists(dir->filePath(
+            QStringLiteral("home/.local/share/VAULTRY/merged-copies/settings2.sync-conflict-20261207-143012-ABCDEFG.vydat"))));
 
         ::kill(pid_t(process.processId()), SIGKILL);
         QCOMPARE(finish(process), -1);

@@ -2,11 +2,14 @@
 #include "store/rijndael.h"
 #include "store/sealeddata.h"
 #include "store/settingsstore.h"
+#include "support/readonlyfolder.h"
 #include "support/testvault.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QSysInfo>
@@ -113,57 +116,6 @@ QStringList damagedCopies(const QString& dir)
     return QDir(dir).entryList({QStringLiteral("settings2.vydat.damaged-*")}, QDir::Files, QDir::Name);
 }
 
-bool succeeds(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// The folder `source` seen through a path where it cannot be written: a read-only bind mount
-// where the user may mount (root), otherwise the folder itself with its write bits taken away.
-// `writableStore` leaves the store file in it writable, as on a shared folder or a read-only
-// mount that holds a writable file.
-class ReadOnlyFolder
-{
-public:
-    ReadOnlyFolder(const QString& source, bool writableStore) : source(source)
-    {
-        const QString store = source + QLatin1String(kStoreFileName);
-        if (::geteuid() != 0) {
-            path = source;
-            QFile::setPermissions(store, writableStore ? QFile::ReadOwner | QFile::WriteOwner : QFile::ReadOwner);
-            valid = QFile::setPermissions(source, QFile::ReadOwner | QFile::ExeOwner);
-            return;
-        }
-        path = mountPoint.path();
-        mounted = succeeds(QStringLiteral("mount"), {QStringLiteral("--bind"), source, path});
-        valid = mounted && succeeds(QStringLiteral("mount"),
-                                    {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), source, path});
-        if (valid && writableStore)
-            valid = fileMounted = succeeds(QStringLiteral("mount"),
-                                           {QStringLiteral("--bind"), store, path + QLatin1String(kStoreFileName)});
-    }
-
-    ~ReadOnlyFolder()
-    {
-        if (fileMounted)
-            succeeds(QStringLiteral("umount"), {path + QLatin1String(kStoreFileName)});
-        if (mounted)
-            succeeds(QStringLiteral("umount"), {path});
-        QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-
-    QString source;
-    QString path;
-    bool valid = false;
-
-private:
-    QTemporaryDir mountPoint;
-    bool mounted = false;
-    bool fileMounted = false;
-};
-
 // The files in `dir`, each with its bytes, for telling that nothing in it changed.
 QMap<QString, QByteArray> folderContents(const QString& dir)
 {
@@ -219,6 +171,22 @@ private slots:
         state().preferences.maxLoginAttempts = 9;
         QCOMPARE(store().load(state()).outcome, StoreLoadResult::Loaded);
         QCOMPARE(preferenceBytes(state().preferences), preferenceBytes(Preferences()));
+    }
+
+    // A store others may read is made owner-only when it is opened, without being written: its
+    // bytes and change time stay as they were.
+    void openedStoreBecomesOwnerOnly()
+    {
+        QCOMPARE(store().load(state()).outcome, StoreLoadResult::Created);
+        QVERIFY(QFile::setPermissions(storePath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                     QFile::ReadOther | QFile::WriteOther));
+        const QByteArray bytes = readFile(storePath);
+        const QDateTime changed = QFileInfo(storePath).lastModified();
+        QCOMPARE(SettingsStore(dir).load(state()).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(QFile::permissions(storePath) & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(readFile(storePath), bytes);
+        QCOMPARE(QFileInfo(storePath).lastModified(), changed);
     }
 
     void firstStartReportsAFailedWrite()

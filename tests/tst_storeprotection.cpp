@@ -249,6 +249,40 @@ private slots:
 
     // Locked over a protected store: saves write nothing while the vault is out of memory; the
     // vault comes back only with the right password, and with it the key for later saves.
+    void cutBelowItsMark_data()
+    {
+        QTest::addColumn<int>("length");
+        for (int length : {0, 1, 4, 7})
+            QTest::addRow("%d bytes", length) << length;
+    }
+
+    // A vault known here to be protected never falls back to the ordinary form: a file cut below
+    // its mark is damaged protection, not opened and kept as it is, and nothing writes the ordinary
+    // form over it. Protection turned off elsewhere (a whole ordinary store) is still taken.
+    void cutBelowItsMark()
+    {
+        QFETCH(int, length);
+        saveProtected();
+        const QByteArray protectedBytes = readFile(storePath());
+        const QByteArray cut = protectedBytes.left(length);
+        writeFile(storePath(), cut);
+        SettingsStore again(fixture->dir.path());
+        StoreState loaded;
+        const StoreLoadResult result = again.load(loaded);
+        QCOMPARE(result.outcome, StoreLoadResult::NotOpened);
+        QVERIFY(result.message.contains(QDir::toNativeSeparators(storePath())));
+        QVERIFY(!again.save(loaded).ok);
+        QCOMPARE(readFile(storePath()), cut);
+
+        // Turned off on another computer: the whole ordinary store opens, and is saved so.
+        fillVault();
+        writeFile(storePath(), sealStore(payloadOf(state())));
+        StoreState plain;
+        QCOMPARE(SettingsStore(fixture->dir.path()).load(plain).outcome, StoreLoadResult::Loaded);
+        QCOMPARE(plain.vault.entries().size(), 2);
+        QVERIFY(SettingsStore(fixture->dir.path()).save(plain).ok);
+    }
+
     void releaseAndReopen()
     {
         saveProtected();

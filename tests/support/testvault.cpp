@@ -34,8 +34,11 @@ void clearQuitRequest()
 void isolateWindowSettings()
 {
     static QTemporaryDir config;
+    static QTemporaryDir data;
     static const bool pointed = [] {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        // Journals, merged copies and what the program keeps per computer, likewise.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         // QSettings keeps the config folder it found first (the application object may have
         // asked already).
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());

@@ -11,7 +11,7 @@
 #include "store/securefile.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
-#include "sync/storefile.h"
+#include "sync/fileread.h"
 
 #include <QCoreApplication>
 #include <QFile>

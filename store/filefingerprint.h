@@ -1,18 +1,10 @@
 #pragma once
 
-#include "store/payload.h"
-
 #include <QByteArray>
 #include <QString>
 
-class ProtectionKey;
 class QFile;
-struct StoreState;
-
-// The store's contents as one value, taken on the GUI thread and written or merged elsewhere:
-// its lists are implicitly shared, so taking one copies no entry.
-using StoreSnapshot = Payload;
-StoreSnapshot snapshotOf(const StoreState& state);
+struct Payload;
 
 // What is known of one version of the store file, to tell the file this program loaded or wrote
 // from one put in its place by someone else (a sync tool, another computer).
@@ -50,25 +42,5 @@ bool storeFileUnchanged(const QString& path, const StoreFingerprint& known);
 
 // readStore over an opened store file that also fingerprints the bytes as they are read.
 bool readStoreFingerprinted(QFile& file, Payload& payload, StoreFingerprint* fingerprint);
-
-struct StoreFileRead
-{
-    enum Status
-    {
-        Missing,
-        Unreadable, // could not be opened or read
-        Damaged,    // read, but not a whole store: a partial download, another file
-        Read,
-    };
-    Status status = Missing;
-    Payload payload;
-    StoreFingerprint fingerprint;
-    QString reason; // for the user, when Unreadable
-    // Unreadable because it is protected under a master password this session does not hold
-    // (changed, or protection turned on, on another computer).
-    bool needsPassword = false;
-};
-
-// Reads and fingerprints the store file at `path` as it is now. A store protected under the
-// master password opens only with `key` (derived for its salt); otherwise it is Unreadable.
-StoreFileRead readStoreFile(const QString& path, const ProtectionKey* key = nullptr);
+// The fingerprint of an open file's identity (size, change time, inode, device), without its digest.
+StoreFingerprint openFileFingerprint(const QFile& file);
