@@ -219,8 +219,8 @@ void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
 class DigestAncestor : public MergeAncestor
 {
 public:
-    DigestAncestor(const MergeBase& base, bool follows, bool copy)
-        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy)
+    DigestAncestor(const MergeBase& base, bool follows, bool copy, bool deletesShared = false)
+        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy), deletesShared(deletesShared)
     {
     }
 
@@ -228,7 +228,17 @@ public:
     // A store file that did not follow our last write may come from a computer that never saw
     // what the base holds: what it lacks is not known to be deleted. Its maker, which deleted it,
     // holds the deletion and writes it again.
-    bool mayDelete() const override { return !copy && follows; }
+    bool mayDelete() const override { return !copy && (follows || deletesShared); }
+    // A store file beside a copy that shows one of our writes since the version last shared
+    // descends from it, and so from every entry that version held: what it lacks of those, it deleted.
+    bool mayDeleteEntry(const Entry& entry) const override
+    {
+        if (copy)
+            return false;
+        if (follows)
+            return true;
+        return deletesShared && findRecord(base.shared.records, base.idDigest(entry.id)) != nullptr;
+    }
     bool oursAsBeforeIsOlder() const override { return follows; }
 
     // The version this merge starts from, or the deleted one.
@@ -317,6 +327,7 @@ private:
     const bool follows; // theirs follows our last write
     const bool useWritten;
     const bool copy;
+    const bool deletesShared;
 };
 
 quint64 MergeBase::idDigest(const QString& id) const
@@ -595,7 +606,8 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     // A store file follows our last write only if it shows it: it holds one of the versions we wrote
     // since the last shared one. One that holds none was made without it (a sync tool that kept
     // no copy of the version that lost): merged against what is known, it deletes nothing.
-    if (kind == IncomingKind::StoreFile && base.hasWritten && !base.written.records.empty()) {
+    bool showsOurWrite = false;
+    if (kind != IncomingKind::ConflictedCopy && base.hasWritten && !base.written.records.empty()) {
         bool shown = false;
         for (const Entry& entry : theirs.entries) {
             const MergeBase::Record now = base.record(entry);
@@ -610,15 +622,18 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
             int kept = 0;
             for (int i = 0; i < MergeFieldCount; ++i)
                 kept |= (ours & (1 << i)) && wrote->fields[i] == now.fields[i] ? 1 << i : 0;
-            if (!was || kept) {
+            if (!was || kept)
                 shown = true;
-                break;
-            }
+            // Deleting beside a copy takes a firmer sign, a field as we changed it since the version
+            // shared: an entry we added may be in an older file of ours as well.
+            showsOurWrite = showsOurWrite || kept;
         }
         if (!shown)
             kind = IncomingKind::StoreFileBesideCopy;
     }
-    const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy);
+    // Beside a copy, a store file that shows our write still deletes what the version shared then held.
+    const bool deletesShared = kind == IncomingKind::StoreFileBesideCopy && showsOurWrite;
+    const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy, deletesShared);
     // Settings of theirs as last shared are no change of theirs, whatever we wrote since (a new
     // master password here must not give way to the old one of a file made before it).
     const Preferences& preferencesBefore =
@@ -668,12 +683,13 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     std::vector<MergeBase::Deletion> deletions = base.deletions;
     // Only a store file that followed our write deletes; beside a copy, what is missing on both
     // sides may simply not have reached them (our own deletions came with noteOwnWrite).
+    // Beside a copy, only what the version shared held (what we added stays; see DigestAncestor).
     const bool deletes = kind == IncomingKind::StoreFile;
     if (deletes && base.hasWritten) {
         for (const MergeBase::Record& r : base.written.records)
             deletions.push_back({r, nowMsecs});
     }
-    for (const MergeBase::Record& r : deletes ? base.shared.records : std::vector<MergeBase::Record>())
+    for (const MergeBase::Record& r : deletes || deletesShared ? base.shared.records : std::vector<MergeBase::Record>())
         deletions.push_back({r, nowMsecs});
     for (const MergeBase::Record& r : deletes ? base.history : std::vector<MergeBase::Record>())
         deletions.push_back({r, nowMsecs});

@@ -551,6 +551,18 @@ private slots:
             << s << "General | a:Mail:General:x:5 b:Shop:General:q"
             << "General | a:Mail:General:x:5 b:Shop:General:q"
             << "General | a:Mail:General:x:5" << file << "General /a|Mail|General|x";
+        // Beside a copy, a file that keeps a field as we changed it followed our write: what it lacks
+        // of the shared version it deleted; what we added stays. An entry we added is no such sign
+        // (an older file of ours may hold it).
+        QTest::newRow("deleted by a file beside a copy that followed our write")
+            << s << "General | a:Mail:General:x:5 b:Shop:General:q c:Bank:General:r:3"
+            << "General | a:Mail:General:x:5 b:Shop:General:q c:Bank:General:r:3"
+            << "General | a:Mail:General:x:5" << beside << "General /a|Mail|General|x/c|Bank|General|r";
+        QTest::newRow("an entry we added shows no write")
+            << s << "General | a:Mail:General:x:5 b:Shop:General:q c:Bank:General:r:3"
+            << "General | a:Mail:General:x:5 b:Shop:General:q c:Bank:General:r:3"
+            << "General | a:Mail:General:p c:Bank:General:r:3" << beside
+            << "General /a|Mail|General|x/b|Shop|General|q/c|Bank|General|r";
         // Our write echoed while we edited again: no copy (only this computer changed the field).
         QTest::newRow("an echo of our write is no clash") << s << "General | a:Mail:General:x:5 b:Shop:General:q"
                                                           << "General | a:Mail:General:w:7 b:Shop:General:q"

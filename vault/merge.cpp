@@ -404,7 +404,7 @@ VaultMerge mergeVaults(const MergeAncestor& base, const VaultContents& ours, con
         int oursMask = base.fieldsAsBefore(entry);
         const Entry* other = inTheirs.find(entry.id);
         if (!other) {
-            if (base.mayDelete() && oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
+            if (base.mayDeleteEntry(entry) && oursMask >= 0 && (oursMask & kContentFields) == kContentFields) {
                 report.deletedIds.append(entry.id);
                 continue;
             }

@@ -59,6 +59,8 @@ public:
     virtual bool oursAsBeforeIsOlder() const { return true; }
     // False for a version that may lack what it never saw (a sync tool's copy): nothing is deleted.
     virtual bool mayDelete() const { return true; }
+    // The same for one entry ours holds and theirs lacks; by default as mayDelete.
+    virtual bool mayDeleteEntry(const Entry&) const { return mayDelete(); }
 };
 
 // Whether two records hold the same value in every stored field, the id included (Entry's ==
