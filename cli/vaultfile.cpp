@@ -114,17 +114,16 @@ bool VaultFile::write(const Payload& changed, CliError& error)
     Payload ancestor = read;
     Payload ours = changed;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        const bool unchanged =
-            fingerprint.isNull() ? !QFileInfo::exists(storePath) : storeFileUnchanged(storePath, fingerprint);
-        if (unchanged) {
-            const StoreSaveResult saved = store.save(ours, key);
-            if (!saved.ok) {
-                error = CliError::file(saved.error);
-                return false;
-            }
+        // Replaced only if the file is still the version merged, right before the rename.
+        const StoreSaveResult saved = compareAndSwapWrite(store, ours, key, fingerprint);
+        if (saved.ok) {
             fingerprint = saved.written;
             read = std::move(ours);
             return true;
+        }
+        if (!saved.superseded) {
+            error = CliError::file(saved.error);
+            return false;
         }
         // Someone else wrote meanwhile: take their version in, then try again over it.
         StoreFileRead file;
