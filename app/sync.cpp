@@ -1,9 +1,9 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "sync/autosaver.h"
 #include "store/settingsstore.h"
 #include "store/storestate.h"
+#include "sync/autosaver.h"
 #include "vault/merge.h"
 #include "vault/vaultcommands.h"
 
@@ -195,12 +195,16 @@ void MainWindow::onSaveRecovered()
 
 void MainWindow::askMasterPasswordSetElsewhere()
 {
-    QString label = tr("The vault file was protected with another master password on another computer. Enter "
-                       "that master password to take in its changes:");
+    // Unprotected here, the file was protected there: under which password is not known yet.
+    const bool protectedHere = store.isProtected();
+    const QString title = protectedHere ? tr("Master Password Changed Elsewhere") : tr("Vault Protected Elsewhere");
+    QString label = protectedHere ? tr("The vault file was protected with another master password on another "
+                                       "computer. Enter that master password to take in its changes:")
+                                  : tr("Protection by the master password was turned on for the vault file on "
+                                       "another computer. Enter the master password to take in its changes:");
     for (;;) {
         bool confirmed = false;
-        const QString password = QInputDialog::getText(this, tr("Master Password Changed Elsewhere"), label,
-                                                       QLineEdit::Password, QString(), &confirmed);
+        const QString password = QInputDialog::getText(this, title, label, QLineEdit::Password, QString(), &confirmed);
         if (!confirmed) {
             statusBar()->showMessage(tr("The changes made on the other computer are not taken in until its master "
                                         "password is given; closing keeps its file aside and saves this vault."));

@@ -160,10 +160,13 @@ bool SettingsStore::adoptFileProtection(const QString& password)
     if (!opens)
         return false;
     // Without a session key (the ordinary form here) there is no other password to keep apart.
-    if (key)
+    if (key) {
         adopted = std::move(derived);
-    else
+    } else {
+        // Protected on another computer: known as protected here from now on.
         key = std::move(derived);
+        rememberProtectedHere(filePath(), true);
+    }
     return true;
 }
 

@@ -6,14 +6,14 @@
 #include "store/payload.h"
 #include "store/protectedstore.h"
 #include "store/settingsstore.h"
-#include "sync/fileread.h"
+#include "store/storeprotection.h"
 #include "support/dialogdriver.h"
 #include "support/testvault.h"
+#include "sync/fileread.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QStatusBar>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
 
@@ -134,37 +135,52 @@ private slots:
         store.reset();
     }
 
-    // The other computer changed the master password of a protected vault: its file is asked
-    // about, a wrong answer asks again, and the right one merges it and is kept for later saves.
-    void masterPasswordChangedElsewhere()
+    void passwordAskedForAFileFromElsewhere_data()
     {
-        seed(true);
+        QTest::addColumn<bool>("protectedHere");
+        QTest::addColumn<QString>("thereWith"); // the master password the other computer protected it with
+        QTest::newRow("changed over there") << true << QStringLiteral("changed over there");
+        QTest::newRow("protected over there, same password") << false << QString(kPassword);
+    }
+
+    // The other computer protected the vault under a master password of its own, or turned
+    // protection on under the same one: its file is asked about (saying which, never a false "another
+    // password"), a wrong answer asks again, and the right one merges it and is kept for later saves.
+    void passwordAskedForAFileFromElsewhere()
+    {
+        QFETCH(bool, protectedHere);
+        QFETCH(QString, thereWith);
+        seed(protectedHere);
         std::unique_ptr<MainWindow> window = openWindow();
         window->show();
-        const QString changed = QStringLiteral("changed over there");
         Payload theirs = snapshotOf(store->state);
-        theirs.preferences.masterPasswordHash = hashMasterPassword(changed);
+        theirs.preferences.masterPasswordHash = hashMasterPassword(thereWith);
         theirs.entries.append(TestVault::makeEntry(QStringLiteral("Wiki"), QStringLiteral("General")));
-        const std::unique_ptr<ProtectionKey> theirKey = ProtectionKey::create(changed, kLowestKdfLimits);
+        const std::unique_ptr<ProtectionKey> theirKey = ProtectionKey::create(thereWith, kLowestKdfLimits);
         QVERIFY(theirKey);
 
-        const QString title = QStringLiteral("Master Password Changed Elsewhere");
-        DialogDriver::answerInput(title,
-                                  QStringLiteral("The vault file was protected with another master password on "
+        const QString title = protectedHere ? QStringLiteral("Master Password Changed Elsewhere")
+                                            : QStringLiteral("Vault Protected Elsewhere");
+        const QString ask = protectedHere
+                                ? QStringLiteral("The vault file was protected with another master password on "
                                                  "another computer. Enter that master password to take in its "
-                                                 "changes:"),
-                                  kPassword);
+                                                 "changes:")
+                                : QStringLiteral("Protection by the master password was turned on for the vault "
+                                                 "file on another computer. Enter the master password to take "
+                                                 "in its changes:");
+        DialogDriver::answerInput(title, ask, QStringLiteral("wrong"));
         DialogDriver::answerInput(title,
                                   QStringLiteral("That is not the vault file's master password. Enter the master "
                                                  "password set on the other computer:"),
-                                  changed);
+                                  thereWith);
         QVERIFY(writeStoreFile(store->store.filePath(), encodeProtectedStore(encodePayload(theirs), *theirKey)).ok);
         QTRY_VERIFY(store->state.vault.entries().size() == 3);
-        QCOMPARE(store->state.preferences.masterPasswordHash, hashMasterPassword(changed));
+        QCOMPARE(store->state.preferences.masterPasswordHash, hashMasterPassword(thereWith));
+        QVERIFY(knownProtectedHere(store->store.filePath())); // never saved in the ordinary form again
 
         window->close();
         QByteArray plain;
-        QCOMPARE(openProtectedStore(readFile(store->store.filePath()), changed, plain), ProtectedOutcome::Opened);
+        QCOMPARE(openProtectedStore(readFile(store->store.filePath()), thereWith, plain), ProtectedOutcome::Opened);
         Payload saved;
         QVERIFY(decodePayload(plain, saved));
         QCOMPARE(saved.entries.size(), 3);
@@ -275,8 +291,8 @@ private slots:
     void typedEditsOutlastTheLock_data()
     {
         QTest::addColumn<bool>("protectedStore");
-        QTest::addColumn<bool>("asked");          // the lock comes while Save / Discard / Cancel is asked
-        QTest::addColumn<bool>("changedThere");   // another computer changes the entry while locked
+        QTest::addColumn<bool>("asked");        // the lock comes while Save / Discard / Cancel is asked
+        QTest::addColumn<bool>("changedThere"); // another computer changes the entry while locked
         QTest::newRow("ordinary") << false << false << false;
         QTest::newRow("ordinary, changed on another computer meanwhile") << false << false << true;
         QTest::newRow("protected, locked while asked to save") << true << true << false;
@@ -348,8 +364,7 @@ private slots:
         window->close();
         if (changedThere)
             QVERIFY(fileHolds("account there"));
-        QVERIFY(protectedStore ? fileHolds(QByteArray("\0t\0y\0p\0e\0d\0 \0h\0e\0r\0e", 20))
-                               : fileHolds("typed here"));
+        QVERIFY(protectedStore ? fileHolds(QByteArray("\0t\0y\0p\0e\0d\0 \0h\0e\0r\0e", 20)) : fileHolds("typed here"));
     }
 
     void undoIsOffWhileLocked_data()

@@ -574,7 +574,9 @@ private slots:
             << s << "General | a:Mail:General:x:5 b:Shop:General:q"
             << "General | a:Mail:General:x:5 b:Shop:General:q"
             << "General | a:Mail:General:v:8 b:Shop:General:q" << file
-            << "General /XfvZW6VqlBC9Gdmv9DufqyrceutApi|Mail||/(changed|||/on|||/another|||/computer)|General||/a|Mail|General|v/b|Shop|General|q";
+            << "General "
+               "/XfvZW6VqlBC9Gdmv9DufqyrceutApi|Mail||/(changed|||/on|||/another|||/computer)|General||/"
+               "a|Mail|General|v/b|Shop|General|q";
         // A copy only adds: it never undoes or deletes.
         QTest::newRow("a copy adds only") << s << "-"
                                           << "General | a:Mail:General:x:5 b:Shop:General:q"
