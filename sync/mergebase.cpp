@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr quint32 kMagic = 0x56594232; // "VYB2"
+constexpr quint32 kMagic = 0x56594233; // "VYB3"
 constexpr int kOwnWritesKept = 32;
 constexpr qint64 kRecordBytes = 8 + 4 * MergeFieldCount;
 
@@ -219,9 +219,20 @@ void MergeBase::remember(QList<QByteArray>& list, const QByteArray& digest)
 class DigestAncestor : public MergeAncestor
 {
 public:
-    DigestAncestor(const MergeBase& base, bool follows, bool copy, bool deletesShared = false)
-        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy), deletesShared(deletesShared)
+    DigestAncestor(const MergeBase& base, bool follows, bool copy, bool deletesShared = false, bool deletesKept = false)
+        : base(base), follows(follows), useWritten(follows && base.hasWritten), copy(copy),
+          deletesShared(deletesShared), deletesKept(deletesKept)
     {
+    }
+
+    // Ours is a version kept once against a store file that lacked it.
+    bool isKeptAgainstDeletion(const Entry& entry) const
+    {
+        if (!deletesKept)
+            return false;
+        const MergeBase::Record now = base.record(entry);
+        const MergeBase::Deletion* kept = findDeletion(base.keptAgainstDeletion, now.id);
+        return kept && sameRecordDigests(kept->version, now, kContentFields);
     }
 
     bool isEmpty() const override { return !base.known; }
@@ -235,7 +246,7 @@ public:
     {
         if (copy)
             return false;
-        if (follows)
+        if (follows || isKeptAgainstDeletion(entry))
             return true;
         return deletesShared && findRecord(base.shared.records, base.idDigest(entry.id)) != nullptr;
     }
@@ -259,7 +270,10 @@ public:
 
     // Without our last write followed, the versions seen from elsewhere and those we wrote tell
     // which values are not new.
-    int fieldsAsBefore(const Entry& entry) const override { return mask(entry, false); }
+    int fieldsAsBefore(const Entry& entry) const override
+    {
+        return isKeptAgainstDeletion(entry) ? kAllFields : mask(entry, false);
+    }
     int theirFieldsAsBefore(const Entry& entry) const override { return mask(entry, true); }
 
     int mask(const Entry& entry, bool theirs) const
@@ -328,6 +342,7 @@ private:
     const bool useWritten;
     const bool copy;
     const bool deletesShared;
+    const bool deletesKept;
 };
 
 quint64 MergeBase::idDigest(const QString& id) const
@@ -427,9 +442,10 @@ bool MergeBase::isTakenIn(const QByteArray& fileDigest) const
 
 void MergeBase::forgetOldDeletions(qint64 nowMsecs)
 {
-    deletions.erase(std::remove_if(deletions.begin(), deletions.end(),
-                                   [&](const Deletion& d) { return nowMsecs - d.atMsecs > kDeletionsKeptMsecs; }),
-                    deletions.end());
+    const auto old = [&](const Deletion& d) { return nowMsecs - d.atMsecs > kDeletionsKeptMsecs; };
+    deletions.erase(std::remove_if(deletions.begin(), deletions.end(), old), deletions.end());
+    keptAgainstDeletion.erase(std::remove_if(keptAgainstDeletion.begin(), keptAgainstDeletion.end(), old),
+                              keptAgainstDeletion.end());
 }
 
 void MergeBase::noteOwnWrite(const Payload& payload, const QByteArray& fileDigest, qint64 nowMsecs)
@@ -502,7 +518,7 @@ qsizetype MergeBase::memoryBytes() const
     };
     return qsizetype(sizeof *this) + bytes(shared) + bytes(written) +
            qsizetype((history.capacity() + seen.capacity()) * sizeof(Record)) +
-           qsizetype(deletions.capacity() * sizeof(Deletion));
+           qsizetype((deletions.capacity() + keptAgainstDeletion.capacity()) * sizeof(Deletion));
 }
 
 QByteArray MergeBase::encode() const
@@ -526,12 +542,14 @@ QByteArray MergeBase::encode() const
         for (quint32 field : r.fields)
             out << field;
     }
-    out << quint64(deletions.size());
-    for (const Deletion& d : deletions) {
-        out << d.version.id;
-        for (quint32 field : d.version.fields)
-            out << field;
-        out << d.atMsecs;
+    for (const std::vector<Deletion>* list : {&deletions, &keptAgainstDeletion}) {
+        out << quint64(list->size());
+        for (const Deletion& d : *list) {
+            out << d.version.id;
+            for (quint32 field : d.version.fields)
+                out << field;
+            out << d.atMsecs;
+        }
     }
     return bytes;
 }
@@ -578,18 +596,20 @@ bool MergeBase::decode(const QByteArray& bytes, MergeBase& base)
     }
     if (!std::is_sorted(read.seen.begin(), read.seen.end(), byId))
         return false;
-    in >> count;
-    if (!plausible(in, count, kRecordBytes + 8))
-        return false;
-    read.deletions.resize(count);
-    for (Deletion& d : read.deletions) {
-        if (!readRecord(in, d.version))
+    for (std::vector<Deletion>* list : {&read.deletions, &read.keptAgainstDeletion}) {
+        in >> count;
+        if (!plausible(in, count, kRecordBytes + 8))
             return false;
-        in >> d.atMsecs;
-    }
-    for (size_t i = 1; i < read.deletions.size(); ++i) {
-        if (!(read.deletions[i - 1].version.id < read.deletions[i].version.id))
-            return false;
+        list->resize(count);
+        for (Deletion& d : *list) {
+            if (!readRecord(in, d.version))
+                return false;
+            in >> d.atMsecs;
+        }
+        for (size_t i = 1; i < list->size(); ++i) {
+            if (!((*list)[i - 1].version.id < (*list)[i].version.id))
+                return false;
+        }
     }
     if (in.status() != QDataStream::Ok || !in.atEnd())
         return false;
@@ -603,6 +623,8 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
                             qint64 nowMsecs)
 {
     const bool copy = kind == IncomingKind::ConflictedCopy;
+    // With no copy beside it, the sync tool replaced our last write with this file: it saw it.
+    const bool noCopyBeside = kind == IncomingKind::StoreFile;
     // A store file follows our last write only if it shows it: it holds one of the versions we wrote
     // since the last shared one. One that holds none was made without it (a sync tool that kept
     // no copy of the version that lost): merged against what is known, it deletes nothing.
@@ -633,7 +655,7 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
     }
     // Beside a copy, a store file that shows our write still deletes what the version shared then held.
     const bool deletesShared = kind == IncomingKind::StoreFileBesideCopy && showsOurWrite;
-    const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy, deletesShared);
+    const DigestAncestor ancestor(base, kind == IncomingKind::StoreFile, copy, deletesShared, noCopyBeside);
     // Settings of theirs as last shared are no change of theirs, whatever we wrote since (a new
     // master password here must not give way to the old one of a file made before it).
     const Preferences& preferencesBefore =
@@ -713,6 +735,26 @@ IncomingMerge mergeIncoming(const MergeBase& base, const Payload& ours, const Pa
                     deletions.end());
     deletions.shrink_to_fit();
     next.deletions = std::move(deletions);
+    std::vector<MergeBase::Deletion> kept = base.keptAgainstDeletion;
+    for (const QString& id : result.vault.keptEntryIds) {
+        const Entry* held = ours.entries.findById(id);
+        if (held && !theirs.entries.containsId(id))
+            kept.push_back({base.record(*held), nowMsecs});
+    }
+    // One an entry, the latest; only while the entry is held.
+    std::stable_sort(kept.begin(), kept.end(), [](const MergeBase::Deletion& a, const MergeBase::Deletion& b) {
+        return a.version.id < b.version.id;
+    });
+    std::vector<MergeBase::Deletion> latest;
+    for (const MergeBase::Deletion& d : kept) {
+        if (!findRecord(mergedVersion.records, d.version.id))
+            continue;
+        if (!latest.empty() && latest.back().version.id == d.version.id)
+            latest.back() = d;
+        else
+            latest.push_back(d);
+    }
+    next.keptAgainstDeletion = std::move(latest);
     next.forgetOldDeletions(nowMsecs);
     if (copy) {
         // The versions taken from it: those of the entries it added.

@@ -138,6 +138,10 @@ private:
     // ours holding one of them has not changed that field here.
     std::vector<Record> seen;
     std::vector<Deletion> deletions; // ascending by id digest
+    // Our versions of entries a store file lacked that we kept, as changed here since (ascending by
+    // id, one an entry). A later store file that follows our write and still lacks one deleted it
+    // again after seeing it: it goes, so that the computers agree rather than write for ever.
+    std::vector<Deletion> keptAgainstDeletion;
     QList<QByteArray> ownWrites;
     QList<QByteArray> takenIn;
     QByteArray lastFile;

@@ -623,6 +623,22 @@ private slots:
         QCOMPARE(describe(again), describe(result));
     }
 
+    // Ours changed, theirs lacks it: kept once, with the change. A later store file that replaced
+    // the one holding it (no copy beside) and still lacks it deleted it after seeing it: it goes,
+    // so that two computers agree rather than write for ever. Beside a copy it stays.
+    void keptAgainstADeletionOnce()
+    {
+        const MergeBase base = MergeBase::of(payloadOf("General | a:Mail:General:p b:Shop:General:q"));
+        const Payload ours = payloadOf("General | a:Mail:General:x:5 b:Shop:General:q");
+        const Payload theirs = payloadOf("General | b:Shop:General:q");
+        const IncomingMerge kept = mergeIncoming(base, ours, theirs, IncomingKind::StoreFile, 1000);
+        QVERIFY(kept.merged.entries.containsId(QStringLiteral("a")));
+        for (const IncomingKind kind : {IncomingKind::StoreFile, IncomingKind::StoreFileBesideCopy}) {
+            const IncomingMerge again = mergeIncoming(restarted(kept.base), kept.merged, theirs, kind, 2000);
+            QCOMPARE(again.merged.entries.containsId(QStringLiteral("a")), kind != IncomingKind::StoreFile);
+        }
+    }
+
     // A vault copied over the store shares no id with ours nor the base: the saver asks first.
     void differentVault()
     {
