@@ -315,12 +315,16 @@ private:
             replica.copies.remove(c);
             removedCopies.insert(c);
         }
-        persistBase(r);
-        if (!needsWrite)
+        // What was taken in is kept as known only with the merge on disk: killed before the write,
+        // the program takes the file in again at its next start.
+        if (!needsWrite) {
+            persistBase(r);
             return;
+        }
         const QByteArray bytes = encodePayload(replica.vault);
         if (bytes == versions[replica.file].bytes) {
             replica.dirty = false;
+            persistBase(r);
             return;
         }
         Version written{bytes, versions[replica.file].seen};
@@ -383,7 +387,8 @@ private:
         }
         replica.lastKnown = fileDigest;
         replica.dirty = needsWrite;
-        persistBase(r);
+        if (!needsWrite)
+            persistBase(r);
     }
 
     // The sync tool between two online folders: a version that follows the other's is copied
