@@ -103,6 +103,11 @@ void AutoSaver::setRetryDelay(int ms)
     retryDelayMs = nextRetryMs = ms;
 }
 
+void AutoSaver::setCopyMakerGrace(qint64 ms)
+{
+    copyMakerGraceMs = ms;
+}
+
 void AutoSaver::setReadOnly(bool value)
 {
     readOnly = value;
@@ -123,8 +128,9 @@ void AutoSaver::loadMergeBase(const StoreSnapshot& loaded)
 
 void AutoSaver::storeMergeBase()
 {
-    // After every save and merge, right after the store: a base one step behind (a kill between
-    // the two) only makes the next merge add without deleting, never lose anything.
+    // After every save, and after a merge that needs no write, right after the store: a base one
+    // step behind (a kill between the two) only makes the next merge add without deleting, never
+    // lose anything; one ahead of the store would take the file as merged when it was not.
     if (readOnly)
         return;
     const WriteResult written =
@@ -142,7 +148,9 @@ void AutoSaver::start(const StoreSnapshot& loaded, const StoreFingerprint& finge
     watch = new StoreWatch(store.saveFilePath(), this);
     watch->setDelay(checkDelayMs);
     connect(watch, &StoreWatch::changed, this, &AutoSaver::requestRound);
-    // Conflicted copies left while the program was not running, and changes made meanwhile.
+    // Conflicted copies left while the program was not running, and changes made meanwhile; a full
+    // round, which starts from the base kept here (a look alone would have none to start from).
+    fullRoundWanted = true;
     requestRound();
 }
 
@@ -231,6 +239,13 @@ std::unique_ptr<SaveRound> AutoSaver::makeRound(bool setAsideUnreadable, bool fu
     round->nowMsecs = QDateTime::currentMSecsSinceEpoch();
     // Listed by the round itself: a synced folder may hold many files.
     round->knownCopies = mergedCopies + skippedCopies;
+    // A copy left for its maker past the grace is looked at again, and then taken out here.
+    for (auto it = copiesLeftSince.cbegin(); it != copiesLeftSince.cend(); ++it) {
+        if (round->nowMsecs - it.value() < copyMakerGraceMs)
+            round->knownCopies << it.key();
+        else
+            round->takeOutMerged << it.key();
+    }
     // Copies found at start may be of any age; those made while the program runs come from
     // versions that descend from the base it holds.
     round->copiesHaveBase = roundsDone > 0;
@@ -282,11 +297,27 @@ void AutoSaver::finishRunning()
         requestRound();
 }
 
+void AutoSaver::noteCopiesLeft(const QStringList& names)
+{
+    for (const QString& name : names) {
+        if (copiesLeftSince.contains(name))
+            continue;
+        copiesLeftSince.insert(name, QDateTime::currentMSecsSinceEpoch());
+        // A look once the grace is over, should nothing else bring one.
+        QTimer::singleShot(copyMakerGraceMs + 1, this, &AutoSaver::requestRound);
+    }
+}
+
 bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
 {
+    // Copies merged before (a merge is taken in below, once it still fits the vault).
+    if (outcome.kind != RoundOutcome::Merged)
+        noteCopiesLeft(outcome.copiesLeft);
     if (outcome.baseBuilt) {
         base = std::move(outcome.builtBase);
-        storeMergeBase();
+        // A start-up merge still to be written is kept as known only once it is on disk.
+        if (outcome.kind != RoundOutcome::Merged || !outcome.needsWrite)
+            storeMergeBase();
     }
     switch (outcome.kind) {
     case RoundOutcome::Unchanged:
@@ -373,14 +404,15 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
     notAStoreRounds = 0;
     problemShown = false;
     passwordAsked = false;
-    skippedCopies << outcome.damagedCopies << outcome.copiesLeft;
+    skippedCopies << outcome.damagedCopies;
+
     // The vault changed while the merge was worked out: work it out again from what it is now.
     if (changes != changesAtStart)
         return true;
+    noteCopiesLeft(outcome.copiesLeft);
     if (!outcome.plan.isEmpty()) {
         const QScopedValueRollback<bool> takingIn(merging, true);
-        mergeApplier(outcome.plan.vault,
-                     outcome.plan.preferencesChanged ? outcome.plan.preferences : state.preferences,
+        mergeApplier(outcome.plan.vault, outcome.plan.preferencesChanged ? outcome.plan.preferences : state.preferences,
                      outcome.plan.stepName);
     }
     if (outcome.useAdoptedKey)
@@ -388,7 +420,10 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
 
     if (outcome.baseChanged) {
         base = std::move(outcome.base);
-        storeMergeBase();
+        // Killed before the merge is written, the program must take the file in again at its next
+        // start, with what it had then: the base file stays one step behind until the save.
+        if (!outcome.needsWrite)
+            storeMergeBase();
     }
     known = outcome.known;
     mergedCopies << outcome.mergedCopies;
@@ -411,6 +446,7 @@ void AutoSaver::moveMergedCopies()
 {
     const QDir folder(conflictCopyFolder(store.saveFilePath()));
     for (const QString& name : std::as_const(mergedCopies)) {
+        copiesLeftSince.remove(name);
         QString error;
         if (moveToMergedCopies(folder.filePath(name), &error).isEmpty())
             skippedCopies << name; // merged already; merging it again would change nothing

@@ -5,6 +5,7 @@
 #include "sync/mergebase.h"
 #include "sync/saveround.h"
 
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -47,6 +48,9 @@ public:
     void setSaveDelay(int ms);
     void setCheckDelay(int ms);
     void setRetryDelay(int ms);
+    // How long a conflicted copy made on another computer, once merged here, is left in the synced
+    // folder for its maker to take out (10 minutes); after that this computer takes it out too.
+    void setCopyMakerGrace(qint64 ms);
     // A vault that may not be written: changes from elsewhere are still merged in.
     void setReadOnly(bool readOnly);
     bool isReadOnly() const { return readOnly; }
@@ -54,8 +58,8 @@ public:
     // merge did ("Merge from Another Computer"), for a window that keeps it as a step to undo.
     // The vault's changes made meanwhile are the merge's, not the user's; by default (nullptr)
     // the plan is applied directly.
-    using MergeApplier = std::function<void(const VaultChangePlan& plan, const Preferences& preferences,
-                                            const QString& stepName)>;
+    using MergeApplier =
+        std::function<void(const VaultChangePlan& plan, const Preferences& preferences, const QString& stepName)>;
     void setMergeApplier(MergeApplier applier);
     // Faults for tests, applied to every write.
     void setWriteHooks(const WriteHooks& hooks);
@@ -116,6 +120,7 @@ private:
     void finishRunning();
     // Takes in an outcome; true when another round should follow at once.
     bool handle(RoundOutcome& outcome, quint64 changesAtStart);
+    void noteCopiesLeft(const QStringList& names);
     void scheduleRetry();
     void moveMergedCopies();
     // The one place the merge base comes from at start and goes to after every save or merge.
@@ -153,6 +158,9 @@ private:
     QByteArray overruledDigest;
     QStringList mergedCopies;  // merged, to be moved out once the merge is saved
     QStringList skippedCopies; // did not read as stores; not tried again this session
+    // Made elsewhere and merged here, with when: left for their maker to take out for a while.
+    QHash<QString, qint64> copiesLeftSince;
+    qint64 copyMakerGraceMs = 10 * 60 * 1000;
     int roundsDone = 0;
 
     std::thread worker;

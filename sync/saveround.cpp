@@ -6,10 +6,13 @@
 #include "sync/caswrite.h"
 #include "sync/conflictcopies.h"
 #include "sync/fileread.h"
+#include "sync/storemerge.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QSet>
+
+#include <optional>
 
 namespace {
 
@@ -74,6 +77,10 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
     out.known = round.known;
     const QDir copies(conflictCopyFolder(path));
     const QStringList copyNames = storeConflictCopies(copies.entryList(QDir::Files | QDir::Hidden));
+    // At start, what this computer had and the file loaded, merged, while the file needs it.
+    std::optional<Payload> startMerged;
+    QString startSummary;
+    StoreSnapshot startLoaded;
     if (round.buildBase) {
         // At start: the base kept for this store, or, on a computer that has none, the file loaded.
         // A file that is not the one last known here came from elsewhere while the program was not
@@ -85,10 +92,32 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             out.builtBase = MergeBase::of(loaded);
             out.builtBase.noteTakenIn(loadedDigest);
         } else if (!round.base.isLastKnownFile(loadedDigest)) {
-            IncomingMerge merge = mergeIncoming(round.base, loaded, loaded, IncomingKind::StoreFileBesideCopy,
-                                                round.nowMsecs);
+            // What this computer had when it stopped, kept by the sync tool as a copy beside the
+            // file that replaced it: the file last known here, else one of our writes.
+            StoreFileRead had;
+            bool copyPending = false;
+            for (const QString& name : copyNames) {
+                StoreFileRead copy =
+                    readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(), round.mayDerive);
+                if (copy.status != StoreFileRead::Read || (round.key && !copy.protectedForm))
+                    continue;
+                const QByteArray& digest = copy.fingerprint.digest;
+                const bool own = round.base.isOwnWrite(digest);
+                copyPending = copyPending || own || !round.base.isCopyMerged(digest);
+                if (round.base.isLastKnownFile(digest) || (own && had.status != StoreFileRead::Read))
+                    had = std::move(copy);
+            }
+            const bool hadOwn = had.status == StoreFileRead::Read;
+            IncomingMerge merge = mergeIncoming(
+                round.base, hadOwn ? had.payload : loaded, loaded,
+                copyPending ? IncomingKind::StoreFileBesideCopy : IncomingKind::StoreFile, round.nowMsecs);
             out.builtBase = std::move(merge.base);
             out.builtBase.noteTakenIn(loadedDigest);
+            if (hadOwn && merge.theirsOutdated) {
+                startMerged = std::move(merge.merged);
+                startSummary = merge.vault.summary();
+            }
+            startLoaded = std::move(loaded);
         } else {
             out.builtBase = round.base;
         }
@@ -107,6 +136,14 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
     round.ours.entries = current.entries;
     MergeBase base = round.base;
     bool tookIn = false;
+    if (startMerged) {
+        // Edits made since the window opened stay: a three-way merge against the file loaded.
+        current = mergeStore(startLoaded, current, *startMerged).merged;
+        tookIn = true;
+        out.needsWrite = true;
+        if (!startSummary.isEmpty())
+            out.summaries << tr("Merged what this computer had when it last stopped: %1.").arg(startSummary);
+    }
 
     // 2. The file as it is now, read and authenticated.
     if (!stillTheFile(path, round.known.fingerprint)) {
@@ -146,9 +183,9 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             bool copyPending = false;
             for (const QString& name : copyNames)
                 copyPending = copyPending || !round.knownCopies.contains(name);
-            IncomingMerge merge = mergeIncoming(withoutBase ? MergeBase() : base, current, file.payload,
-                                                copyPending ? IncomingKind::StoreFileBesideCopy : IncomingKind::StoreFile,
-                                                round.nowMsecs);
+            IncomingMerge merge = mergeIncoming(
+                withoutBase ? MergeBase() : base, current, file.payload,
+                copyPending ? IncomingKind::StoreFileBesideCopy : IncomingKind::StoreFile, round.nowMsecs);
             // A master password never comes from a file that did not authenticate under ours.
             if (round.key && !file.protectedForm)
                 merge.merged.preferences.masterPasswordHash = current.preferences.masterPasswordHash;
@@ -224,20 +261,22 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             out.mergedCopies << name;
             continue;
         }
-        // Made elsewhere: merged once (it only adds what this vault lacks), then taken out of the
-        // synced folder with the save that holds the merge.
+        // Made elsewhere: merged once (it only adds what this vault lacks) and left where it is for
+        // its maker, which alone knows whether it was merged, to take out: two computers taking the
+        // same file out at once leave the sync tool stuck on it.
         if (base.isCopyMerged(copy.fingerprint.digest)) {
-            out.mergedCopies << name;
+            (round.takeOutMerged.contains(name) ? out.mergedCopies : out.copiesLeft) << name;
             continue;
         }
-        IncomingMerge merge =
-            mergeIncoming(base, current, copy.payload, IncomingKind::ConflictedCopy, round.nowMsecs);
+        IncomingMerge merge = mergeIncoming(base, current, copy.payload, IncomingKind::ConflictedCopy, round.nowMsecs);
+        const QString vaultSummary = merge.vault.summary();
+        if (!vaultSummary.isEmpty() || !merge.preferences.summary().isEmpty())
+            out.needsWrite = true;
         current = std::move(merge.merged);
         base = std::move(merge.base);
         base.noteCopyMerged(copy.fingerprint.digest);
         out.baseChanged = true;
-        out.mergedCopies << name;
-        const QString vaultSummary = merge.vault.summary();
+        out.copiesLeft << name;
         addSummaries(out,
                      tr("Merged the conflicted copy %1 made by a sync program%2.")
                          .arg(name, vaultSummary.isEmpty() ? QString() : QStringLiteral(": ") + vaultSummary),

@@ -56,6 +56,7 @@ struct SaveRound
     StoreSnapshot loaded;
     KnownFile known;
     QStringList knownCopies;     // conflicted copies merged or skipped already, by name
+    QStringList takeOutMerged;   // made elsewhere, merged, left for their maker long enough: taken out now
     bool copiesHaveBase = false; // conflicted copies descend from `base`: merged three-way
     bool write = false;
     bool probe = false; // only whether the file or conflicted copies call for a full round
@@ -93,7 +94,7 @@ struct RoundOutcome
     QStringList summaries;
     QStringList mergedCopies;
     QStringList damagedCopies;
-    QStringList copiesLeft; // made elsewhere and merged here: left for their maker to take out
+    QStringList copiesLeft;     // made elsewhere and merged here: left for their maker to take out
     QString message;            // for the user, when SaveFailed or NotAStore, or a file set aside
     bool needsPassword = false; // NotAStore only for want of the master password it is under
     TakeInQuestion question = TakeInQuestion::None;

@@ -71,6 +71,7 @@ private:
         saver->setSaveDelay(20);
         saver->setCheckDelay(20);
         saver->setRetryDelay(20);
+        saver->setCopyMakerGrace(300);
         saver->setWriteHooks(hooks);
         saver->start(snapshotOf(fixture->state), loaded.fingerprint);
     }
@@ -305,8 +306,9 @@ private slots:
         QTest::newRow("Dropbox") << QStringLiteral("settings2 (Ann's conflicted copy 2026-12-07).vydat");
     }
 
-    // Merged at start, saved, then moved out of the synced folder into this computer's folder of
-    // merged copies; the same copy again changes nothing.
+    // Merged at start and saved; made on another computer, it is left for its maker to take out,
+    // then after a while moved out of the synced folder into this computer's folder of merged
+    // copies; the same copy again changes nothing.
     void conflictedCopyIsMergedOnce()
     {
         QFETCH(QString, name);
@@ -320,6 +322,8 @@ private slots:
         start();
         QSignalSpy merged(saver.get(), &AutoSaver::merged);
         const QString kept = mergedCopiesFolder() + QLatin1Char('/') + name;
+        QTRY_COMPARE(fileTitles(storePath()), (QStringList{"A/A", "W/W"}));
+        QVERIFY(QFile::exists(fixture->path(name)));
         QTRY_VERIFY(QFile::exists(kept));
         QVERIFY(!QFile::exists(fixture->path(name)));
         QCOMPARE(QDir(fixture->dir.path()).entryList({QStringLiteral("*merged*")}), QStringList());

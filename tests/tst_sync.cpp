@@ -483,7 +483,6 @@ private slots:
     // version could undo B's changes against.
     void restartWhileOffline()
     {
-        QSKIP("Not mended yet: a restart while offline still takes the file loaded as the merge's ancestor.");
         using Side = SyncthingPair::Side;
         STEP(startWith(threeEntries()));
         QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
@@ -529,7 +528,10 @@ private slots:
     // an unrelated one: the deletion holds in both folders, and the added entry reaches both.
     void deleteAfterChangesOnBothSides()
     {
-        QSKIP("Not mended yet: deletions leave no trace the merge can hold against an older version.");
+        // Passes on a quiet machine; beside other tests, the deletion or the addition still misses
+        // its bound now and then, for a reason not found yet.
+        if (!qEnvironmentVariableIsSet("VAULTRY_SYNC_ALL"))
+            QSKIP("Not settled yet under load: set VAULTRY_SYNC_ALL=1 to run it.");
         using Side = SyncthingPair::Side;
         STEP(startWith(threeEntries()));
         QVERIFY2(pair->setConnected(false, kStepMs), qPrintable(pair->errorString()));
@@ -547,6 +549,15 @@ private slots:
                                  return false;
                          }
                          return true;
+                     },
+                     kSettleMs),
+                 qPrintable(describeSides()));
+        // Both folders hold the same records before the link goes: a merge still on its way would
+        // be a change made after the deletion below.
+        QVERIFY2(waitUntil(
+                     [&] {
+                         return TestVault::describe(storeIn(folder(Side::A)).entries) ==
+                                TestVault::describe(storeIn(folder(Side::B)).entries);
                      },
                      kSettleMs),
                  qPrintable(describeSides()));
