@@ -115,9 +115,8 @@ void AutoSaver::setWriteHooks(const WriteHooks& writeHooks)
 
 void AutoSaver::loadMergeBase(const StoreSnapshot& loaded)
 {
-    // The base kept for this store on this computer; the first round, on the worker, builds one
-    // from the file loaded when there is none, and takes in a file that came while we were away.
-    base = readMergeBase(defaultMergeBaseFolder(), store.saveFilePath(), store.sessionKey().get());
+    // The first round, on the worker, reads the base kept for this store on this computer, builds
+    // one from the file loaded when there is none, and takes in a file that came while we were away.
     loadedState = loaded;
 }
 
@@ -224,6 +223,8 @@ std::unique_ptr<SaveRound> AutoSaver::makeRound(bool setAsideUnreadable, bool fu
         round->loaded = std::move(loadedState);
         loadedState = StoreSnapshot();
     }
+    round->baseFolder = defaultMergeBaseFolder();
+    round->keepBase = !readOnly;
     round->known = known;
     round->setAsideUnreadable = setAsideUnreadable;
     round->agreedDigest = agreedDigest;
@@ -284,10 +285,9 @@ void AutoSaver::finishRunning()
 
 bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
 {
-    if (outcome.baseBuilt) {
+    // Kept on disk by the round that built it.
+    if (outcome.baseBuilt)
         base = std::move(outcome.builtBase);
-        storeMergeBase();
-    }
     switch (outcome.kind) {
     case RoundOutcome::Unchanged:
         known = outcome.known;
@@ -306,7 +306,8 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
         known = outcome.known;
         if (outcome.baseChanged)
             base = std::move(outcome.base);
-        storeMergeBase();
+        if (!outcome.baseKept)
+            storeMergeBase();
         agreedDigest.clear();
         overruledDigest.clear();
         if (changes == changesAtStart)

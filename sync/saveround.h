@@ -51,9 +51,13 @@ struct SaveRound
     bool mayDerive = true; // false on the GUI thread: no key derivation for a header never seen
     StoreSnapshot ours;
     MergeBase base;
-    // The first round builds the base from the state as loaded, away from the GUI thread.
+    // The first round reads the base kept in `baseFolder` (sync/mergebasefile.h), or builds one from
+    // the state as loaded, away from the GUI thread.
     bool buildBase = false;
     StoreSnapshot loaded;
+    QString baseFolder;
+    // A round that builds a base, or saves, writes the base there (not for a read-only vault).
+    bool keepBase = false;
     KnownFile known;
     QStringList knownCopies;     // conflicted copies merged or skipped already, by name
     bool copiesHaveBase = false; // conflicted copies descend from `base`: merged three-way
@@ -86,6 +90,7 @@ struct RoundOutcome
     MergeBase builtBase; // when baseBuilt: the base before anything this round took in
     bool baseChanged = false;
     MergeBase base;             // when baseChanged
+    bool baseKept = false;      // the round wrote `base` to its file (or warned that it could not)
     bool useAdoptedKey = false; // the merge took the adopted key's master password in
     ApplyPlan plan;
     bool needsWrite = false;
