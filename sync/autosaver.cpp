@@ -441,6 +441,11 @@ StoreSaveResult AutoSaver::flush()
         round->mayDerive = false; // the GUI thread at the close: no key derived for a header never seen
         RoundOutcome outcome;
         runSaveRound(*round, outcome);
+        // A first round's base stands whatever else the round found, a failure or a question included.
+        if (outcome.baseBuilt) {
+            base = std::move(outcome.builtBase);
+            outcome.baseBuilt = false;
+        }
         if (outcome.kind == RoundOutcome::SaveFailed) {
             result.ok = false;
             result.error = outcome.message;

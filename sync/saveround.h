@@ -56,7 +56,8 @@ struct SaveRound
     bool buildBase = false;
     StoreSnapshot loaded;
     QString baseFolder;
-    // A round that builds a base, or saves, writes the base there (not for a read-only vault).
+    // A round that saves, or takes in at start a file from elsewhere, writes the base there (unless
+    // the vault is read-only).
     bool keepBase = false;
     KnownFile known;
     QStringList knownCopies;     // conflicted copies merged or skipped already, by name
