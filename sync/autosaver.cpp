@@ -120,9 +120,8 @@ void AutoSaver::setWriteHooks(const WriteHooks& writeHooks)
 
 void AutoSaver::loadMergeBase(const StoreSnapshot& loaded)
 {
-    // The base kept for this store on this computer; the first round, on the worker, builds one
-    // from the file loaded when there is none, and takes in a file that came while we were away.
-    base = readMergeBase(defaultMergeBaseFolder(), store.saveFilePath(), store.sessionKey().get());
+    // The first round, on the worker, reads the base kept for this store on this computer, builds
+    // one from the file loaded when there is none, and takes in a file that came while we were away.
     loadedState = loaded;
 }
 
@@ -232,6 +231,8 @@ std::unique_ptr<SaveRound> AutoSaver::makeRound(bool setAsideUnreadable, bool fu
         round->loaded = std::move(loadedState);
         loadedState = StoreSnapshot();
     }
+    round->baseFolder = defaultMergeBaseFolder();
+    round->keepBase = !readOnly;
     round->known = known;
     round->setAsideUnreadable = setAsideUnreadable;
     round->agreedDigest = agreedDigest;
@@ -313,12 +314,9 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
     // Copies merged before (a merge is taken in below, once it still fits the vault).
     if (outcome.kind != RoundOutcome::Merged)
         noteCopiesLeft(outcome.copiesLeft);
-    if (outcome.baseBuilt) {
+    // Kept on disk by the round that built it, or with the save that writes what it took in.
+    if (outcome.baseBuilt)
         base = std::move(outcome.builtBase);
-        // A start-up merge still to be written is kept as known only once it is on disk.
-        if (outcome.kind != RoundOutcome::Merged || !outcome.needsWrite)
-            storeMergeBase();
-    }
     switch (outcome.kind) {
     case RoundOutcome::Unchanged:
         known = outcome.known;
@@ -337,7 +335,8 @@ bool AutoSaver::handle(RoundOutcome& outcome, quint64 changesAtStart)
         known = outcome.known;
         if (outcome.baseChanged)
             base = std::move(outcome.base);
-        storeMergeBase();
+        if (!outcome.baseKept)
+            storeMergeBase();
         agreedDigest.clear();
         overruledDigest.clear();
         if (changes == changesAtStart)
@@ -476,6 +475,11 @@ StoreSaveResult AutoSaver::flush()
         round->mayDerive = false; // the GUI thread at the close: no key derived for a header never seen
         RoundOutcome outcome;
         runSaveRound(*round, outcome);
+        // A first round's base stands whatever else the round found, a failure or a question included.
+        if (outcome.baseBuilt) {
+            base = std::move(outcome.builtBase);
+            outcome.baseBuilt = false;
+        }
         if (outcome.kind == RoundOutcome::SaveFailed) {
             result.ok = false;
             result.error = outcome.message;

@@ -123,7 +123,8 @@ private:
     void noteCopiesLeft(const QStringList& names);
     void scheduleRetry();
     void moveMergedCopies();
-    // The one place the merge base comes from at start and goes to after every save or merge.
+    // The merge base comes from the first round (it reads or builds it on the worker); a round that
+    // saves writes it too, and storeMergeBase() writes it after a merge taken in here.
     void loadMergeBase(const StoreSnapshot& loaded);
     void storeMergeBase();
 

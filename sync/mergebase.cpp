@@ -2,6 +2,7 @@
 
 #include <QDataStream>
 #include <QIODevice>
+#include <QtEndian>
 
 #include <sodium.h>
 
@@ -64,14 +65,32 @@ int maskOf(const MergeBase::Record& before, const MergeBase::Record& now)
     return mask;
 }
 
+// A count, then the records as QDataStream writes their numbers, some hundred at a time: a
+// write to the stream per number took longer than making the digests.
+void writeRecords(QDataStream& out, const std::vector<MergeBase::Record>& records)
+{
+    out << quint64(records.size());
+    constexpr qint64 kBatch = 256;
+    char batch[kBatch * kRecordBytes];
+    qint64 used = 0;
+    for (const MergeBase::Record& r : records) {
+        qToBigEndian(r.id, batch + used);
+        used += 8;
+        for (quint32 field : r.fields) {
+            qToBigEndian(field, batch + used);
+            used += 4;
+        }
+        if (used == qint64(sizeof batch)) {
+            out.writeRawData(batch, int(used));
+            used = 0;
+        }
+    }
+    out.writeRawData(batch, int(used));
+}
+
 void writeVersion(QDataStream& out, const MergeBase::Version& version)
 {
-    out << quint64(version.records.size());
-    for (const MergeBase::Record& r : version.records) {
-        out << r.id;
-        for (quint32 field : r.fields)
-            out << field;
-    }
+    writeRecords(out, version.records);
     out << quint64(version.categories.size());
     for (quint64 c : version.categories)
         out << c;
@@ -394,12 +413,29 @@ MergeBase::Version MergeBase::version(const Payload& payload) const
     v.records.reserve(size_t(payload.entries.size()));
     for (const Entry& entry : payload.entries)
         v.records.push_back(record(entry));
-    std::stable_sort(v.records.begin(), v.records.end(), byId);
-    // A file may hold an id twice: its first record stands for it, as the merge reads it.
-    v.records.erase(
-        std::unique(v.records.begin(), v.records.end(), [](const Record& a, const Record& b) { return a.id == b.id; }),
-        v.records.end());
-    v.records.shrink_to_fit();
+    // Sorted in place: a stable sort would take a second array as large.
+    std::sort(v.records.begin(), v.records.end(), byId);
+    const auto sameId = [](const Record& a, const Record& b) { return a.id == b.id; };
+    if (std::adjacent_find(v.records.begin(), v.records.end(), sameId) != v.records.end()) {
+        // A file may hold an id twice: its first record stands for it, as the merge reads it.
+        std::vector<quint64> repeated;
+        for (size_t i = 1; i < v.records.size(); ++i) {
+            if (v.records[i].id == v.records[i - 1].id && (repeated.empty() || repeated.back() != v.records[i].id))
+                repeated.push_back(v.records[i].id);
+        }
+        std::vector<bool> done(repeated.size());
+        for (const Entry& entry : payload.entries) {
+            const quint64 id = idDigest(entry.id);
+            const auto at = std::lower_bound(repeated.begin(), repeated.end(), id);
+            if (at == repeated.end() || *at != id || done[size_t(at - repeated.begin())])
+                continue;
+            done[size_t(at - repeated.begin())] = true;
+            *std::lower_bound(v.records.begin(), v.records.end(), Record{id, {}}, byId) = record(entry);
+        }
+        v.records.erase(std::unique(v.records.begin(), v.records.end(), sameId), v.records.end());
+        v.records.shrink_to_fit();
+    }
+    v.categories.reserve(size_t(payload.categories.size()));
     for (const QString& name : payload.categories)
         v.categories.push_back(idDigest(QLatin1String("category\n") + name));
     std::sort(v.categories.begin(), v.categories.end());
@@ -524,24 +560,22 @@ qsizetype MergeBase::memoryBytes() const
 QByteArray MergeBase::encode() const
 {
     QByteArray bytes;
+    // Room for all of it at once (the digests, the lists of file hashes, a little more), rather
+    // than growing by copies.
+    const size_t records = shared.records.size() + written.records.size() + history.size() + seen.size();
+    const qsizetype hashes = ownWrites.size() + takenIn.size() + mergedCopies.size() + 1;
+    bytes.reserve(qsizetype(records * kRecordBytes +
+                            (deletions.size() + keptAgainstDeletion.size()) * (kRecordBytes + 8) +
+                            (shared.categories.size() + written.categories.size()) * 8) +
+                  hashes * 64 + 4096);
     QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_4_6);
     out << kMagic << quint8(known) << key << ownWrites << takenIn << lastFile << mergedCopies;
     writeVersion(out, shared);
     out << quint8(hasWritten);
     writeVersion(out, written);
-    out << quint64(history.size());
-    for (const Record& r : history) {
-        out << r.id;
-        for (quint32 field : r.fields)
-            out << field;
-    }
-    out << quint64(seen.size());
-    for (const Record& r : seen) {
-        out << r.id;
-        for (quint32 field : r.fields)
-            out << field;
-    }
+    writeRecords(out, history);
+    writeRecords(out, seen);
     for (const std::vector<Deletion>* list : {&deletions, &keptAgainstDeletion}) {
         out << quint64(list->size());
         for (const Deletion& d : *list) {

@@ -51,9 +51,14 @@ struct SaveRound
     bool mayDerive = true; // false on the GUI thread: no key derivation for a header never seen
     StoreSnapshot ours;
     MergeBase base;
-    // The first round builds the base from the state as loaded, away from the GUI thread.
+    // The first round reads the base kept in `baseFolder` (sync/mergebasefile.h), or builds one from
+    // the state as loaded, away from the GUI thread.
     bool buildBase = false;
     StoreSnapshot loaded;
+    QString baseFolder;
+    // A round that saves, or takes in at start a file from elsewhere, writes the base there (unless
+    // the vault is read-only).
+    bool keepBase = false;
     KnownFile known;
     QStringList knownCopies;     // conflicted copies merged or skipped already, by name
     QStringList takeOutMerged;   // made elsewhere, merged, left for their maker long enough: taken out now
@@ -87,6 +92,7 @@ struct RoundOutcome
     MergeBase builtBase; // when baseBuilt: the base before anything this round took in
     bool baseChanged = false;
     MergeBase base;             // when baseChanged
+    bool baseKept = false;      // the round wrote `base` to its file (or warned that it could not)
     bool useAdoptedKey = false; // the merge took the adopted key's master password in
     ApplyPlan plan;
     bool needsWrite = false;

@@ -413,6 +413,24 @@ private slots:
         QCOMPARE(fileTitles(storePath()), (QStringList{"A/A", "B/B", "D/D", "X/X"}));
     }
 
+    // The merge base outlives the program: after a restart, a conflicted copy that still holds an
+    // entry deleted here does not bring it back.
+    void restartKeepsTheMergeBase()
+    {
+        open();
+        const QByteArray before = readFile(storePath());
+        QVERIFY(fixture->state.vault.removeEntry(QStringLiteral("d")));
+        QVERIFY(saver->flush().ok);
+        saver.reset();
+        const QString copy = fixture->path(QStringLiteral("settings2.sync-conflict-20261207-143012-ABCDEFG.vydat"));
+        QVERIFY(writeStoreFile(copy, before).ok);
+        start();
+        QTRY_VERIFY(!QFile::exists(copy));
+        QVERIFY(saver->flush().ok);
+        QCOMPARE(TestVault::titlesAndPasswords(fixture->state.vault.entries()), QStringList{"A/A"});
+        QCOMPARE(fileTitles(storePath()), QStringList{"A/A"});
+    }
+
     // A version put in place while a save is being written is not replaced unseen: the save
     // stops short of the rename, the version is merged, and then written.
     void versionArrivingDuringASaveIsMergedFirst()

@@ -675,6 +675,28 @@ private slots:
         }
     }
 
+    // An id held more than once stands for its first record in the base, in whatever order the ids
+    // come: their change to that version is taken in without a clash.
+    void baseOfRepeatedIds()
+    {
+        QRandomGenerator random(20261208 + qEnvironmentVariableIntValue("VAULTRY_SEED"));
+        Payload shared, ours, theirs;
+        for (int i = 0; i < 3000; ++i) {
+            Entry entry =
+                vault(QStringLiteral("General | %1:t%2:General:%2").arg(random.bounded(1000)).arg(i)).entries[0];
+            shared.entries.append(entry);
+            if (ours.entries.containsId(entry.id))
+                continue;
+            ours.entries.append(entry);
+            entry.password += QLatin1Char('+');
+            entry.dateChanged = at(5);
+            theirs.entries.append(entry);
+        }
+        const IncomingMerge merge = mergeIncoming(MergeBase::of(shared), ours, theirs, IncomingKind::StoreFile, 1000);
+        QVERIFY(merge.vault.conflicts.isEmpty());
+        QCOMPARE(TestVault::describe(merge.merged.entries), TestVault::describe(theirs.entries));
+    }
+
     // The file: owner-only, beside nothing of the store, sealed under the session key.
     void baseFile()
     {
