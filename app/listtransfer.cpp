@@ -539,7 +539,7 @@ void MainWindow::importForeign(const QString& path, QFile& file, const QByteArra
         return;
 
     Vault::MergeResult merged;
-    undoStack->push(new ImportCommand(state.vault, result.read.entries, result.read.categories, &merged));
+    undoStack->push(new ImportCommand(state.vault, std::move(result.read.entries), result.read.categories, &merged));
     result.read.entries = EntryList();
     refreshView();
     const ImportPlan& plan = result.plan;

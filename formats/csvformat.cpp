@@ -1,5 +1,6 @@
 #include "csvformat.h"
 
+#include "formats/textblocks.h"
 #include "vault/vault.h"
 
 #include <QHash>
@@ -14,19 +15,40 @@
 
 namespace {
 
+// A record's fields as the file's UTF-8 bytes, one after another: a string is made only of
+// the fields an entry keeps, so that no text is made for each field of each row.
 struct CsvRow
 {
     int line = 0; // where the record starts
-    QStringList fields;
+    QByteArray text;
+    QList<qsizetype> ends; // where each field's bytes end in `text`
+
+    qsizetype size() const { return ends.size(); }
+    QByteArrayView field(qsizetype i) const
+    {
+        const qsizetype start = i == 0 ? 0 : ends.at(i - 1);
+        return QByteArrayView(text).sliced(start, ends.at(i) - start);
+    }
+    QStringList strings() const
+    {
+        QStringList fields;
+        for (qsizetype i = 0; i < size(); ++i)
+            fields.append(textOf(field(i)));
+        return fields;
+    }
+    static QString textOf(QByteArrayView bytes)
+    {
+        return bytes.isEmpty() ? QString(QLatin1String("")) : QString::fromUtf8(bytes);
+    }
 };
 
 // Takes each record as it is read; false stops the reading (its error set by the taker).
-using RecordTaker = std::function<bool(CsvRow&)>;
+using RecordTaker = std::function<bool(const CsvRow&)>;
 
 struct TableReader
 {
     const RecordTaker* take = nullptr;
-    QStringList fields;
+    CsvRow row; // its buffers kept from record to record
     int line = 0;
     int recordStart = 0;
     bool recordOpen = false;
@@ -36,18 +58,19 @@ struct TableReader
 void onField(void* data, size_t length, void* reader)
 {
     auto* r = static_cast<TableReader*>(reader);
-    r->fields.append(length == 0 ? QString(QLatin1String(""))
-                                 : QString::fromUtf8(static_cast<const char*>(data), qsizetype(length)));
+    r->row.text.append(static_cast<const char*>(data), qsizetype(length));
+    r->row.ends.append(r->row.text.size());
 }
 
 void onRecordEnd(int, void* reader)
 {
     auto* r = static_cast<TableReader*>(reader);
-    CsvRow row{r->recordStart, std::move(r->fields)};
-    r->fields = QStringList();
+    r->row.line = r->recordStart;
     r->recordOpen = false;
-    if (!r->stopped && !(*r->take)(row))
+    if (!r->stopped && !(*r->take)(r->row))
         r->stopped = true;
+    r->row.text.resize(0);
+    r->row.ends.resize(0);
 }
 
 // Spaces around unquoted fields are part of them: a password may begin with one.
@@ -205,22 +228,29 @@ private:
     mutable QHash<const char*, int> cache;
 };
 
-// The columns of a record by their (case-folded) header names.
+// The columns of a record by their (case-folded) header names. A field an entry keeps as it
+// is comes from `kept`, whose text goes into the shared blocks; any other is a string of its own
+// that goes when it is done with.
 class Record
 {
 public:
-    Record(const Columns& columns, const CsvRow& row) : columns(columns), row(row) {}
+    Record(const Columns& columns, const CsvRow& row, TextBlocks& texts) : columns(columns), row(row), texts(texts) {}
 
     QString operator[](const char* name) const { return at(columns.of(name)); }
-    QString at(int column) const
-    {
-        return column >= 0 && column < row.fields.size() ? row.fields.at(column) : QString(QLatin1String(""));
-    }
+    QString at(int column) const { return CsvRow::textOf(bytesAt(column)); }
+    QString kept(const char* name) const { return keptAt(columns.of(name)); }
+    QString keptAt(int column) const { return texts.fromUtf8(bytesAt(column)); }
     int line() const { return row.line; }
 
 private:
+    QByteArrayView bytesAt(int column) const
+    {
+        return column >= 0 && column < row.size() ? row.field(column) : QByteArrayView();
+    }
+
     const Columns& columns;
     const CsvRow& row;
+    TextBlocks& texts;
 };
 
 CsvLayout layoutOf(const QHash<QString, int>& columns)
@@ -331,11 +361,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
         const QString group = r["group"];
         const qsizetype slash = group.indexOf(QLatin1Char('/'));
         entry.category = categoryOrGeneral(slash < 0 ? QString() : group.mid(slash + 1));
-        entry.title = r["title"];
-        entry.account = r["username"];
-        entry.password = r["password"];
-        entry.url = r["url"];
-        entry.notes = r["notes"];
+        entry.title = r.kept("title");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
+        entry.url = r.kept("url");
+        entry.notes = r.kept("notes");
         appendNamedField(entry.notes, QStringLiteral("TOTP"), r["totp"]);
         return readIsoTime(r["created"], entry.dateCreated, QStringLiteral("Created"), r.line(), error) &&
                readIsoTime(r["last modified"], entry.dateChanged, QStringLiteral("Last Modified"), r.line(), error);
@@ -346,11 +376,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
         const QString folder = r["folder"];
         entry.category =
             categoryOrGeneral(!folder.isEmpty() || collections.isEmpty() ? folder : collections.takeFirst());
-        entry.title = r["name"];
-        entry.notes = r["notes"];
+        entry.title = r.kept("name");
+        entry.notes = r.kept("notes");
         if (r["type"] != QLatin1String("note")) {
-            entry.account = r["login_username"];
-            entry.password = r["login_password"];
+            entry.account = r.kept("login_username");
+            entry.password = r.kept("login_password");
             // Several addresses come joined by commas.
             QStringList uris = splitBitwardenUris(r["login_uri"]);
             if (!uris.isEmpty())
@@ -370,18 +400,18 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
     }
     case CsvLayout::Chromium:
         entry.category = Vault::generalCategory();
-        entry.title = r["name"];
-        entry.url = r["url"];
-        entry.account = r["username"];
-        entry.password = r["password"];
-        entry.notes = r["note"];
+        entry.title = r.kept("name");
+        entry.url = r.kept("url");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
+        entry.notes = r.kept("note");
         return true;
     case CsvLayout::Firefox:
         entry.category = Vault::generalCategory();
         entry.title = QString();
-        entry.url = r["url"];
-        entry.account = r["username"];
-        entry.password = r["password"];
+        entry.url = r.kept("url");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
         entry.notes = QLatin1String("");
         appendNamedField(entry.notes, QStringLiteral("HTTP realm"), r["httprealm"]);
         return readEpochTime(r["timecreated"], entry.dateCreated, QStringLiteral("timeCreated"), r.line(), error) &&
@@ -395,11 +425,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
 
 void readMappedRecord(const CsvColumnMapping& mapping, const QStringList& header, const Record& r, Entry& entry)
 {
-    entry.title = r.at(mapping.title);
-    entry.account = r.at(mapping.account);
-    entry.password = r.at(mapping.password);
-    entry.url = r.at(mapping.website);
-    entry.notes = r.at(mapping.notes);
+    entry.title = r.keptAt(mapping.title);
+    entry.account = r.keptAt(mapping.account);
+    entry.password = r.keptAt(mapping.password);
+    entry.url = r.keptAt(mapping.website);
+    entry.notes = r.keptAt(mapping.notes);
     entry.category = categoryOrGeneral(r.at(mapping.category).trimmed());
     const int mapped[] = {mapping.title,   mapping.account, mapping.password,
                           mapping.website, mapping.notes,   mapping.category};
@@ -427,11 +457,12 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     const Columns named(columns);
     QHash<QString, QString> categoryNames;
     ImportedEntryMaker maker;
+    TextBlocks texts;
     imported.entries.reserve(text.count('\n'));
-    const RecordTaker take = [&](CsvRow& row) {
+    const RecordTaker take = [&](const CsvRow& row) {
         if (!sawHeader) {
             sawHeader = true;
-            header = std::move(row.fields);
+            header = row.strings();
             result.columns = header;
             for (int i = 0; i < header.size(); ++i) {
                 if (!columns.contains(normalised(header.at(i))))
@@ -452,23 +483,23 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
             return true;
         }
         if (result.status == CsvImport::NeedsMapping) {
-            result.firstRow = std::move(row.fields);
+            result.firstRow = row.strings();
             return false;
         }
-        if (row.fields.size() > header.size()) {
+        if (row.size() > header.size()) {
             error = QStringLiteral("line %1: %2 fields where the header row names %3")
                         .arg(row.line)
-                        .arg(row.fields.size())
+                        .arg(row.size())
                         .arg(header.size());
             return false;
         }
-        if (row.fields.size() < header.size()) {
+        if (row.size() < header.size()) {
             // Imported with the missing fields empty, and counted for the preview: a hand-made
             // file often leaves out trailing empty fields, and a damaged one shows in the count.
             if (++imported.leftOut.shortRows <= 5)
                 imported.leftOut.shortRowLines.append(row.line);
         }
-        const Record record(named, row);
+        const Record record(named, row, texts);
         if (result.layout == CsvLayout::KeePassXC && inRecycleBin(record["group"])) {
             ++imported.leftOut.recycled;
             return true;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -331,6 +332,20 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
                             sample("c", "<&>", "", "", "", "")}
             << QStringList{"a//b", "/lead", "<&>"};
         QTest::newRow("no entries") << QList<Entry>() << QStringList{"General"};
+        // Enough text for many of the reader's shared blocks, some texts longer than one takes.
+        QRandomGenerator random(7);
+        const QString pieces[] = {"a", "Z", "7", " ", ",", ";", "\"", "\r\n", "\n", "\r", "\t", "é", "€", "🔑", "日"};
+        const auto text = [&](int longest) {
+            QString t;
+            for (int n = random.bounded(longest + 1); n > 0; --n)
+                t += pieces[random.bounded(int(std::size(pieces)))];
+            return t;
+        };
+        QList<Entry> many;
+        for (int i = 0; i < 3000; ++i)
+            many << sample("T" + text(40), QStringLiteral("Group %1").arg(i % 7), text(30), text(20), text(60),
+                           text(i % 500 == 0 ? 20000 : 150));
+        QTest::newRow("many random texts") << many << QStringList();
     }
 
     void roundTrip()
