@@ -141,18 +141,21 @@ int main(int argc, char** argv)
     // The worker's part: read, decode, match, plan.
     QElapsedTimer step;
     step.start();
+    // CSV is read a piece at a time as it is decoded (as the window reads it), XML whole first.
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return 1;
     QByteArray bytes;
-    {
-        QFile in(path);
-        if (!in.open(QIODevice::ReadOnly))
-            return 1;
+    if (xml)
         bytes = in.readAll();
-    }
     const double readMs = msSince(step);
     const long readPeak = phasePeakKb();
     ImportProgress progress;
-    ImportedEntries read = xml ? decodeKeePassXml(bytes, &progress) : decodeCsv(bytes, &progress).entries;
+    QString readError;
+    ImportedEntries read =
+        xml ? decodeKeePassXml(bytes, &progress) : decodeCsvFile(in, nullptr, &progress, &readError).entries;
     bytes = QByteArray();
+    in.close();
     const long decodePeak = phasePeakKb();
     if (!read.ok) {
         std::fprintf(stderr, "%s\n", qPrintable(read.error));

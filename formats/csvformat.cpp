@@ -10,6 +10,7 @@
 
 #include <csv.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -111,43 +112,66 @@ char detectDelimiter(QByteArrayView text)
     return candidates[best];
 }
 
-// The UTF-8 text of the file, without a byte-order mark: the bytes themselves when they are
-// UTF-8 already (checked piece by piece, without a copy), else converted. A null array and
-// `error` set when the file is no text we read.
-QByteArray utf8Text(const QByteArray& bytes, QString* error)
+// The table's UTF-8 text, without a byte-order mark: whole in memory, or read from a file a
+// piece at a time so that the file is never held whole beside the entries made of it.
+struct TableText
+{
+    QByteArray head;         // the first 64 KiB (or all of a shorter text), which the separator is judged by
+    qint64 size = 0;         // bytes, for the progress
+    qsizetype lineFeeds = 0; // for reserving the entries
+    // Hands the text's pieces in order to `take`, which returns false to stop; false when
+    // stopped, or when the text could not be read.
+    std::function<bool(const std::function<bool(QByteArrayView)>& take)> pieces;
+};
+
+constexpr qsizetype kHeadForSeparator = 65536;
+constexpr qsizetype kPiece = qsizetype(1) << 20;
+
+// Whether `text` (whole characters) is UTF-8 without a zero byte; decoded a piece at a time
+// by the callers, so that no decoded copy of the whole file is made.
+bool soundUtf8(QByteArrayView text)
+{
+    if (text.indexOf('\0') >= 0)
+        return false;
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString decoded = decoder(text);
+    return !decoder.hasError();
+}
+
+// The text of the file in memory: the bytes themselves when they are UTF-8 already (checked
+// piece by piece, without a copy), else converted into `converted`. False, with `error` set,
+// when the file is no text we read.
+bool utf8Text(const QByteArray& bytes, QByteArray& converted, QByteArrayView& text, QString* error)
 {
     if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
-        const QString text = decodeImportText(bytes, error);
-        return text.isNull() ? QByteArray() : text.toUtf8();
+        const QString decoded = decodeImportText(bytes, error);
+        if (decoded.isNull())
+            return false;
+        converted = decoded.toUtf8();
+        text = converted;
+        return true;
     }
-    const qsizetype skip = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const QByteArrayView body = QByteArrayView(bytes).sliced(skip);
-    bool sound = body.indexOf('\0') < 0;
-    // Piece by piece, each ending before a character's start, so that no decoded copy of the
-    // whole file is made.
-    constexpr qsizetype kPiece = 1 << 20;
+    const QByteArrayView body = QByteArrayView(bytes).sliced(bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0);
+    bool sound = true;
     for (qsizetype at = 0; sound && at < body.size();) {
         qsizetype end = qMin(at + kPiece, body.size());
         while (end < body.size() && end > at + 1 && (uchar(body.at(end)) & 0xC0) == 0x80)
             --end;
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-        const QString piece = decoder(body.sliced(at, end - at));
-        sound = !decoder.hasError();
+        sound = soundUtf8(body.sliced(at, end - at));
         at = end;
     }
     if (!sound) {
         // The slow way names the line.
         decodeImportText(bytes, error);
-        return QByteArray();
+        return false;
     }
-    if (body.isEmpty())
-        return QByteArray(""); // empty, but no failure
-    return skip == 0 ? bytes : bytes.mid(skip);
+    text = body;
+    return true;
 }
 
 // Splits the text into records, each with the line it starts on, handing each to `take` as
 // it ends. Lines are fed one at a time so that an error can name its line.
-bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error, ImportProgress* progress)
+bool readTable(const TableText& text, const RecordTaker& take, QString* error, ImportProgress* progress)
 {
     std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
     if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) {
@@ -156,16 +180,14 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         return false;
     }
     csv_set_space_func(parser.get(), noSpace);
-    csv_set_delim(parser.get(), detectDelimiter(QByteArrayView(bytes).first(qMin(bytes.size(), qsizetype(65536)))));
+    csv_set_delim(parser.get(), detectDelimiter(text.head));
     TableReader reader;
     reader.take = &take;
     if (progress)
-        progress->total = bytes.size();
-    for (qsizetype start = 0; start < bytes.size();) {
-        qsizetype end = bytes.indexOf('\n', start);
-        end = end < 0 ? bytes.size() : end + 1;
+        progress->total = text.size;
+    qint64 done = 0;
+    const auto feedLine = [&](QByteArrayView line) {
         ++reader.line;
-        const QByteArrayView line(bytes.constData() + start, end - start);
         if (!reader.recordOpen && !line.trimmed().isEmpty()) {
             reader.recordStart = reader.line;
             reader.recordOpen = true;
@@ -183,15 +205,46 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         }
         if (reader.stopped)
             return false;
-        start = end;
+        done += line.size();
         if (progress && (reader.line & 0x3FF) == 0) {
-            progress->done = start;
+            progress->done = done;
             if (progress->cancelled) {
                 *error = QStringLiteral("cancelled");
                 return false;
             }
         }
-    }
+        return true;
+    };
+    // A line cut by the end of a piece waits in `carried` for the rest.
+    QByteArray carried;
+    const bool whole = text.pieces([&](QByteArrayView piece) {
+        qsizetype start = 0;
+        if (!carried.isEmpty()) {
+            const qsizetype feed = piece.indexOf('\n');
+            if (feed < 0) {
+                carried.append(piece);
+                return true;
+            }
+            carried.append(piece.first(feed + 1));
+            if (!feedLine(carried))
+                return false;
+            carried.resize(0);
+            start = feed + 1;
+        }
+        while (start < piece.size()) {
+            const qsizetype feed = piece.indexOf('\n', start);
+            if (feed < 0) {
+                carried.append(piece.sliced(start));
+                break;
+            }
+            if (!feedLine(piece.sliced(start, feed + 1 - start)))
+                return false;
+            start = feed + 1;
+        }
+        return true;
+    });
+    if (!whole || (!carried.isEmpty() && !feedLine(carried)))
+        return false;
     if (csv_fini(parser.get(), onField, onRecordEnd, &reader) != 0) {
         *error = QStringLiteral("line %1: a quoted field that starts here is never closed; the file may be "
                                 "cut short")
@@ -199,7 +252,7 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         return false;
     }
     if (progress)
-        progress->done = bytes.size();
+        progress->done = text.size;
     return !reader.stopped;
 }
 
@@ -440,16 +493,11 @@ void readMappedRecord(const CsvColumnMapping& mapping, const QStringList& header
 }
 
 // Reads the table; a null `mapping` means a known layout is required.
-CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, ImportProgress* progress)
+CsvImport decodeText(const TableText& text, const CsvColumnMapping* mapping, ImportProgress* progress)
 {
     CsvImport result;
     ImportedEntries& imported = result.entries;
     QString error;
-    const QByteArray text = utf8Text(bytes, &error);
-    if (text.isNull()) {
-        imported.error = error;
-        return result;
-    }
     bool sawHeader = false;
     QStringList header;
     QHash<QString, int> columns;
@@ -458,7 +506,7 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     QHash<QString, QString> categoryNames;
     ImportedEntryMaker maker;
     TextBlocks texts;
-    imported.entries.reserve(text.count('\n'));
+    imported.entries.reserve(text.lineFeeds);
     const RecordTaker take = [&](const CsvRow& row) {
         if (!sawHeader) {
             sawHeader = true;
@@ -540,6 +588,122 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     result.status = CsvImport::Imported;
     return result;
 }
+
+CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, ImportProgress* progress)
+{
+    QByteArray converted;
+    QByteArrayView body;
+    QString error;
+    if (!utf8Text(bytes, converted, body, &error)) {
+        CsvImport failed;
+        failed.entries.error = error;
+        return failed;
+    }
+    TableText text;
+    text.head = body.first(qMin(body.size(), kHeadForSeparator)).toByteArray();
+    text.size = body.size();
+    text.lineFeeds = body.count('\n');
+    text.pieces = [body](const std::function<bool(QByteArrayView)>& take) { return take(body); };
+    return decodeText(text, mapping, progress);
+}
+
+// Reads `file` from `from` to its end into `buffer`, a piece at a time (each ending at a whole
+// character unless it is the last), handing each to `take`; false when `take` stops or the
+// file cannot be read (`readError` set).
+bool readPieces(QIODevice& file, qint64 from, QByteArray& buffer, QString* readError,
+                const std::function<bool(QByteArrayView)>& take)
+{
+    if (!file.seek(from)) {
+        *readError = file.errorString();
+        return false;
+    }
+    buffer.resize(kPiece + 4);
+    qsizetype held = 0; // the start of a character the last piece cut, carried to the next
+    for (;;) {
+        const qint64 got = file.read(buffer.data() + held, kPiece);
+        if (got < 0) {
+            *readError = file.errorString();
+            return false;
+        }
+        const qsizetype filled = held + qsizetype(got);
+        const bool last = got == 0 || file.atEnd();
+        qsizetype end = filled;
+        if (!last) {
+            // Before the last character, which may go on in the next piece (at most 4 bytes).
+            qsizetype lead = filled - 1;
+            while (lead > filled - 4 && lead > 0 && (uchar(buffer.at(lead)) & 0xC0) == 0x80)
+                --lead;
+            if (lead > 0 && (uchar(buffer.at(lead)) & 0xC0) != 0x80)
+                end = lead;
+        }
+        if (end > 0 && !take(QByteArrayView(buffer).first(end)))
+            return false;
+        held = filled - end;
+        std::memmove(buffer.data(), buffer.constData() + end, size_t(held));
+        if (last)
+            return true;
+    }
+}
+
+} // namespace
+
+CsvImport decodeCsvFile(QIODevice& file, const CsvColumnMapping* mapping, ImportProgress* progress, QString* readError)
+{
+    if (!file.seek(0)) {
+        *readError = file.errorString();
+        return CsvImport();
+    }
+    const QByteArray start = file.peek(3);
+    // A UTF-16 file is converted whole, and a file that fails the check is read whole again by
+    // the reader in memory, whose messages name the line.
+    const auto whole = [&]() {
+        QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+        qsizetype at = 0;
+        while (at < bytes.size() && file.seek(at)) {
+            const qint64 got = file.read(bytes.data() + at, bytes.size() - at);
+            if (got <= 0)
+                break;
+            at += qsizetype(got);
+        }
+        if (at < bytes.size()) {
+            *readError = file.errorString();
+            return CsvImport();
+        }
+        return decode(bytes, mapping, progress);
+    };
+    if (start.startsWith("\xFF\xFE") || start.startsWith("\xFE\xFF"))
+        return whole();
+    const qint64 from = start.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    QByteArray buffer;
+    TableText text;
+    text.size = file.size() - from;
+    bool sound = true;
+    const bool read = readPieces(file, from, buffer, readError, [&](QByteArrayView piece) {
+        if (text.head.size() < kHeadForSeparator)
+            text.head += piece.first(qMin(piece.size(), kHeadForSeparator - text.head.size()));
+        text.lineFeeds += piece.count('\n');
+        sound = soundUtf8(piece);
+        return sound && !(progress && progress->cancelled);
+    });
+    if (!read && !readError->isEmpty())
+        return CsvImport();
+    if (!sound)
+        return whole();
+    if (progress && progress->cancelled) {
+        CsvImport cancelled;
+        cancelled.entries.error = QStringLiteral("cancelled");
+        return cancelled;
+    }
+    text.pieces = [&](const std::function<bool(QByteArrayView)>& take) {
+        return readPieces(file, from, buffer, readError, take);
+    };
+    CsvImport result = decodeText(text, mapping, progress);
+    if (!readError->isEmpty())
+        return CsvImport();
+    return result;
+}
+
+namespace {
 
 QString isoTime(const EntryTime& time)
 {
