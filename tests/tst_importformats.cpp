@@ -85,6 +85,24 @@ private:
     qint64 most;
 };
 
+// A file whose reading fails once `good` bytes have been read, as a disk may.
+class FailingFile : public QBuffer
+{
+public:
+    FailingFile(const QByteArray& bytes, qint64 good) : good(good) { setData(bytes); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= good)
+            return -1;
+        return QBuffer::readData(data, qMin(maxSize, good - pos()));
+    }
+
+private:
+    qint64 good;
+};
+
 // Decodes `bytes` in memory and as a file read a piece at a time, failing the test where the
 // two differ; gives the file's.
 CsvImport decodeCsvBoth(const QByteArray& bytes, const CsvColumnMapping* mapping)
@@ -312,6 +330,26 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
     }
 
     // JSON and XML read the same from each encoding a file may come in.
+    // A file that cannot be read to its end says so and gives no entries, wherever it fails:
+    // while checked, while parsed, or read whole (UTF-16).
+    void unreadableFile()
+    {
+        QByteArray rows = kKeePassXcHeader;
+        for (int i = 0; i < 40000; ++i)
+            rows += "\"Root/G\",\"T" + QByteArray::number(i) + "\",\"u\",\"p\",\"\",\"\",\"\",\"0\",\"\",\"\"\n";
+        const QByteArray utf16Rows = utf16(QString::fromUtf8(rows), QStringConverter::Utf16LE);
+        for (const auto& [bytes, good] : {std::pair(rows, qint64(100)), std::pair(rows, rows.size() - 10),
+                                          std::pair(utf16Rows, utf16Rows.size() / 2)}) {
+            FailingFile file(bytes, good);
+            QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+            QString readError;
+            const CsvImport read = decodeCsvFile(file, nullptr, nullptr, &readError);
+            QVERIFY(!readError.isEmpty());
+            QVERIFY(read.entries.entries.isEmpty());
+            QVERIFY(read.status != CsvImport::Imported);
+        }
+    }
+
     void encodings_data()
     {
         QTest::addColumn<int>("reader");
