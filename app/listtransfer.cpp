@@ -173,6 +173,18 @@ ForeignRead readForeign(QFile& file, QByteArray head, TransferFormat format, con
                         const EntryList& existing, ImportProgress& progress, std::atomic<int>& phase)
 {
     ForeignRead result;
+    if (format == TransferFormat::Csv) {
+        // Read a piece at a time: the file is not held whole beside the entries made of it.
+        phase = 1;
+        result.csv = decodeCsvFile(file, mapping, &progress, &result.readError);
+        result.read = std::move(result.csv.entries);
+        result.csv.entries = ImportedEntries();
+        if (!result.readError.isEmpty() || !result.read.ok || progress.cancelled)
+            return result;
+        adoptMatchingIds(result.read.entries, existing);
+        result.plan = planImport(result.read, existing);
+        return result;
+    }
     QByteArray bytes = std::move(head);
     const qint64 size = file.size();
     progress.total = size;
@@ -196,11 +208,6 @@ ForeignRead readForeign(QFile& file, QByteArray head, TransferFormat format, con
     phase = 1;
     progress.done = 0;
     switch (format) {
-    case TransferFormat::Csv:
-        result.csv = mapping ? decodeCsv(bytes, *mapping, &progress) : decodeCsv(bytes, &progress);
-        result.read = std::move(result.csv.entries);
-        result.csv.entries = ImportedEntries();
-        break;
     case TransferFormat::BitwardenJson:
         result.read = decodeBitwardenJson(bytes, &progress);
         break;
@@ -539,7 +546,7 @@ void MainWindow::importForeign(const QString& path, QFile& file, const QByteArra
         return;
 
     Vault::MergeResult merged;
-    undoStack->push(new ImportCommand(state.vault, result.read.entries, result.read.categories, &merged));
+    undoStack->push(new ImportCommand(state.vault, std::move(result.read.entries), result.read.categories, &merged));
     result.read.entries = EntryList();
     refreshView();
     const ImportPlan& plan = result.plan;

@@ -1,5 +1,6 @@
 #include "csvformat.h"
 
+#include "formats/textblocks.h"
 #include "vault/vault.h"
 
 #include <QHash>
@@ -9,24 +10,46 @@
 
 #include <csv.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
 namespace {
 
+// A record's fields as the file's UTF-8 bytes, one after another: a string is made only of
+// the fields an entry keeps, so that no text is made for each field of each row.
 struct CsvRow
 {
     int line = 0; // where the record starts
-    QStringList fields;
+    QByteArray text;
+    QList<qsizetype> ends; // where each field's bytes end in `text`
+
+    qsizetype size() const { return ends.size(); }
+    QByteArrayView field(qsizetype i) const
+    {
+        const qsizetype start = i == 0 ? 0 : ends.at(i - 1);
+        return QByteArrayView(text).sliced(start, ends.at(i) - start);
+    }
+    QStringList strings() const
+    {
+        QStringList fields;
+        for (qsizetype i = 0; i < size(); ++i)
+            fields.append(textOf(field(i)));
+        return fields;
+    }
+    static QString textOf(QByteArrayView bytes)
+    {
+        return bytes.isEmpty() ? QString(QLatin1String("")) : QString::fromUtf8(bytes);
+    }
 };
 
 // Takes each record as it is read; false stops the reading (its error set by the taker).
-using RecordTaker = std::function<bool(CsvRow&)>;
+using RecordTaker = std::function<bool(const CsvRow&)>;
 
 struct TableReader
 {
     const RecordTaker* take = nullptr;
-    QStringList fields;
+    CsvRow row; // its buffers kept from record to record
     int line = 0;
     int recordStart = 0;
     bool recordOpen = false;
@@ -36,18 +59,19 @@ struct TableReader
 void onField(void* data, size_t length, void* reader)
 {
     auto* r = static_cast<TableReader*>(reader);
-    r->fields.append(length == 0 ? QString(QLatin1String(""))
-                                 : QString::fromUtf8(static_cast<const char*>(data), qsizetype(length)));
+    r->row.text.append(static_cast<const char*>(data), qsizetype(length));
+    r->row.ends.append(r->row.text.size());
 }
 
 void onRecordEnd(int, void* reader)
 {
     auto* r = static_cast<TableReader*>(reader);
-    CsvRow row{r->recordStart, std::move(r->fields)};
-    r->fields = QStringList();
+    r->row.line = r->recordStart;
     r->recordOpen = false;
-    if (!r->stopped && !(*r->take)(row))
+    if (!r->stopped && !(*r->take)(r->row))
         r->stopped = true;
+    r->row.text.resize(0);
+    r->row.ends.resize(0);
 }
 
 // Spaces around unquoted fields are part of them: a password may begin with one.
@@ -88,43 +112,66 @@ char detectDelimiter(QByteArrayView text)
     return candidates[best];
 }
 
-// The UTF-8 text of the file, without a byte-order mark: the bytes themselves when they are
-// UTF-8 already (checked piece by piece, without a copy), else converted. A null array and
-// `error` set when the file is no text we read.
-QByteArray utf8Text(const QByteArray& bytes, QString* error)
+// The table's UTF-8 text, without a byte-order mark: whole in memory, or read from a file a
+// piece at a time so that the file is never held whole beside the entries made of it.
+struct TableText
+{
+    QByteArray head;         // the first 64 KiB (or all of a shorter text), which the separator is judged by
+    qint64 size = 0;         // bytes, for the progress
+    qsizetype lineFeeds = 0; // for reserving the entries
+    // Hands the text's pieces in order to `take`, which returns false to stop; false when
+    // stopped, or when the text could not be read.
+    std::function<bool(const std::function<bool(QByteArrayView)>& take)> pieces;
+};
+
+constexpr qsizetype kHeadForSeparator = 65536;
+constexpr qsizetype kPiece = qsizetype(1) << 20;
+
+// Whether `text` (whole characters) is UTF-8 without a zero byte; decoded a piece at a time
+// by the callers, so that no decoded copy of the whole file is made.
+bool soundUtf8(QByteArrayView text)
+{
+    if (text.indexOf('\0') >= 0)
+        return false;
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString decoded = decoder(text);
+    return !decoder.hasError();
+}
+
+// The text of the file in memory: the bytes themselves when they are UTF-8 already (checked
+// piece by piece, without a copy), else converted into `converted`. False, with `error` set,
+// when the file is no text we read.
+bool utf8Text(const QByteArray& bytes, QByteArray& converted, QByteArrayView& text, QString* error)
 {
     if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
-        const QString text = decodeImportText(bytes, error);
-        return text.isNull() ? QByteArray() : text.toUtf8();
+        const QString decoded = decodeImportText(bytes, error);
+        if (decoded.isNull())
+            return false;
+        converted = decoded.toUtf8();
+        text = converted;
+        return true;
     }
-    const qsizetype skip = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const QByteArrayView body = QByteArrayView(bytes).sliced(skip);
-    bool sound = body.indexOf('\0') < 0;
-    // Piece by piece, each ending before a character's start, so that no decoded copy of the
-    // whole file is made.
-    constexpr qsizetype kPiece = 1 << 20;
+    const QByteArrayView body = QByteArrayView(bytes).sliced(bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0);
+    bool sound = true;
     for (qsizetype at = 0; sound && at < body.size();) {
         qsizetype end = qMin(at + kPiece, body.size());
         while (end < body.size() && end > at + 1 && (uchar(body.at(end)) & 0xC0) == 0x80)
             --end;
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-        const QString piece = decoder(body.sliced(at, end - at));
-        sound = !decoder.hasError();
+        sound = soundUtf8(body.sliced(at, end - at));
         at = end;
     }
     if (!sound) {
         // The slow way names the line.
         decodeImportText(bytes, error);
-        return QByteArray();
+        return false;
     }
-    if (body.isEmpty())
-        return QByteArray(""); // empty, but no failure
-    return skip == 0 ? bytes : bytes.mid(skip);
+    text = body;
+    return true;
 }
 
 // Splits the text into records, each with the line it starts on, handing each to `take` as
 // it ends. Lines are fed one at a time so that an error can name its line.
-bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error, ImportProgress* progress)
+bool readTable(const TableText& text, const RecordTaker& take, QString* error, ImportProgress* progress)
 {
     std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
     if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) {
@@ -133,16 +180,14 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         return false;
     }
     csv_set_space_func(parser.get(), noSpace);
-    csv_set_delim(parser.get(), detectDelimiter(QByteArrayView(bytes).first(qMin(bytes.size(), qsizetype(65536)))));
+    csv_set_delim(parser.get(), detectDelimiter(text.head));
     TableReader reader;
     reader.take = &take;
     if (progress)
-        progress->total = bytes.size();
-    for (qsizetype start = 0; start < bytes.size();) {
-        qsizetype end = bytes.indexOf('\n', start);
-        end = end < 0 ? bytes.size() : end + 1;
+        progress->total = text.size;
+    qint64 done = 0;
+    const auto feedLine = [&](QByteArrayView line) {
         ++reader.line;
-        const QByteArrayView line(bytes.constData() + start, end - start);
         if (!reader.recordOpen && !line.trimmed().isEmpty()) {
             reader.recordStart = reader.line;
             reader.recordOpen = true;
@@ -160,15 +205,46 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         }
         if (reader.stopped)
             return false;
-        start = end;
+        done += line.size();
         if (progress && (reader.line & 0x3FF) == 0) {
-            progress->done = start;
+            progress->done = done;
             if (progress->cancelled) {
                 *error = QStringLiteral("cancelled");
                 return false;
             }
         }
-    }
+        return true;
+    };
+    // A line cut by the end of a piece waits in `carried` for the rest.
+    QByteArray carried;
+    const bool whole = text.pieces([&](QByteArrayView piece) {
+        qsizetype start = 0;
+        if (!carried.isEmpty()) {
+            const qsizetype feed = piece.indexOf('\n');
+            if (feed < 0) {
+                carried.append(piece);
+                return true;
+            }
+            carried.append(piece.first(feed + 1));
+            if (!feedLine(carried))
+                return false;
+            carried.resize(0);
+            start = feed + 1;
+        }
+        while (start < piece.size()) {
+            const qsizetype feed = piece.indexOf('\n', start);
+            if (feed < 0) {
+                carried.append(piece.sliced(start));
+                break;
+            }
+            if (!feedLine(piece.sliced(start, feed + 1 - start)))
+                return false;
+            start = feed + 1;
+        }
+        return true;
+    });
+    if (!whole || (!carried.isEmpty() && !feedLine(carried)))
+        return false;
     if (csv_fini(parser.get(), onField, onRecordEnd, &reader) != 0) {
         *error = QStringLiteral("line %1: a quoted field that starts here is never closed; the file may be "
                                 "cut short")
@@ -176,7 +252,7 @@ bool readTable(const QByteArray& bytes, const RecordTaker& take, QString* error,
         return false;
     }
     if (progress)
-        progress->done = bytes.size();
+        progress->done = text.size;
     return !reader.stopped;
 }
 
@@ -205,22 +281,29 @@ private:
     mutable QHash<const char*, int> cache;
 };
 
-// The columns of a record by their (case-folded) header names.
+// The columns of a record by their (case-folded) header names. A field an entry keeps as it
+// is comes from `kept`, whose text goes into the shared blocks; any other is a string of its own
+// that goes when it is done with.
 class Record
 {
 public:
-    Record(const Columns& columns, const CsvRow& row) : columns(columns), row(row) {}
+    Record(const Columns& columns, const CsvRow& row, TextBlocks& texts) : columns(columns), row(row), texts(texts) {}
 
     QString operator[](const char* name) const { return at(columns.of(name)); }
-    QString at(int column) const
-    {
-        return column >= 0 && column < row.fields.size() ? row.fields.at(column) : QString(QLatin1String(""));
-    }
+    QString at(int column) const { return CsvRow::textOf(bytesAt(column)); }
+    QString kept(const char* name) const { return keptAt(columns.of(name)); }
+    QString keptAt(int column) const { return texts.fromUtf8(bytesAt(column)); }
     int line() const { return row.line; }
 
 private:
+    QByteArrayView bytesAt(int column) const
+    {
+        return column >= 0 && column < row.size() ? row.field(column) : QByteArrayView();
+    }
+
     const Columns& columns;
     const CsvRow& row;
+    TextBlocks& texts;
 };
 
 CsvLayout layoutOf(const QHash<QString, int>& columns)
@@ -331,11 +414,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
         const QString group = r["group"];
         const qsizetype slash = group.indexOf(QLatin1Char('/'));
         entry.category = categoryOrGeneral(slash < 0 ? QString() : group.mid(slash + 1));
-        entry.title = r["title"];
-        entry.account = r["username"];
-        entry.password = r["password"];
-        entry.url = r["url"];
-        entry.notes = r["notes"];
+        entry.title = r.kept("title");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
+        entry.url = r.kept("url");
+        entry.notes = r.kept("notes");
         appendNamedField(entry.notes, QStringLiteral("TOTP"), r["totp"]);
         return readIsoTime(r["created"], entry.dateCreated, QStringLiteral("Created"), r.line(), error) &&
                readIsoTime(r["last modified"], entry.dateChanged, QStringLiteral("Last Modified"), r.line(), error);
@@ -346,11 +429,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
         const QString folder = r["folder"];
         entry.category =
             categoryOrGeneral(!folder.isEmpty() || collections.isEmpty() ? folder : collections.takeFirst());
-        entry.title = r["name"];
-        entry.notes = r["notes"];
+        entry.title = r.kept("name");
+        entry.notes = r.kept("notes");
         if (r["type"] != QLatin1String("note")) {
-            entry.account = r["login_username"];
-            entry.password = r["login_password"];
+            entry.account = r.kept("login_username");
+            entry.password = r.kept("login_password");
             // Several addresses come joined by commas.
             QStringList uris = splitBitwardenUris(r["login_uri"]);
             if (!uris.isEmpty())
@@ -370,18 +453,18 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
     }
     case CsvLayout::Chromium:
         entry.category = Vault::generalCategory();
-        entry.title = r["name"];
-        entry.url = r["url"];
-        entry.account = r["username"];
-        entry.password = r["password"];
-        entry.notes = r["note"];
+        entry.title = r.kept("name");
+        entry.url = r.kept("url");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
+        entry.notes = r.kept("note");
         return true;
     case CsvLayout::Firefox:
         entry.category = Vault::generalCategory();
         entry.title = QString();
-        entry.url = r["url"];
-        entry.account = r["username"];
-        entry.password = r["password"];
+        entry.url = r.kept("url");
+        entry.account = r.kept("username");
+        entry.password = r.kept("password");
         entry.notes = QLatin1String("");
         appendNamedField(entry.notes, QStringLiteral("HTTP realm"), r["httprealm"]);
         return readEpochTime(r["timecreated"], entry.dateCreated, QStringLiteral("timeCreated"), r.line(), error) &&
@@ -395,11 +478,11 @@ bool readKnownRecord(CsvLayout layout, const Record& r, Entry& entry, QString* e
 
 void readMappedRecord(const CsvColumnMapping& mapping, const QStringList& header, const Record& r, Entry& entry)
 {
-    entry.title = r.at(mapping.title);
-    entry.account = r.at(mapping.account);
-    entry.password = r.at(mapping.password);
-    entry.url = r.at(mapping.website);
-    entry.notes = r.at(mapping.notes);
+    entry.title = r.keptAt(mapping.title);
+    entry.account = r.keptAt(mapping.account);
+    entry.password = r.keptAt(mapping.password);
+    entry.url = r.keptAt(mapping.website);
+    entry.notes = r.keptAt(mapping.notes);
     entry.category = categoryOrGeneral(r.at(mapping.category).trimmed());
     const int mapped[] = {mapping.title,   mapping.account, mapping.password,
                           mapping.website, mapping.notes,   mapping.category};
@@ -410,16 +493,11 @@ void readMappedRecord(const CsvColumnMapping& mapping, const QStringList& header
 }
 
 // Reads the table; a null `mapping` means a known layout is required.
-CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, ImportProgress* progress)
+CsvImport decodeText(const TableText& text, const CsvColumnMapping* mapping, ImportProgress* progress)
 {
     CsvImport result;
     ImportedEntries& imported = result.entries;
     QString error;
-    const QByteArray text = utf8Text(bytes, &error);
-    if (text.isNull()) {
-        imported.error = error;
-        return result;
-    }
     bool sawHeader = false;
     QStringList header;
     QHash<QString, int> columns;
@@ -427,11 +505,12 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     const Columns named(columns);
     QHash<QString, QString> categoryNames;
     ImportedEntryMaker maker;
-    imported.entries.reserve(text.count('\n'));
-    const RecordTaker take = [&](CsvRow& row) {
+    TextBlocks texts;
+    imported.entries.reserve(text.lineFeeds);
+    const RecordTaker take = [&](const CsvRow& row) {
         if (!sawHeader) {
             sawHeader = true;
-            header = std::move(row.fields);
+            header = row.strings();
             result.columns = header;
             for (int i = 0; i < header.size(); ++i) {
                 if (!columns.contains(normalised(header.at(i))))
@@ -452,23 +531,23 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
             return true;
         }
         if (result.status == CsvImport::NeedsMapping) {
-            result.firstRow = std::move(row.fields);
+            result.firstRow = row.strings();
             return false;
         }
-        if (row.fields.size() > header.size()) {
+        if (row.size() > header.size()) {
             error = QStringLiteral("line %1: %2 fields where the header row names %3")
                         .arg(row.line)
-                        .arg(row.fields.size())
+                        .arg(row.size())
                         .arg(header.size());
             return false;
         }
-        if (row.fields.size() < header.size()) {
+        if (row.size() < header.size()) {
             // Imported with the missing fields empty, and counted for the preview: a hand-made
             // file often leaves out trailing empty fields, and a damaged one shows in the count.
             if (++imported.leftOut.shortRows <= 5)
                 imported.leftOut.shortRowLines.append(row.line);
         }
-        const Record record(named, row);
+        const Record record(named, row, texts);
         if (result.layout == CsvLayout::KeePassXC && inRecycleBin(record["group"])) {
             ++imported.leftOut.recycled;
             return true;
@@ -509,6 +588,122 @@ CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, Impor
     result.status = CsvImport::Imported;
     return result;
 }
+
+CsvImport decode(const QByteArray& bytes, const CsvColumnMapping* mapping, ImportProgress* progress)
+{
+    QByteArray converted;
+    QByteArrayView body;
+    QString error;
+    if (!utf8Text(bytes, converted, body, &error)) {
+        CsvImport failed;
+        failed.entries.error = error;
+        return failed;
+    }
+    TableText text;
+    text.head = body.first(qMin(body.size(), kHeadForSeparator)).toByteArray();
+    text.size = body.size();
+    text.lineFeeds = body.count('\n');
+    text.pieces = [body](const std::function<bool(QByteArrayView)>& take) { return take(body); };
+    return decodeText(text, mapping, progress);
+}
+
+// Reads `file` from `from` to its end into `buffer`, a piece at a time (each ending at a whole
+// character unless it is the last), handing each to `take`; false when `take` stops or the
+// file cannot be read (`readError` set).
+bool readPieces(QIODevice& file, qint64 from, QByteArray& buffer, QString* readError,
+                const std::function<bool(QByteArrayView)>& take)
+{
+    if (!file.seek(from)) {
+        *readError = file.errorString();
+        return false;
+    }
+    buffer.resize(kPiece + 4);
+    qsizetype held = 0; // the start of a character the last piece cut, carried to the next
+    for (;;) {
+        const qint64 got = file.read(buffer.data() + held, kPiece);
+        if (got < 0) {
+            *readError = file.errorString();
+            return false;
+        }
+        const qsizetype filled = held + qsizetype(got);
+        const bool last = got == 0 || file.atEnd();
+        qsizetype end = filled;
+        if (!last) {
+            // Before the last character, which may go on in the next piece (at most 4 bytes).
+            qsizetype lead = filled - 1;
+            while (lead > filled - 4 && lead > 0 && (uchar(buffer.at(lead)) & 0xC0) == 0x80)
+                --lead;
+            if (lead > 0 && (uchar(buffer.at(lead)) & 0xC0) != 0x80)
+                end = lead;
+        }
+        if (end > 0 && !take(QByteArrayView(buffer).first(end)))
+            return false;
+        held = filled - end;
+        std::memmove(buffer.data(), buffer.constData() + end, size_t(held));
+        if (last)
+            return true;
+    }
+}
+
+} // namespace
+
+CsvImport decodeCsvFile(QIODevice& file, const CsvColumnMapping* mapping, ImportProgress* progress, QString* readError)
+{
+    if (!file.seek(0)) {
+        *readError = file.errorString();
+        return CsvImport();
+    }
+    const QByteArray start = file.peek(3);
+    // A UTF-16 file is converted whole, and a file that fails the check is read whole again by
+    // the reader in memory, whose messages name the line.
+    const auto whole = [&]() {
+        QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+        qsizetype at = 0;
+        while (at < bytes.size() && file.seek(at)) {
+            const qint64 got = file.read(bytes.data() + at, bytes.size() - at);
+            if (got <= 0)
+                break;
+            at += qsizetype(got);
+        }
+        if (at < bytes.size()) {
+            *readError = file.errorString();
+            return CsvImport();
+        }
+        return decode(bytes, mapping, progress);
+    };
+    if (start.startsWith("\xFF\xFE") || start.startsWith("\xFE\xFF"))
+        return whole();
+    const qint64 from = start.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    QByteArray buffer;
+    TableText text;
+    text.size = file.size() - from;
+    bool sound = true;
+    const bool read = readPieces(file, from, buffer, readError, [&](QByteArrayView piece) {
+        if (text.head.size() < kHeadForSeparator)
+            text.head += piece.first(qMin(piece.size(), kHeadForSeparator - text.head.size()));
+        text.lineFeeds += piece.count('\n');
+        sound = soundUtf8(piece);
+        return sound && !(progress && progress->cancelled);
+    });
+    if (!read && !readError->isEmpty())
+        return CsvImport();
+    if (!sound)
+        return whole();
+    if (progress && progress->cancelled) {
+        CsvImport cancelled;
+        cancelled.entries.error = QStringLiteral("cancelled");
+        return cancelled;
+    }
+    text.pieces = [&](const std::function<bool(QByteArrayView)>& take) {
+        return readPieces(file, from, buffer, readError, take);
+    };
+    CsvImport result = decodeText(text, mapping, progress);
+    if (!readError->isEmpty())
+        return CsvImport();
+    return result;
+}
+
+namespace {
 
 QString isoTime(const EntryTime& time)
 {

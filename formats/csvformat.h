@@ -7,6 +7,7 @@
 #include "formats/importformats.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QStringList>
 
@@ -53,6 +54,9 @@ struct CsvImport
 CsvImport decodeCsv(const QByteArray& bytes, ImportProgress* progress = nullptr);
 // Reads any table through `mapping` (also one of a known layout).
 CsvImport decodeCsv(const QByteArray& bytes, const CsvColumnMapping& mapping, ImportProgress* progress = nullptr);
+// As decodeCsv (through `mapping` unless null), reading `file` (seekable, from its start) a
+// piece at a time instead of holding it whole; a file that cannot be read sets `readError`.
+CsvImport decodeCsvFile(QIODevice& file, const CsvColumnMapping* mapping, ImportProgress* progress, QString* readError);
 
 // "KeePassXC CSV", "Bitwarden CSV", "Chrome or Edge CSV", "Firefox CSV", "CSV".
 QString csvLayoutName(CsvLayout layout);

@@ -161,11 +161,11 @@ Entry ImportedEntryMaker::make()
     quint32 draws[kIdLength];
     generator.fillRange(draws);
     Entry entry = blank;
-    QString id(kIdLength, Qt::Uninitialized);
+    char id[kIdLength];
     const quint32 alphabetSize = sizeof(kIdAlphabet) - 1;
     for (int i = 0; i < kIdLength; ++i)
-        id[i] = QLatin1Char(kIdAlphabet[(draws[i] & 0x7FFFFFFFu) % alphabetSize]);
-    entry.id = std::move(id);
+        id[i] = kIdAlphabet[(draws[i] & 0x7FFFFFFFu) % alphabetSize];
+    entry.id = ids.fromUtf8(QByteArrayView(id, kIdLength));
     return entry;
 }
 

@@ -4,9 +4,11 @@
 #include "formats/keepassxml.h"
 #include "support/testvault.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -24,11 +26,13 @@ enum class Reader
     Xml,
 };
 
+CsvImport decodeCsvBoth(const QByteArray& bytes, const CsvColumnMapping* mapping = nullptr);
+
 ImportedEntries readAs(Reader reader, const QByteArray& bytes)
 {
     switch (reader) {
     case Reader::Csv:
-        return decodeCsv(bytes).entries;
+        return decodeCsvBoth(bytes).entries;
     case Reader::Json:
         return decodeBitwardenJson(bytes);
     case Reader::Xml:
@@ -66,6 +70,65 @@ QByteArray utf16(const QString& text, QStringConverter::Encoding encoding)
 {
     QStringEncoder encoder(encoding, QStringConverter::Flag::WriteBom);
     return encoder(text);
+}
+
+// A file that gives a few bytes a read, as a slow source may: its pieces cut lines and characters.
+class TrickleFile : public QBuffer
+{
+public:
+    explicit TrickleFile(const QByteArray& bytes) : most(qMax<qint64>(7, bytes.size() / 300)) { setData(bytes); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override { return QBuffer::readData(data, qMin(maxSize, most)); }
+
+private:
+    qint64 most;
+};
+
+// A file whose reading fails once `good` bytes have been read, as a disk may.
+class FailingFile : public QBuffer
+{
+public:
+    FailingFile(const QByteArray& bytes, qint64 good) : good(good) { setData(bytes); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= good)
+            return -1;
+        return QBuffer::readData(data, qMin(maxSize, good - pos()));
+    }
+
+private:
+    qint64 good;
+};
+
+// Decodes `bytes` in memory and as a file read a piece at a time, failing the test where the
+// two differ; gives the file's.
+CsvImport decodeCsvBoth(const QByteArray& bytes, const CsvColumnMapping* mapping)
+{
+    const CsvImport inMemory = mapping ? decodeCsv(bytes, *mapping) : decodeCsv(bytes);
+    TrickleFile file(bytes);
+    file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    QString readError;
+    const CsvImport fromFile = decodeCsvFile(file, mapping, nullptr, &readError);
+    const auto same = [](const auto& a, const auto& b, const char* what) {
+        return QTest::qCompare(a, b, what, "in memory", __FILE__, __LINE__);
+    };
+    same(readError, QString(), "read error");
+    same(int(fromFile.status), int(inMemory.status), "status") &&
+        same(int(fromFile.layout), int(inMemory.layout), "layout") &&
+        same(fromFile.columns, inMemory.columns, "columns") &&
+        same(fromFile.firstRow, inMemory.firstRow, "first row") &&
+        same(fromFile.entries.error, inMemory.entries.error, "error") &&
+        same(describe(fromFile.entries.entries), describe(inMemory.entries.entries), "entries") &&
+        same(fromFile.entries.categories, inMemory.entries.categories, "categories") &&
+        same(fromFile.entries.leftOut.shortRowLines, inMemory.entries.leftOut.shortRowLines, "short rows");
+    return fromFile;
+}
+CsvImport decodeCsvBoth(const QByteArray& bytes, const CsvColumnMapping& mapping)
+{
+    return decodeCsvBoth(bytes, &mapping);
 }
 
 Entry sample(const QString& title, const QString& category, const QString& account, const QString& password,
@@ -191,7 +254,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         };
         for (const auto& [encoding, bytes] : encodings) {
             QCOMPARE(recogniseFormat(bytes), TransferFormat::Csv);
-            const CsvImport read = decodeCsv(bytes);
+            const CsvImport read = decodeCsvBoth(bytes);
             QVERIFY2(read.status == CsvImport::Imported,
                      qPrintable(encoding + QStringLiteral(": ") + read.entries.error));
             QCOMPARE(int(read.layout), layout);
@@ -207,7 +270,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         const QByteArray file = "Site,E-mail,Secret,Kind,Memo,Tag\n"
                                 "x,ann@shop.example,pw,web,hello,\n"
                                 "y,bob@example.org,,,,Home\n";
-        const CsvImport unknown = decodeCsv(file);
+        const CsvImport unknown = decodeCsvBoth(file);
         QCOMPARE(unknown.status, CsvImport::NeedsMapping);
         QVERIFY(unknown.entries.entries.isEmpty());
         QCOMPARE(unknown.columns, (QStringList{"Site", "E-mail", "Secret", "Kind", "Memo", "Tag"}));
@@ -223,7 +286,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         mapping.website = -1;
         mapping.password = 2;
         mapping.notes = 4;
-        const CsvImport mapped = decodeCsv(file, mapping);
+        const CsvImport mapped = decodeCsvBoth(file, mapping);
         QCOMPARE(mapped.status, CsvImport::Imported);
         QCOMPARE(describe(mapped.entries.entries),
                  (QStringList{"x|General||ann@shop.example|pw|hello\nKind: web|now|now",
@@ -232,7 +295,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
 
         // A title column left unmapped: the account stands in.
         mapping.title = -1;
-        QCOMPARE(describe(decodeCsv(file, mapping).entries.entries).value(1),
+        QCOMPARE(describe(decodeCsvBoth(file, mapping).entries.entries).value(1),
                  QStringLiteral("bob@example.org|Home||bob@example.org||Site: y|now|now"));
     }
 
@@ -267,6 +330,26 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
     }
 
     // JSON and XML read the same from each encoding a file may come in.
+    // A file that cannot be read to its end says so and gives no entries, wherever it fails:
+    // while checked, while parsed, or read whole (UTF-16).
+    void unreadableFile()
+    {
+        QByteArray rows = kKeePassXcHeader;
+        for (int i = 0; i < 40000; ++i)
+            rows += "\"Root/G\",\"T" + QByteArray::number(i) + "\",\"u\",\"p\",\"\",\"\",\"\",\"0\",\"\",\"\"\n";
+        const QByteArray utf16Rows = utf16(QString::fromUtf8(rows), QStringConverter::Utf16LE);
+        for (const auto& [bytes, good] : {std::pair(rows, qint64(100)), std::pair(rows, rows.size() - 10),
+                                          std::pair(utf16Rows, utf16Rows.size() / 2)}) {
+            FailingFile file(bytes, good);
+            QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+            QString readError;
+            const CsvImport read = decodeCsvFile(file, nullptr, nullptr, &readError);
+            QVERIFY(!readError.isEmpty());
+            QVERIFY(read.entries.entries.isEmpty());
+            QVERIFY(read.status != CsvImport::Imported);
+        }
+    }
+
     void encodings_data()
     {
         QTest::addColumn<int>("reader");
@@ -331,6 +414,20 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
                             sample("c", "<&>", "", "", "", "")}
             << QStringList{"a//b", "/lead", "<&>"};
         QTest::newRow("no entries") << QList<Entry>() << QStringList{"General"};
+        // Enough text for many of the reader's shared blocks, some texts longer than one takes.
+        QRandomGenerator random(7);
+        const QString pieces[] = {"a", "Z", "7", " ", ",", ";", "\"", "\r\n", "\n", "\r", "\t", "é", "€", "🔑", "日"};
+        const auto text = [&](int longest) {
+            QString t;
+            for (int n = random.bounded(longest + 1); n > 0; --n)
+                t += pieces[random.bounded(int(std::size(pieces)))];
+            return t;
+        };
+        QList<Entry> many;
+        for (int i = 0; i < 3000; ++i)
+            many << sample("T" + text(40), QStringLiteral("Group %1").arg(i % 7), text(30), text(20), text(60),
+                           text(i % 500 == 0 ? 20000 : 150));
+        QTest::newRow("many random texts") << many << QStringList();
     }
 
     void roundTrip()
@@ -339,7 +436,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         QFETCH(QStringList, categories);
         const EntryList list = TestVault::entryList(entries);
 
-        const CsvImport csv = decodeCsv(encodeKeePassXcCsv(list));
+        const CsvImport csv = decodeCsvBoth(encodeKeePassXcCsv(list));
         QVERIFY2(csv.status == CsvImport::Imported, qPrintable(csv.entries.error));
         QCOMPARE(csv.layout, CsvLayout::KeePassXC);
         QCOMPARE(describe(csv.entries.entries), describe(list));
@@ -495,7 +592,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         QVERIFY2(read.error.contains(error), qPrintable(read.error));
         QVERIFY(read.entries.isEmpty());
         if (Reader(reader) == Reader::Csv)
-            QCOMPARE(decodeCsv(file).status, CsvImport::Failed);
+            QCOMPARE(decodeCsvBoth(file).status, CsvImport::Failed);
     }
 
     void recognise_data()
@@ -535,7 +632,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         mapping.website = 1;
         mapping.account = 2;
         mapping.password = 3;
-        EntryList incoming = decodeCsv(file).entries.entries;
+        EntryList incoming = decodeCsvBoth(file).entries.entries;
         for (qsizetype i = 0; i < incoming.size(); ++i) {
             Entry entry = incoming.at(i);
             entry.category = QStringLiteral("Work");
@@ -551,7 +648,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
 
         // Equal rows of one file are all new to a vault without them; each vault entry answers
         // for one of them.
-        ImportedEntries repeated = decodeCsv(file).entries;
+        ImportedEntries repeated = decodeCsvBoth(file).entries;
         adoptMatchingIds(repeated.entries, EntryList());
         QCOMPARE(planImport(repeated, EntryList()).added, 3);
         QCOMPARE(planImport(repeated, EntryList()).alreadyThere, 0);
@@ -664,7 +761,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
         never.dateCreated = last.toLocalTime();
         const EntryList list = TestVault::entryList({never});
         for (const ImportedEntries& read :
-             {decodeCsv(encodeKeePassXcCsv(list)).entries, decodeKeePassXml(encodeKeePassXml(list, {}))}) {
+             {decodeCsvBoth(encodeKeePassXcCsv(list)).entries, decodeKeePassXml(encodeKeePassXml(list, {}))}) {
             QVERIFY2(read.ok, qPrintable(read.error));
             QCOMPARE(read.entries.first().dateChanged.toDateTime().toUTC(), last);
             QCOMPARE(read.entries.first().dateCreated.toDateTime().toUTC(), last);
@@ -728,7 +825,7 @@ lines, ""q""","otpauth://totp/x?secret=AB","0","2024-05-17T09:30:15Z","2023-01-0
 
         QByteArray csv;
         QVERIFY(run({QStringLiteral("export"), QStringLiteral("-f"), QStringLiteral("csv"), db}, "pw\n", &csv));
-        const CsvImport fromCsv = decodeCsv(csv);
+        const CsvImport fromCsv = decodeCsvBoth(csv);
         QVERIFY2(fromCsv.status == CsvImport::Imported, qPrintable(fromCsv.entries.error));
         QCOMPARE(fromCsv.layout, CsvLayout::KeePassXC);
         QCOMPARE(withoutTimes(fromCsv.entries.entries), made);

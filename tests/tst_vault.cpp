@@ -24,6 +24,14 @@ Entry entryWithId(const QString& id, const QString& title, const QString& catego
 
 // Each category as "name|title|title": the tree's rows in row order, or the vault's names
 // with their entries in list order.
+QStringList titles(const EntryList& entries)
+{
+    QStringList list;
+    for (const Entry& entry : entries)
+        list << entry.title;
+    return list;
+}
+
 QStringList lines(const TreeModel& tree)
 {
     QStringList lines;
@@ -110,10 +118,15 @@ private slots:
         const auto drop = [](const QString& name) { return Edit([=](Vault& v) { return v.removeCategory(name); }); };
         const auto remove = [](const QString& id) { return Edit([=](Vault& v) { return v.removeEntry(id); }); };
         // Done when the counts and the categories made are those given.
+        // A copy of the entries taken before (as a save's snapshot) stays as it was.
         const auto merge = [](const QList<Entry>& list, int added, int skipped, const QStringList& created) {
             return Edit([=](Vault& v) {
+                const EntryList before = v.entries();
+                const QStringList titlesBefore = titles(before);
                 const Vault::MergeResult result = v.merge(TestVault::entryList(list));
-                return result.added == added && result.skipped == skipped && result.createdCategories == created;
+                return result.added == added && result.skipped == skipped && result.createdCategories == created &&
+                       titles(before) == titlesBefore && result.addedIds.size() == added &&
+                       (added == 0 || v.entries().indexOfId(result.addedIds.last()) == v.entries().size() - 1);
             });
         };
 
@@ -150,6 +163,13 @@ private slots:
             << merge({entryWithId("id-2", "Lower", "General"), entryWithId("id-2", "Other", "Work")}, 1, 1, {}) << true
             << 1 << 0 << "General|Shop|Lower;Work|Mail|Wiki|Note";
         QTest::newRow("merge: empty list") << merge({}, 0, 0, {}) << true << 0 << 0 << initial;
+        // A list longer than the vault's lends its storage: the same rules hold.
+        QTest::newRow("merge: longer than the vault")
+            << merge({entryWithId("id-a", "A", "Work"), entryWithId("id-mail", "Remote", "Work"),
+                      entryWithId("id-b", "B", "General"), entryWithId("id-a", "Again", "General"),
+                      entryWithId("id-c", "C", "Travel"), entryWithId("id-d", "D", "Work")},
+                     4, 2, {"Travel"})
+            << true << 4 << 0 << "General|Shop|B;Work|Mail|Wiki|Note|A|D;Travel|C";
     }
 
     // The vault changes as asked, and the tree follows row by row.

@@ -7,7 +7,9 @@
 #include <QVarLengthArray>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 QString randomString(int length)
 {
@@ -312,6 +314,53 @@ void EntryList::clear()
     indexValid = true;
     duplicateIds = false;
     ++changes;
+}
+
+QList<Entry> EntryList::takeAll()
+{
+    QList<Entry> taken = std::move(items);
+    clear();
+    return taken;
+}
+
+bool EntryList::appendInto(QList<Entry>& more)
+{
+    const qsizetype first = items.size();
+    if (!more.isDetached() || more.size() <= first)
+        return false;
+    // Room for the elements held now, made at the end (in place where realloc can), then the new
+    // ones moved behind them; the old elements are copied, as the list may share them with a snapshot.
+    const qsizetype added = more.size();
+    more.insert(more.size(), first, Entry(Entry::NoId));
+    std::move_backward(more.begin(), more.begin() + added, more.end());
+    std::copy(items.cbegin(), items.cend(), more.begin());
+    items = std::move(more);
+    more = QList<Entry>();
+    // The first element with an id keeps it: a new one repeating an id held before stays out.
+    rebuildIndex();
+    if (duplicateIds) {
+        std::vector<bool> repeated(size_t(items.size() - first));
+        for (qsizetype i = first; i < items.size(); ++i)
+            repeated[size_t(i - first)] = indexOfId(items.at(i).id) != i;
+        qsizetype kept = first;
+        for (qsizetype i = first; i < items.size(); ++i) {
+            if (repeated[size_t(i - first)])
+                continue;
+            if (kept != i)
+                items[kept] = std::move(items[i]);
+            ++kept;
+        }
+        items.resize(kept);
+        rebuildIndex();
+    }
+    serials.reserve(items.size());
+    positions.reserve(positions.size() + items.size() - first);
+    for (qsizetype i = first; i < items.size(); ++i) {
+        serials.append(quint32(positions.size()));
+        positions.append(qint32(i));
+    }
+    ++changes;
+    return true;
 }
 
 void EntryList::reserve(qsizetype size)

@@ -107,3 +107,8 @@ public:
 // Field by field, in declaration order, with Qt's own QString and QDateTime operators.
 QDataStream& operator<<(QDataStream& stream, const Entry& entry);
 QDataStream& operator>>(QDataStream& stream, Entry& entry);
+
+// Both hold only Qt's shared values (QString, QDateTime) and numbers, which may be moved in
+// memory as bytes: lists of entries grow in place (realloc) and shift with memmove.
+Q_DECLARE_TYPEINFO(EntryTime, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(Entry, Q_RELOCATABLE_TYPE);

@@ -58,6 +58,12 @@ public:
     qsizetype removeIf(const std::function<bool(const Entry&)>& predicate);
     void clear();
     void reserve(qsizetype size);
+    // Leaves the list empty and gives its elements, for a caller that passes them on whole.
+    QList<Entry> takeAll();
+    // Appends the elements of `more` whose ids neither the list nor an earlier one of them holds,
+    // in `more`'s storage when `more` is its only holder and longer than the list (else returns
+    // false and does nothing): a large import is then never held twice while it comes in.
+    bool appendInto(QList<Entry>& more);
 
 private:
     void appended();

@@ -132,7 +132,23 @@ qsizetype Vault::addEntries(const QList<Entry>& entries, QStringList* addedIds)
     return count;
 }
 
-Vault::MergeResult Vault::merge(const EntryList& incoming)
+qsizetype Vault::addEntries(QList<Entry>&& entries, QStringList* addedIds)
+{
+    const qsizetype first = list.size();
+    if (!list.appendInto(entries))
+        return addEntries(std::as_const(entries), addedIds);
+    const qsizetype count = list.size() - first;
+    if (addedIds) {
+        addedIds->reserve(addedIds->size() + count);
+        for (qsizetype i = first; i < list.size(); ++i)
+            addedIds->append(list.at(i).id);
+    }
+    if (count > 0)
+        emit entriesAdded(first, count);
+    return count;
+}
+
+Vault::MergeResult Vault::merge(EntryList incoming)
 {
     MergeResult result;
     QSet<QString> held(names.cbegin(), names.cend());
@@ -143,8 +159,9 @@ Vault::MergeResult Vault::merge(const EntryList& incoming)
         if (addCategory(entry.category))
             result.createdCategories.append(entry.category);
     }
-    result.added = int(addEntries(incoming.toList(), &result.addedIds));
-    result.skipped = int(incoming.size()) - result.added;
+    const qsizetype offered = incoming.size();
+    result.added = int(addEntries(incoming.takeAll(), &result.addedIds));
+    result.skipped = int(offered) - result.added;
     return result;
 }
 

@@ -58,6 +58,8 @@ public:
     // merge in one pass. As with addEntry, a category the vault lacks is not created. Returns how
     // many came in; `addedIds`, if given, gets their ids.
     qsizetype addEntries(const QList<Entry>& entries, QStringList* addedIds = nullptr);
+    // The same, taking the entries' storage over where it can (EntryList::appendInto).
+    qsizetype addEntries(QList<Entry>&& entries, QStringList* addedIds = nullptr);
 
     struct MergeResult
     {
@@ -68,7 +70,7 @@ public:
     };
     // Adds every entry of `incoming` whose id is new, creating the categories they name (each
     // announced by categoryAdded), then the entries as one batch (addEntries).
-    MergeResult merge(const EntryList& incoming);
+    MergeResult merge(EntryList incoming);
 
     // Sorts the names case-sensitively; the tree keeps its rows, the filter sorts the view.
     void sortCategoryNames();

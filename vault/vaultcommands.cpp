@@ -151,9 +151,9 @@ void SaveEntryCommand::undo()
     }
 }
 
-ImportCommand::ImportCommand(Vault& vault, const EntryList& incoming, const QStringList& categories,
+ImportCommand::ImportCommand(Vault& vault, EntryList incoming, const QStringList& categories,
                              Vault::MergeResult* report)
-    : VaultCommand(vault), incoming(incoming), categories(categories), report(report)
+    : VaultCommand(vault), incoming(std::move(incoming)), categories(categories), report(report)
 {
 }
 
@@ -165,7 +165,7 @@ void ImportCommand::redo()
             if (vault.addCategory(name))
                 createdCategories.append(name);
         }
-        const Vault::MergeResult merged = vault.merge(incoming);
+        const Vault::MergeResult merged = vault.merge(std::move(incoming));
         if (report)
             *report = merged;
         incoming = EntryList();

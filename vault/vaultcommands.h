@@ -91,7 +91,8 @@ public:
     // Adds the `categories` (some may come without entries), then merges `incoming`. The first
     // redo() puts what the merge did into `report`, if given: the stack drops a step that
     // added nothing, so the step itself cannot be asked afterwards.
-    ImportCommand(Vault& vault, const EntryList& incoming, const QStringList& categories = QStringList(),
+    // Given `incoming` as its only holder (moved in), the vault takes its storage over.
+    ImportCommand(Vault& vault, EntryList incoming, const QStringList& categories = QStringList(),
                   Vault::MergeResult* report = nullptr);
 
     void redo() override;
@@ -128,10 +129,10 @@ private:
     VaultChangePlan plan;       // after the first redo, only what it did
     QList<Entry> changedBefore; // the records of plan.changed as they were
     QStringList addedIds;
-    QList<Entry> addedHeld; // the added records as they were when taken away
+    QList<Entry> addedHeld;            // the added records as they were when taken away
     QList<qsizetype> removedPositions; // in the entry list before the removal, ascending
     QList<Entry> removed;
-    QStringList removedFrom; // per removed record: its category when that had a name then
+    QStringList removedFrom;            // per removed record: its category when that had a name then
     QList<qsizetype> categoryPositions; // per removedNames, each after the ones before went
     QStringList removedNames;
     bool done = false;
