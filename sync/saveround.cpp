@@ -49,6 +49,16 @@ void keepBase(const SaveRound& round, const QString& path, const MergeBase& base
         qWarning("The merge base could not be kept: %s", qPrintable(written.reason));
 }
 
+// A conflicted copy as read with the round's keys; `takeable` only when it reads as a store and, for a
+// protected vault, authenticates (an ordinary-form copy anyone could make is not taken in).
+StoreFileRead readCopy(const SaveRound& round, const QDir& copies, const QString& name, bool* takeable)
+{
+    StoreFileRead copy =
+        readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(), round.mayDerive);
+    *takeable = copy.status == StoreFileRead::Read && (!round.key || copy.protectedForm);
+    return copy;
+}
+
 void addSummaries(RoundOutcome& out, const QString& vaultLine, const IncomingMerge& merge)
 {
     if (!vaultLine.isEmpty())
@@ -110,9 +120,9 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
             StoreFileRead had;
             bool copyPending = false;
             for (const QString& name : copyNames) {
-                StoreFileRead copy =
-                    readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(), round.mayDerive);
-                if (copy.status != StoreFileRead::Read || (round.key && !copy.protectedForm))
+                bool takeable = false;
+                StoreFileRead copy = readCopy(round, copies, name, &takeable);
+                if (!takeable)
                     continue;
                 const QByteArray& digest = copy.fingerprint.digest;
                 const bool own = round.base.isOwnWrite(digest);
@@ -261,9 +271,9 @@ void runSaveRound(SaveRound& round, RoundOutcome& out)
     for (const QString& name : copyNames) {
         if (round.knownCopies.contains(name))
             continue;
-        StoreFileRead copy =
-            readStoreFile(copies.filePath(name), round.key.get(), round.derivedKeys.get(), round.mayDerive);
-        if (copy.status != StoreFileRead::Read || (round.key && !copy.protectedForm)) {
+        bool takeable = false;
+        StoreFileRead copy = readCopy(round, copies, name, &takeable);
+        if (!takeable) {
             out.damagedCopies << name;
             out.summaries << (copy.status == StoreFileRead::Read
                                   ? tr("The conflicted copy %1 made by a sync program is not protected by the master "
